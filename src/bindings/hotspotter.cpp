@@ -1,0 +1,5 @@
+#include "bindings/common.h"
+
+NB_MODULE(hotspotter, m) {
+    (void)m;
+}

@@ -1,0 +1,5 @@
+#include "bindings/common.h"
+
+NB_MODULE(reckoner, m) {
+    (void)m;
+}

@@ -1,0 +1,1 @@
+"""tally-warden: a cloud-cost linter for infrastructure-as-code."""
