@@ -1,0 +1,60 @@
+// Readers of infrastructure-as-code files. Every reader yields Resource records: maps with
+// the keys provider, type, name and properties, in that order.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/value.h"
+
+namespace tw::stack {
+
+// Receives each message line (without its line end) that a reader prints.
+using Sink = std::function<void(std::string_view)>;
+
+// A document of a known kind whose content has the wrong shape; the host sees it as a
+// TypeError (kind = Type) or an AttributeError/KeyError-like failure of the reader.
+struct ShapeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+Value make_record(Value provider, Value type, Value name, Map properties);
+// The part of a type before its first "_", or "unknown" when it has none.
+std::string provider_of(std::string_view type);
+
+// Number conversion of value text: float when it holds ".", else int, else the text.
+Value number_or_text(std::string_view s);
+// Removes one pair of matching double or single quotes around the whole text.
+std::string_view unquote(std::string_view s);
+// Cut at the first "#", then at the first "//", then trim white space.
+std::string_view comment_cut(std::string_view s);
+
+// Terraform files and values.
+std::vector<Value> parse_tf_text(std::string_view text, const Map &variables, const Map &locals);
+std::vector<Value> parse_tf_file(const std::string &path, const Map &variables, const Map &locals,
+                                 const Sink &out);
+void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals);
+void resolve_locals(const Map &variables, Map &locals);
+std::pair<Map, Map> parse_variables_and_locals(const std::string &directory);
+std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files);
+Value resolve_value(const Value &val, const Map &variables, const Map &locals);
+
+// Other formats: each reports its own read and decode failures through `out`.
+std::vector<Value> parse_json_file(const std::string &path, const Sink &out);
+std::vector<Value> parse_cloudformation(const std::string &path, const Sink &out);
+
+// Files of one directory scan.
+struct ScanPlan {
+    std::vector<std::string> all_tf;   // every ".tf" file, exclusions ignored
+    std::vector<std::string> tf;       // ".tf" files not excluded
+    std::vector<std::string> json;     // ".json" files not excluded
+    std::vector<std::string> yaml;     // ".yaml" then ".yml" files not excluded
+};
+ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns);
+
+extern const char *const kDefaultExcludes[7];
+
+}  // namespace tw::stack
