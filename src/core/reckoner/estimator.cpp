@@ -1,0 +1,210 @@
+#include "core/reckoner/estimator.h"
+
+#include <algorithm>
+
+#include "core/pytext.h"
+
+namespace tw::reckon {
+
+const char *const kAwsRegions[23] = {
+    "us-east-1",      "us-east-2",      "us-west-1",      "us-west-2",      "eu-west-1",      "eu-west-2",
+    "eu-west-3",      "eu-central-1",   "eu-north-1",     "eu-south-1",     "ap-southeast-1", "ap-southeast-2",
+    "ap-northeast-1", "ap-northeast-2", "ap-northeast-3", "ap-south-1",     "ap-east-1",      "sa-east-1",
+    "ca-central-1",   "me-south-1",     "af-south-1",     "us-gov-east-1",  "us-gov-west-1"};
+
+const char *const kGcpRegions[27] = {
+    "us-central1",     "us-east1",        "us-east4",        "us-west1",           "us-west2",
+    "us-west3",        "us-west4",        "europe-west1",    "europe-west2",       "europe-west3",
+    "europe-west4",    "europe-west6",    "europe-north1",   "europe-central2",    "asia-east1",
+    "asia-east2",      "asia-northeast1", "asia-northeast2", "asia-northeast3",    "asia-southeast1",
+    "asia-southeast2", "asia-south1",     "asia-south2",     "southamerica-east1", "australia-southeast1",
+    "northamerica-northeast1", "me-west1"};
+
+const std::pair<const char *, const char *> kAzureLocations[39] = {
+    {"east us", "eastus"},
+    {"east us 2", "eastus2"},
+    {"west us", "westus"},
+    {"west us 2", "westus2"},
+    {"west us 3", "westus3"},
+    {"central us", "centralus"},
+    {"north central us", "northcentralus"},
+    {"south central us", "southcentralus"},
+    {"west europe", "westeurope"},
+    {"north europe", "northeurope"},
+    {"uk south", "uksouth"},
+    {"uk west", "ukwest"},
+    {"southeast asia", "southeastasia"},
+    {"east asia", "eastasia"},
+    {"japan east", "japaneast"},
+    {"japan west", "japanwest"},
+    {"australia east", "australiaeast"},
+    {"australia southeast", "australiasoutheast"},
+    {"canada central", "canadacentral"},
+    {"canada east", "canadaeast"},
+    {"brazil south", "brazilsouth"},
+    {"south africa north", "southafricanorth"},
+    {"uae north", "uaenorth"},
+    {"korea central", "koreacentral"},
+    {"eastus", "eastus"},
+    {"eastus2", "eastus2"},
+    {"westus", "westus"},
+    {"westus2", "westus2"},
+    {"westus3", "westus3"},
+    {"centralus", "centralus"},
+    {"westeurope", "westeurope"},
+    {"northeurope", "northeurope"},
+    {"uksouth", "uksouth"},
+    {"southeastasia", "southeastasia"},
+    {"eastasia", "eastasia"},
+    {"japaneast", "japaneast"},
+    {"australiaeast", "australiaeast"},
+    {"canadacentral", "canadacentral"},
+    {"brazilsouth", "brazilsouth"},
+};
+
+const char *const kRegionKeys[5] = {"region", "location", "provider_region", "availability_zone", "zone"};
+
+const char *const kFreeKeywords[23] = {
+    "security_group", "route_table",       "route",   "vpc",          "subnet",
+    "iam",            "policy",            "role",    "key_pair",     "internet_gateway",
+    "network_interface", "resource_group", "virtual_network", "local_network_gateway", "eip",
+    "association",    "attachment",        "network_security_group", "acl", "nsg",
+    "peering",        "endpoint_route",    "default"};
+
+const std::vector<UnmappedCategory> kUnmappedCategories = {
+    {{"db", "sql", "rds", "database", "cosmos", "mongo"}, 30.0, "Unmapped database '"},
+    {{"instance", "vm", "server", "compute", "virtual_machine"}, 20.0, "Unmapped compute '"},
+    {{"cluster", "eks", "gke", "aks", "kubernetes", "emr"}, 73.0, "Unmapped cluster '"},
+    {{"bucket", "storage", "blob", "disk", "volume"}, 5.0, "Unmapped storage '"},
+    {{"function", "lambda", "run"}, 5.0, "Unmapped serverless '"},
+    {{"load_balancer", "lb", "alb", "elb", "gateway"}, 15.0, "Unmapped load balancer '"},
+    {{"redis", "elasticache", "cache", "memcache"}, 20.0, "Unmapped cache '"},
+    {{"queue", "topic", "stream", "kinesis", "pubsub", "bus"}, 5.0, "Unmapped messaging '"},
+    {{"cdn", "cloudfront", "distribution"}, 10.0, "Unmapped CDN '"},
+    {{"nat", "firewall", "waf", "vpn"}, 35.0, "Unmapped network security '"},
+};
+
+std::string_view pricing_provider(std::string_view provider) {
+    return provider == "azurerm" ? std::string_view("azure") : provider;
+}
+
+namespace {
+bool in_list(const char *const *list, size_t n, std::string_view s) {
+    for (size_t i = 0; i < n; ++i)
+        if (s == list[i]) return true;
+    return false;
+}
+bool is_aws_region(std::string_view s) { return in_list(kAwsRegions, 23, s); }
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+}  // namespace
+
+std::string normalise_region(std::string_view provider_word, std::string_view region) {
+    std::string_view provider = pricing_provider(provider_word);
+    if (region.empty()) return "global";
+    std::string text = pytext::lower(pytext::strip(region));
+    if (provider == "azure") {
+        for (const auto &[k, v] : kAzureLocations)
+            if (text == k) return v;
+        return text;
+    }
+    if (provider == "google" || provider == "gcp") return in_list(kGcpRegions, 27, text) ? text : "global";
+    if (provider == "aws") return is_aws_region(text) ? text : "global";
+    return "global";
+}
+
+std::string extract_region(std::string_view provider_word, const Map &props) {
+    std::string_view provider = pricing_provider(provider_word);
+    for (const char *key : kRegionKeys) {
+        const Value *v = props.find(key);
+        if (!v || !v->is_str() || v->as_str().empty()) continue;
+        std::string value = v->as_str();
+        if (provider == "aws" && value.size() > 2) {
+            // A zone: the region code followed by one letter ("us-east-1a"), or a region
+            // with a dash and a letter appended.
+            char last = value.back();
+            if (is_letter(last)) {
+                std::string head = value.substr(0, value.size() - 1);
+                if (value[value.size() - 2] == '-' || is_aws_region(pytext::lower(pytext::strip(head))))
+                    value = head;
+            }
+        }
+        if ((provider == "google" || provider == "gcp") && value.size() > 2 && value[value.size() - 2] == '-')
+            value.resize(value.size() - 2);
+        return normalise_region(provider, value);
+    }
+    return "global";
+}
+
+const FamilyTable &families() {
+    static const FamilyTable table = [] {
+        FamilyTable t;
+        add_shared_families(t);
+        add_aws_families(t);
+        add_azure_families(t);
+        add_gcp_families(t);
+        return t;
+    }();
+    return table;
+}
+
+namespace {
+void classify(std::string_view type, Ctx &ctx) {
+    std::string lower = pytext::lower(type);
+    for (const char *kw : kFreeKeywords) {
+        if (lower.find(kw) != std::string::npos) {
+            ctx.cost = 0.0;
+            ctx.basis = "Metadata/Configuration resource '" + std::string(type) + "' (free)";
+            return;
+        }
+    }
+    for (const auto &row : kUnmappedCategories) {
+        for (const char *kw : row.keywords) {
+            if (lower.find(kw) != std::string::npos) {
+                ctx.cost = row.monthly_cost;
+                ctx.basis = row.opening + std::string(type) + "' (default)";
+                return;
+            }
+        }
+    }
+    ctx.cost = 10.0;
+    ctx.basis = "Unmapped paid resource '" + std::string(type) + "' (default)";
+}
+}  // namespace
+
+Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, const Map &props, RateSource &source) {
+    std::string provider = provider_v.is_str() ? provider_v.as_str() : pytext::str_of(provider_v);
+    std::string type = type_v.is_str() ? type_v.as_str() : type_v.is_null() ? "" : pytext::str_of(type_v);
+    std::string region = extract_region(provider, props);
+    Ctx ctx{pricing_provider(provider), type, props, region, source, 0.0, "No price mapped", {}};
+    const auto &table = families();
+    if (auto it = table.find(type); it != table.end()) it->second(ctx);
+    else classify(type, ctx);
+    return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis), std::move(ctx.details)};
+}
+
+Value cost_to_value(const Cost &c) {
+    Map m;
+    m.set("name", c.name);
+    m.set("type", c.type);
+    m.set("region", Value(c.region));
+    m.set("monthly_cost", Value(c.monthly_cost));
+    m.set("unit", Value("USD"));
+    m.set("basis", Value(c.basis));
+    m.set("details", Value(c.details));
+    return Value(std::move(m));
+}
+
+void Report::add(std::string_view type, double monthly_cost) {
+    total += monthly_cost;
+    std::string key(type);
+    auto it = index.find(key);
+    if (it == index.end()) {
+        index.emplace(key, breakdown.size());
+        breakdown.emplace_back(key, pytext::round2(0.0 + monthly_cost));
+    } else {
+        auto &slot = breakdown[it->second].second;
+        slot = pytext::round2(slot + monthly_cost);
+    }
+}
+
+}  // namespace tw::reckon

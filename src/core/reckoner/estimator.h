@@ -1,0 +1,57 @@
+// The estimator: one Resource record to a Cost result, a list of records to a Cost report.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/reckoner/frame.h"
+#include "core/value.h"
+
+namespace tw::reckon {
+
+extern const char *const kAwsRegions[23];
+extern const char *const kGcpRegions[27];
+extern const std::pair<const char *, const char *> kAzureLocations[39];
+extern const char *const kRegionKeys[5];
+extern const char *const kFreeKeywords[23];
+struct UnmappedCategory {
+    std::vector<const char *> keywords;
+    double monthly_cost;
+    const char *opening;
+};
+extern const std::vector<UnmappedCategory> kUnmappedCategories;
+
+// The provider word the estimator prices with: "azurerm" (the Terraform prefix) is Azure.
+std::string_view pricing_provider(std::string_view provider);
+
+std::string normalise_region(std::string_view provider, std::string_view region);
+std::string extract_region(std::string_view provider, const Map &props);
+
+// Result of one estimate (the Cost result's fields).
+struct Cost {
+    Value name;
+    Value type;
+    std::string region;
+    double monthly_cost;
+    std::string basis;
+    Map details;
+};
+
+const FamilyTable &families();
+
+// Prices one record. `provider`, `type`, `name` and `props` are the record's fields after
+// the defaults for missing keys; a null type is the empty type.
+Cost estimate(const Value &provider, const Value &type, const Value &name, const Map &props, RateSource &source);
+
+Value cost_to_value(const Cost &c);
+
+// Adds results up into a Cost report.
+struct Report {
+    double total = 0.0;
+    std::vector<std::pair<std::string, double>> breakdown;
+    std::unordered_map<std::string, size_t> index;
+    void add(std::string_view type, double monthly_cost);
+};
+
+}  // namespace tw::reckon

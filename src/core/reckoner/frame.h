@@ -1,0 +1,107 @@
+// The common frame of pricing: what a rule family receives and the shared operations it
+// prices with (lookups with fallback, rate fields with defaults, property alternatives,
+// usage hints and numeric conversions).
+#pragma once
+
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/value.h"
+
+namespace tw::reckon {
+
+constexpr int DEFAULT_MONTHLY_HOURS = 730;
+
+enum Field { PER_HOUR, PER_MILLION_REQUESTS, PER_GB_SECOND, PER_GB_MONTH, PER_GB_TRANSFER, PER_REQUEST };
+extern const char *const kFieldNames[6];
+
+// A rate mapping: empty when nothing is stored; a field may be absent (NULL in the table).
+struct Rates {
+    bool found = false;
+    double value[6] = {0, 0, 0, 0, 0, 0};
+    bool present[6] = {false, false, false, false, false, false};
+    std::string unit = "USD";
+    bool unit_present = false;
+
+    bool empty() const { return !found; }
+    // *F, default D*: the stored value when a row was found and holds F, else D.
+    double get(Field f, double def) const { return found && present[f] ? value[f] : def; }
+    // The positive hourly price test of the two-path families.
+    bool positive_hourly() const { return found && present[PER_HOUR] && value[PER_HOUR] > 0; }
+};
+
+// Where a family's lookups go (the store, or a host-level replacement of the lookup).
+class RateSource {
+public:
+    virtual ~RateSource() = default;
+    // `provider` is the record's provider word; mapping it to the store's key is the
+    // source's job.
+    virtual Rates rate(std::string_view provider, std::string_view type, std::string_view item_key,
+                       std::string_view region) = 0;
+};
+
+// Number conversions; nothing when the value does not convert (it then counts as absent).
+std::optional<double> to_double(const Value &v);
+std::optional<int64_t> to_integer(const Value &v);
+
+// What one family receives from the frame and fills in.
+struct Ctx {
+    std::string_view provider;  // provider word ("azurerm" already read as "azure")
+    std::string_view type;
+    const Map &props;
+    std::string_view region;
+    RateSource &source;
+
+    double cost = 0.0;
+    std::string basis = "No price mapped";
+    Map details;
+
+    // One lookup of `item_key`.
+    Rates rate(std::string_view item_key) const { return source.rate(provider, type, item_key, region); }
+    // *look up K*: K, then "base" when K found nothing.
+    Rates look_up(std::string_view item_key) const;
+    Rates look_up_base() const { return rate("base"); }
+
+    // The property if present (even when empty), else nullptr.
+    const Value *prop(std::string_view name) const { return props.find(name); }
+    // *p1 or p2 or ...*: the first present, non-empty (truthy) property, else nullptr.
+    const Value *first_of(std::initializer_list<std::string_view> names) const;
+    // The same for item keys: only text values qualify, others count as absent.
+    std::string key_of(std::initializer_list<std::string_view> names, std::string_view def) const;
+    // *p1 or p2 or ... or D* converted to a double; values that do not convert count as absent.
+    double number_of(std::initializer_list<std::string_view> names, double def) const;
+    // *hint X, default D*: property tally_X, then the tags map's tally_X, then D.
+    double hint(std::string_view x, double def, bool tags_too = true) const;
+    // *number P, default D* and *integer P, default D* (present even when 0).
+    double number(std::string_view name, double def) const;
+    int64_t integer(std::string_view name, int64_t def) const;
+    // The `tags` property when it is a map, else nullptr.
+    const Map *tags() const;
+
+    // Hourly cost with its basis text.
+    void hourly(double rate, double count = 1.0) { cost = rate * DEFAULT_MONTHLY_HOURS * count; }
+};
+
+using Family = void (*)(Ctx &);
+using FamilyTable = std::unordered_map<std::string, Family>;
+
+// Adds `family` for every type of `types`.
+void add_family(FamilyTable &table, std::initializer_list<const char *> types, Family family);
+
+// Each provider's rule families register themselves here.
+void add_shared_families(FamilyTable &table);
+void add_aws_families(FamilyTable &table);
+void add_azure_families(FamilyTable &table);
+void add_gcp_families(FamilyTable &table);
+
+// Basis text helpers: format codes ".Nf", ",.0f" and the plain text of a value.
+std::string f(double v, int digits);
+std::string grouped(double v);
+std::string plain(const Value &v);
+std::string plain(double v);
+
+}  // namespace tw::reckon
