@@ -18,7 +18,8 @@ struct NativeConnection {
     std::vector<rate::Row> last;
 };
 
-nb::object g_cls, g_migrate, g_seed, g_upsert, g_init_db;
+// Module-lifetime references (never released: they outlive the interpreter's teardown).
+nb::handle g_migrate, g_seed, g_upsert;
 
 std::string text_arg(const char *func, const char *param, nb::handle h) {
     if (!PyUnicode_Check(h.ptr())) py::type_error(func, param, "str", h);
@@ -135,7 +136,6 @@ NB_MODULE(ratebook, m) {
         .def("commit", [](NativeConnection &c) { py::translating([&] { c.conn->commit(); }); });
 
     nb::object cls = py::make_class(m, "Ratebook", "Local SQLite store of cloud unit prices, seeded from pricing_db.json.");
-    g_cls = cls;
 
     py::add_attr(cls, "__init__", nb::cpp_function(
         [](nb::handle self, nb::object db_path) {
@@ -149,9 +149,9 @@ NB_MODULE(ratebook, m) {
         },
         nb::is_method(), nb::name("__init__"), nb::arg("db_path") = nb::none()));
 
-    g_init_db = nb::cpp_function([](nb::handle self) { py::translating([&] { init_db(self); }); },
-                                 nb::is_method(), nb::name("_init_db"));
-    py::add_attr(cls, "_init_db", g_init_db);
+    py::add_attr(cls, "_init_db",
+                 nb::cpp_function([](nb::handle self) { py::translating([&] { init_db(self); }); },
+                                  nb::is_method(), nb::name("_init_db")));
 
     g_migrate = nb::cpp_function(
         [](nb::handle self, nb::handle conn) {
@@ -160,8 +160,8 @@ NB_MODULE(ratebook, m) {
             auto sql = sql_of(conn, native);
             py::translating([&] { rate::migrate_schema(*sql); });
         },
-        nb::is_method(), nb::name("_migrate_schema"), nb::arg("conn"));
-    py::add_attr(cls, "_migrate_schema", g_migrate);
+        nb::is_method(), nb::name("_migrate_schema"), nb::arg("conn")).release();
+    py::add_attr(cls, "_migrate_schema", nb::borrow(g_migrate));
 
     g_seed = nb::cpp_function(
         [](nb::handle self, nb::handle conn) {
@@ -169,8 +169,8 @@ NB_MODULE(ratebook, m) {
             auto sql = sql_of(conn, native);
             py::translating([&] { seed(self, *sql, conn); });
         },
-        nb::is_method(), nb::name("_seed_from_json"), nb::arg("conn"));
-    py::add_attr(cls, "_seed_from_json", g_seed);
+        nb::is_method(), nb::name("_seed_from_json"), nb::arg("conn")).release();
+    py::add_attr(cls, "_seed_from_json", nb::borrow(g_seed));
 
     g_upsert = nb::cpp_function(
         [](nb::handle self, nb::handle cursor, nb::handle provider, nb::handle res_type, nb::handle region,
@@ -187,8 +187,8 @@ NB_MODULE(ratebook, m) {
             });
         },
         nb::is_method(), nb::name("_upsert_items"), nb::arg("cursor"), nb::arg("provider"), nb::arg("res_type"),
-        nb::arg("region"), nb::arg("items"));
-    py::add_attr(cls, "_upsert_items", g_upsert);
+        nb::arg("region"), nb::arg("items")).release();
+    py::add_attr(cls, "_upsert_items", nb::borrow(g_upsert));
 
     py::add_attr(cls, "get_pricing_rate", nb::cpp_function(
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle region) {
