@@ -147,6 +147,6 @@ NB_MODULE(hookgate, m) {
         int s = PyObject_IsTrue(strict.ptr());
         if (s < 0) throw nb::python_error();
         return run_hook(directory, threshold, s == 1, exclude);
-    }, nb::arg("directory"), nb::arg("threshold"), nb::arg("strict") = false, nb::arg("exclude") = nb::none());
+    }, nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false, nb::arg("exclude").none() = nb::none());
     m.def("main", &main_entry);
 }

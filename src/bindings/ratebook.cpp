@@ -147,7 +147,7 @@ NB_MODULE(ratebook, m) {
             if (nb::bool_(dir)) nb::module_::import_("os").attr("makedirs")(dir, "exist_ok"_a = true);
             self.attr("_init_db")();
         },
-        nb::is_method(), nb::name("__init__"), nb::arg("db_path") = nb::none()));
+        nb::is_method(), nb::name("__init__"), nb::arg("db_path").none() = nb::none()));
 
     py::add_attr(cls, "_init_db",
                  nb::cpp_function([](nb::handle self) { py::translating([&] { init_db(self); }); },
@@ -240,7 +240,7 @@ NB_MODULE(ratebook, m) {
                     return out;
                 });
             },
-            nb::is_method(), nb::name(name), nb::arg("provider") = nb::none());
+            nb::is_method(), nb::name(name), nb::arg("provider").none() = nb::none());
     };
     py::add_attr(cls, "list_regions", lister("list_regions", "region"));
     py::add_attr(cls, "list_resource_types", lister("list_resource_types", "resource_type"));

@@ -226,7 +226,7 @@ NB_MODULE(reckoner, m) {
             }
             nb::setattr(self, "db", db);
         },
-        nb::is_method(), nb::name("__init__"), nb::arg("db_path") = nb::none()));
+        nb::is_method(), nb::name("__init__"), nb::arg("db_path").none() = nb::none()));
 
     nb::object rate_fn = nb::cpp_function(
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle region) {
@@ -258,7 +258,7 @@ NB_MODULE(reckoner, m) {
             auto source = source_for(self, false);
             return estimate_one(resource, *source);
         },
-        nb::is_method(), nb::name("estimate_resource_cost"), nb::arg("resource"));
+        nb::is_method(), nb::name("estimate_resource_cost"), nb::arg("resource").none());
     g_estimate_one = estimate_fn.release();
     py::add_attr(cls, "estimate_resource_cost", nb::borrow(g_estimate_one));
 
@@ -288,5 +288,5 @@ NB_MODULE(reckoner, m) {
             out["breakdown_by_service"] = breakdown;
             return out;
         },
-        nb::is_method(), nb::name("estimate_total_costs"), nb::arg("resources")));
+        nb::is_method(), nb::name("estimate_total_costs"), nb::arg("resources").none()));
 }

@@ -141,7 +141,7 @@ NB_MODULE(stackreader, m) {
         [](nb::handle cls, nb::handle directory, nb::handle exclude_patterns) {
             return parse_tf_dir(cls, directory, exclude_patterns);
         },
-        nb::name("parse_tf_dir"), nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns") = nb::none()));
+        nb::name("parse_tf_dir"), nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns").none() = nb::none()));
 
     g_parse_tf_file = nb::cpp_function(
         [](nb::handle cls, nb::handle filepath, nb::handle variables, nb::handle locals_dict) {
@@ -152,8 +152,8 @@ NB_MODULE(stackreader, m) {
             extend(out, tf_file(cls, path, v, l));
             return out;
         },
-        nb::name("parse_tf_file"), nb::arg("cls"), nb::arg("filepath"), nb::arg("variables") = nb::none(),
-        nb::arg("locals_dict") = nb::none()).release();
+        nb::name("parse_tf_file"), nb::arg("cls"), nb::arg("filepath"), nb::arg("variables").none() = nb::none(),
+        nb::arg("locals_dict").none() = nb::none()).release();
     py::add_classmethod(cls, "parse_tf_file", nb::borrow(g_parse_tf_file));
 
     g_parse_vars = nb::cpp_function(
@@ -171,7 +171,7 @@ NB_MODULE(stackreader, m) {
             Map l = map_arg("resolve_value", "locals_dict", locals_dict);
             return py::to_python(stack::resolve_value(py::from_python(val), v, l));
         },
-        nb::name("resolve_value"), nb::arg("val"), nb::arg("variables"), nb::arg("locals_dict")).release();
+        nb::name("resolve_value"), nb::arg("val").none(), nb::arg("variables").none(), nb::arg("locals_dict").none()).release();
     py::add_static(cls, "resolve_value", nb::borrow(g_resolve));
 
     py::bind_stackreader_formats(m, cls);
