@@ -65,7 +65,8 @@ bool Regex::run(std::string_view subject, Match &m, size_t from, bool anchored) 
     // Subjects are validated UTF-8 text, so the UTF check is skipped.
     uint32_t opts = PCRE2_NO_UTF_CHECK | (anchored ? PCRE2_ANCHORED : 0);
     int rc;
-    if (impl_->jit && !anchored)
+    // A pattern that starts with "^" is anchored already, so the JIT search serves for match().
+    if (impl_->jit && (!anchored || source_.starts_with("^")))
         rc = pcre2_jit_match(impl_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), from,
                              PCRE2_NO_UTF_CHECK, md, nullptr);
     else
