@@ -331,7 +331,7 @@ bool to_ascii_number_text(std::string_view s, std::string &out) {
     return true;
 }
 
-bool ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F); }
+bool ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
 std::string_view ascii_strip(std::string_view s) {
     while (!s.empty() && ascii_space(s.front())) s.remove_prefix(1);

@@ -1,5 +1,6 @@
 // Unit tests of the host-compatible text rules. Prints "N passed, N failed".
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -38,7 +39,51 @@ static std::string joined(const std::vector<std::string_view> &v) {
     return out;
 }
 
-int main() {
+static std::string unhex(std::string_view h) {
+    std::string out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2) out += char(std::stoi(std::string(h.substr(i, 2)), nullptr, 16));
+    return out;
+}
+static std::string hex(std::string_view s) {
+    static const char *d = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += d[c >> 4];
+        out += d[c & 15];
+    }
+    return out;
+}
+
+// Answers "op hex-argument" lines on standard input, one hex-encoded result per line, so
+// that a host-side test can compare every rule with the host itself.
+static int serve() {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        size_t sp = line.find(' ');
+        std::string op = line.substr(0, sp), arg = unhex(sp == std::string::npos ? "" : line.substr(sp + 1));
+        std::string out;
+        if (op == "strip") out = std::string(strip(arg));
+        else if (op == "lower") out = lower(arg);
+        else if (op == "splitlines") {
+            for (auto &p : splitlines(arg)) out += std::string(p) + '\x00';
+        } else if (op == "int") out = int_text(arg);
+        else if (op == "float") out = float_text(arg);
+        else {
+            double d;
+            std::memcpy(&d, arg.data(), sizeof d);
+            if (op == "repr") out = repr_double(d);
+            else if (op == "round2") out = repr_double(round2(d));
+            else if (op == "grouped") out = format_grouped0(d);
+            else if (op.rfind("fixed", 0) == 0) out = format_fixed(d, std::stoi(op.substr(5)));
+        }
+        std::cout << hex(out) << '\n';
+    }
+    std::cout.flush();
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (argc > 1 && std::string(argv[1]) == "--serve") return serve();
     // strip: Unicode white space, including the separators U+001C..U+001F and U+0085.
     EQ(std::string(strip("  a b \t\n")), "a b");
     EQ(std::string(strip("\x1c\x1f" "a" "\xc2\x85")), "a");
