@@ -38,6 +38,8 @@ static std::string joined(const std::vector<std::string_view> &v) {
     return out;
 }
 
+std::pair<int, int> test_families();
+
 int main() {
     // strip: Unicode white space, including the separators U+001C..U+001F and U+0085.
     EQ(std::string(strip("  a b \t\n")), "a b");
@@ -131,6 +133,7 @@ int main() {
     EQ(utf8_replace("a\xe2\x82" "b\xff"), "a\xef\xbf\xbd" "b\xef\xbf\xbd");
     EQ(utf8_replace("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 
+    { auto [p, q] = test_families(); passed += p; failed += q; }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
 }
