@@ -1,9 +1,247 @@
-#include "bindings/common.h"
+// Module ratebook: the class Ratebook over the pricing store core.
+#include <memory>
+
+#include "bindings/store_bridge.h"
+#include "core/fsutil.h"
+
+using namespace nb::literals;
 
 using namespace tw;
 
+namespace {
+
+std::string g_data_dir;  // the "data" directory beside this module
+
+// A native connection handed to host-level overrides of the private operations.
+struct NativeConnection {
+    std::shared_ptr<rate::Connection> conn;
+    std::vector<rate::Row> last;
+};
+
+// Module-lifetime references (never released: they outlive the interpreter's teardown).
+nb::handle g_migrate, g_seed, g_upsert;
+
+std::string text_arg(const char *func, const char *param, nb::handle h) {
+    if (!PyUnicode_Check(h.ptr())) py::type_error(func, param, "str", h);
+    return py::to_utf8(h);
+}
+
+std::string db_path_of(nb::handle self) { return py::fspath(self.attr("db_path")); }
+
+// The statement runner behind a `conn` or `cursor` argument.
+std::unique_ptr<rate::Sql> sql_of(nb::handle obj, rate::Connection *&native) {
+    native = nullptr;
+    if (nb::isinstance<NativeConnection>(obj)) {
+        native = nb::cast<NativeConnection &>(obj).conn.get();
+        struct Borrowed : rate::Sql {
+            rate::Connection *c;
+            std::vector<rate::Row> query(std::string_view s, const std::vector<Value> &p) override { return c->query(s, p); }
+            void commit() override { c->commit(); }
+        };
+        auto b = std::make_unique<Borrowed>();
+        b->c = native;
+        return b;
+    }
+    return std::make_unique<py::HostSql>(obj);
+}
+
+std::string price_list_path() { return g_data_dir + "/pricing_db.json"; }
+
+// Seeding through `conn`; `cursor_obj` is what host-level _upsert_items overrides receive.
+void seed(nb::handle self, rate::Sql &conn, nb::handle conn_obj) {
+    std::string warning;
+    auto list = rate::read_price_list(price_list_path(), warning);
+    if (!list) {
+        if (!warning.empty()) py::print_line("Warning: Could not read pricing_db.json to seed SQLite: " + warning);
+        return;
+    }
+    // The whole list is validated before anything is written.
+    auto rows = rate::price_rows(*list);
+    if (py::resolves_to(self.type(), "_upsert_items", g_upsert)) {
+        rate::write_rows(conn, rows, true);
+    } else {
+        nb::object cursor = conn_obj.is_valid() && nb::hasattr(conn_obj, "cursor") ? conn_obj.attr("cursor")()
+                                                                                  : nb::borrow(conn_obj);
+        for (const auto &[provider, types] : list->as_map())
+            for (const auto &[res_type, entry] : types.as_map()) {
+                const Map &e = entry.as_map();
+                bool flat = false;
+                if (!e.empty() && e.front().second.is_map())
+                    for (const auto &[k, _] : e.front().second.as_map())
+                        for (const char *rk : rate::kPriceKeys)
+                            if (k == rk || k == "unit") flat = true;
+                if (flat) {
+                    self.attr("_upsert_items")(cursor, py::from_utf8(provider), py::from_utf8(res_type), "global",
+                                               py::to_python(entry));
+                } else {
+                    for (const auto &[region, items] : e)
+                        self.attr("_upsert_items")(cursor, py::from_utf8(provider), py::from_utf8(res_type),
+                                                   py::from_utf8(region), py::to_python(items));
+                }
+            }
+    }
+    conn.commit();
+}
+
+void init_db(nb::handle self) {
+    auto conn = std::make_shared<rate::Connection>(db_path_of(self));
+    nb::handle cls = self.type();
+    bool native = py::resolves_to(cls, "_migrate_schema", g_migrate) && py::resolves_to(cls, "_seed_from_json", g_seed);
+    try {
+        rate::create_table(*conn);
+        if (native) {
+            rate::migrate_schema(*conn);
+            seed(self, *conn, nb::handle());
+        } else {
+            nb::object wrapped = nb::cast(NativeConnection{conn, {}});
+            self.attr("_migrate_schema")(wrapped);
+            self.attr("_seed_from_json")(wrapped);
+        }
+    } catch (...) {
+        conn->rollback();
+        throw;
+    }
+    conn->close();
+}
+
+}  // namespace
+
 NB_MODULE(ratebook, m) {
-    nb::object cls = py::make_class(m, "Ratebook", "doc");
-    py::add_attr(cls, "hello", nb::cpp_function([](nb::handle self, int x) { return nb::str("hi {} {}").format(self.attr("db_path"), x); }, nb::is_method(), nb::name("hello"), nb::arg("x") = 3));
-    py::add_classmethod(cls, "cm", nb::cpp_function([](nb::handle cls) { return cls.attr("__name__"); }, nb::name("cm")));
+    nb::object file = m.attr("__file__");
+    g_data_dir = fs::join(fs::dirname(py::fspath(file)), "data");
+
+    nb::class_<NativeConnection>(m, "_Connection", "A native SQLite connection of the pricing store.")
+        .def(
+            "execute",
+            [](NativeConnection &c, nb::str sql, nb::object params) -> NativeConnection & {
+                std::vector<Value> p;
+                if (!params.is_none())
+                    for (nb::handle v : params) p.push_back(py::from_python(v));
+                c.last = py::translating([&] { return c.conn->query(py::to_utf8(sql), p); });
+                return c;
+            },
+            nb::arg("sql"), nb::arg("parameters") = nb::tuple(), nb::rv_policy::reference)
+        .def("fetchall",
+             [](NativeConnection &c) {
+                 nb::list out;
+                 for (auto &r : c.last) {
+                     nb::list row;
+                     for (auto &v : r) row.append(py::to_python(v));
+                     out.append(nb::tuple(row));
+                 }
+                 c.last.clear();
+                 return out;
+             })
+        .def("cursor", [](NativeConnection &c) -> NativeConnection & { return c; }, nb::rv_policy::reference)
+        .def("commit", [](NativeConnection &c) { py::translating([&] { c.conn->commit(); }); });
+
+    nb::object cls = py::make_class(m, "Ratebook", "Local SQLite store of cloud unit prices, seeded from pricing_db.json.");
+
+    py::add_attr(cls, "__init__", nb::cpp_function(
+        [](nb::handle self, nb::object db_path) {
+            if (db_path.is_none())
+                db_path = py::from_utf8(fs::join(g_data_dir, "pricing.db"));
+            nb::setattr(self, "db_path", db_path);
+            nb::object os_path = nb::module_::import_("os").attr("path");
+            nb::object dir = os_path.attr("dirname")(db_path);
+            if (nb::bool_(dir)) nb::module_::import_("os").attr("makedirs")(dir, "exist_ok"_a = true);
+            self.attr("_init_db")();
+        },
+        nb::is_method(), nb::name("__init__"), nb::arg("db_path").none() = nb::none()));
+
+    py::add_attr(cls, "_init_db",
+                 nb::cpp_function([](nb::handle self) { py::translating([&] { init_db(self); }); },
+                                  nb::is_method(), nb::name("_init_db")));
+
+    g_migrate = nb::cpp_function(
+        [](nb::handle self, nb::handle conn) {
+            (void)self;
+            rate::Connection *native;
+            auto sql = sql_of(conn, native);
+            py::translating([&] { rate::migrate_schema(*sql); });
+        },
+        nb::is_method(), nb::name("_migrate_schema"), nb::arg("conn")).release();
+    py::add_attr(cls, "_migrate_schema", nb::borrow(g_migrate));
+
+    g_seed = nb::cpp_function(
+        [](nb::handle self, nb::handle conn) {
+            rate::Connection *native;
+            auto sql = sql_of(conn, native);
+            py::translating([&] { seed(self, *sql, conn); });
+        },
+        nb::is_method(), nb::name("_seed_from_json"), nb::arg("conn")).release();
+    py::add_attr(cls, "_seed_from_json", nb::borrow(g_seed));
+
+    g_upsert = nb::cpp_function(
+        [](nb::handle self, nb::handle cursor, nb::handle provider, nb::handle res_type, nb::handle region,
+           nb::handle items) {
+            (void)self;
+            rate::Connection *native;
+            auto sql = sql_of(cursor, native);
+            Value it = py::from_python(items);
+            std::string p = py::to_utf8(nb::str(provider)), t = py::to_utf8(nb::str(res_type)),
+                        r = py::to_utf8(nb::str(region));
+            py::translating([&] {
+                if (!it.is_map()) throw rate::ShapeError(std::string("'") + type_name(it) + "' object has no attribute 'items'");
+                rate::upsert_items(*sql, p, t, r, it.as_map());
+            });
+        },
+        nb::is_method(), nb::name("_upsert_items"), nb::arg("cursor"), nb::arg("provider"), nb::arg("res_type"),
+        nb::arg("region"), nb::arg("items")).release();
+    py::add_attr(cls, "_upsert_items", nb::borrow(g_upsert));
+
+    py::add_attr(cls, "get_pricing_rate", nb::cpp_function(
+        [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle region) {
+            const char *fn = "get_pricing_rate";
+            std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
+                        k = text_arg(fn, "item_key", item_key), r = text_arg(fn, "region", region);
+            return py::translating([&] {
+                rate::Connection conn(db_path_of(self));
+                auto row = rate::lookup(conn, p, t, k, r);
+                return py::to_python(Value(rate::row_to_map(row)));
+            });
+        },
+        nb::is_method(), nb::name("get_pricing_rate"), nb::arg("provider"), nb::arg("resource_type"),
+        nb::arg("item_key"), nb::arg("region") = "global"));
+
+    py::add_static(cls, "_normalise_region", nb::cpp_function(
+        [](nb::handle provider, nb::handle region) {
+            std::string p = text_arg("_normalise_region", "provider", provider);
+            std::string r = text_arg("_normalise_region", "region", region);
+            return py::from_utf8(rate::normalise_region(p, r));
+        },
+        nb::name("_normalise_region"), nb::arg("provider"), nb::arg("region")));
+
+    py::add_attr(cls, "update_pricing_rate", nb::cpp_function(
+        [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle rates,
+           nb::handle region) {
+            const char *fn = "update_pricing_rate";
+            std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
+                        k = text_arg(fn, "item_key", item_key), r = text_arg(fn, "region", region);
+            if (!PyDict_Check(rates.ptr())) py::type_error(fn, "rates", "dict", rates);
+            Value rv = py::from_python(rates);
+            py::translating([&] {
+                rate::Connection conn(db_path_of(self));
+                rate::update_rate(conn, p, t, k, rv.as_map(), r);
+            });
+        },
+        nb::is_method(), nb::name("update_pricing_rate"), nb::arg("provider"), nb::arg("resource_type"),
+        nb::arg("item_key"), nb::arg("rates"), nb::arg("region") = "global"));
+
+    auto lister = [](const char *name, const char *column) {
+        return nb::cpp_function(
+            [name, column](nb::handle self, nb::handle provider) {
+                std::optional<std::string> p;
+                if (!provider.is_none()) p = text_arg(name, "provider", provider);
+                return py::translating([&] {
+                    rate::Connection conn(db_path_of(self));
+                    nb::list out;
+                    for (auto &s : rate::list_column(conn, column, p)) out.append(py::from_utf8(s));
+                    return out;
+                });
+            },
+            nb::is_method(), nb::name(name), nb::arg("provider").none() = nb::none());
+    };
+    py::add_attr(cls, "list_regions", lister("list_regions", "region"));
+    py::add_attr(cls, "list_resource_types", lister("list_resource_types", "resource_type"));
 }

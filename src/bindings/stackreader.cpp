@@ -1,5 +1,193 @@
+// Module stackreader: the class StackReader over the reader core.
 #include "bindings/common.h"
+#include "core/fsutil.h"
+#include "core/pytext.h"
+#include "core/stackreader/reader.h"
+
+using namespace tw;
+
+namespace tw::py {
+void bind_stackreader_formats(nb::module_ &, nb::handle);
+}
+
+namespace {
+
+// Module-lifetime references to the native operations (never released).
+nb::handle g_parse_tf_file, g_parse_vars, g_resolve, g_parse_json, g_parse_cfn;
+
+const stack::Sink &printer() {
+    static const stack::Sink sink = [](std::string_view line) { py::print_line(line); };
+    return sink;
+}
+
+std::string path_arg(const char *func, const char *param, nb::handle h) {
+    if (!PyUnicode_Check(h.ptr()) && !nb::hasattr(h, "__fspath__")) py::type_error(func, param, "str", h);
+    return py::fspath(h);
+}
+
+Map map_arg(const char *func, const char *param, nb::handle h) {
+    if (h.is_none()) return Map();
+    if (!PyDict_Check(h.ptr())) py::type_error(func, param, "dict", h);
+    return py::from_python(h).as_map();
+}
+
+void extend(nb::list &out, const std::vector<Value> &records) {
+    for (const auto &r : records) out.append(py::to_python(r));
+}
+
+void extend(nb::list &out, nb::handle records) {
+    for (nb::handle r : records) out.append(r);
+}
+
+// The resolver for a class: native unless the class replaced resolve_value.
+std::optional<stack::Resolver> resolver_for(nb::handle cls, const Map &variables, const Map &locals) {
+    if (py::resolves_to(cls, "resolve_value", g_resolve)) return std::nullopt;
+    nb::object vars = py::to_python(Value(variables)), locs = py::to_python(Value(locals));
+    nb::object fn = cls.attr("resolve_value");
+    return stack::Resolver([fn, vars, locs](const Value &v) {
+        return py::from_python(fn(py::to_python(v), vars, locs));
+    });
+}
+
+std::vector<Value> tf_file(nb::handle cls, const std::string &path, const Map &variables, const Map &locals) {
+    auto resolver = resolver_for(cls, variables, locals);
+    return stack::parse_tf_file(path, variables, locals, printer(), resolver ? &*resolver : nullptr);
+}
+
+nb::object variables_pair(const std::pair<Map, Map> &p) {
+    return nb::make_tuple(py::to_python(Value(p.first)), py::to_python(Value(p.second)));
+}
+
+std::pair<Map, Map> pair_from_host(nb::handle result) {
+    nb::tuple t = nb::tuple(result);
+    if (nb::len(t) != 2) throw nb::value_error("parse_variables_and_locals must return (variables, locals)");
+    Value a = py::from_python(t[0]), b = py::from_python(t[1]);
+    return {a.is_map() ? a.as_map() : Map(), b.is_map() ? b.as_map() : Map()};
+}
+
+nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle excludes_obj) {
+    std::string directory = path_arg("parse_tf_dir", "directory", directory_obj);
+    std::vector<std::string> excludes;
+    if (!excludes_obj.is_none()) {
+        if (!PyList_Check(excludes_obj.ptr())) py::type_error("parse_tf_dir", "exclude_patterns", "list", excludes_obj);
+        for (nb::handle e : excludes_obj) {
+            if (!PyUnicode_Check(e.ptr())) py::type_error("parse_tf_dir", "exclude_patterns", "list of str", e);
+            excludes.push_back(py::to_utf8(e));
+        }
+    }
+    nb::list out;
+    if (!fs::exists(directory)) return out;
+    bool is_dir = fs::is_dir(directory);
+    bool native_vars = py::resolves_to(cls, "parse_variables_and_locals", g_parse_vars);
+    stack::ScanPlan plan;
+    if (is_dir) plan = stack::plan_scan(directory, excludes);
+
+    // Variables and locals of the whole scan root, before anything else is read.
+    std::pair<Map, Map> vars;
+    std::string root = is_dir ? directory : fs::dirname(directory);
+    if (root.empty()) root = ".";
+    if (!native_vars) vars = pair_from_host(cls.attr("parse_variables_and_locals")(py::from_utf8(root)));
+    else if (is_dir) vars = stack::parse_variables_and_locals_files(plan.all_tf);
+    else vars = stack::parse_variables_and_locals(root);
+
+    bool native_tf = py::resolves_to(cls, "parse_tf_file", g_parse_tf_file);
+    bool native_json = py::resolves_to(cls, "parse_json_file", g_parse_json);
+    bool native_cfn = py::resolves_to(cls, "parse_cloudformation", g_parse_cfn);
+    nb::object host_vars, host_locals;
+    auto read_tf = [&](const std::string &path) {
+        if (native_tf) return extend(out, tf_file(cls, path, vars.first, vars.second));
+        if (!host_vars.is_valid()) {
+            host_vars = py::to_python(Value(vars.first));
+            host_locals = py::to_python(Value(vars.second));
+        }
+        extend(out, cls.attr("parse_tf_file")(py::from_utf8(path), host_vars, host_locals));
+    };
+    auto read_json = [&](const std::string &path) {
+        if (native_json) return extend(out, stack::parse_json_file(path, printer()));
+        extend(out, cls.attr("parse_json_file")(py::from_utf8(path)));
+    };
+    auto read_cfn = [&](const std::string &path) {
+        if (native_cfn) return extend(out, stack::parse_cloudformation(path, printer()));
+        extend(out, cls.attr("parse_cloudformation")(py::from_utf8(path)));
+    };
+
+    if (!is_dir) {
+        std::string ext = pytext::lower(fs::suffix(directory));
+        if (ext == ".tf") read_tf(directory);
+        else if (ext == ".json") read_json(directory);
+        else if (ext == ".yaml" || ext == ".yml") read_cfn(directory);
+        return out;
+    }
+    for (const auto &p : plan.tf) read_tf(p);
+    for (const auto &p : plan.json) read_json(p);
+    for (const auto &p : plan.yaml) read_cfn(p);
+    return out;
+}
+
+}  // namespace
 
 NB_MODULE(stackreader, m) {
-    (void)m;
+    nb::object compile = nb::module_::import_("re").attr("compile");
+    m.attr("RESOURCE_PATTERN") = compile(stack::kResourcePattern);
+    m.attr("ASSIGNMENT_PATTERN") = compile(stack::kAssignmentPattern);
+    nb::set excludes;
+    for (const char *e : stack::kDefaultExcludes) excludes.add(e);
+    m.attr("default_excludes") = excludes;
+
+    nb::object cls = py::make_class(m, "StackReader",
+                                    "Finds infrastructure-as-code files and turns each declared resource into a record.");
+
+    py::add_classmethod(cls, "parse_tf_dir", nb::cpp_function(
+        [](nb::handle cls, nb::handle directory, nb::handle exclude_patterns) {
+            return parse_tf_dir(cls, directory, exclude_patterns);
+        },
+        nb::name("parse_tf_dir"), nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns").none() = nb::none()));
+
+    g_parse_tf_file = nb::cpp_function(
+        [](nb::handle cls, nb::handle filepath, nb::handle variables, nb::handle locals_dict) {
+            std::string path = path_arg("parse_tf_file", "filepath", filepath);
+            Map v = map_arg("parse_tf_file", "variables", variables);
+            Map l = map_arg("parse_tf_file", "locals_dict", locals_dict);
+            nb::list out;
+            extend(out, tf_file(cls, path, v, l));
+            return out;
+        },
+        nb::name("parse_tf_file"), nb::arg("cls"), nb::arg("filepath"), nb::arg("variables").none() = nb::none(),
+        nb::arg("locals_dict").none() = nb::none()).release();
+    py::add_classmethod(cls, "parse_tf_file", nb::borrow(g_parse_tf_file));
+
+    g_parse_vars = nb::cpp_function(
+        [](nb::handle, nb::handle directory) {
+            return variables_pair(stack::parse_variables_and_locals(
+                path_arg("parse_variables_and_locals", "directory", directory)));
+        },
+        nb::name("parse_variables_and_locals"), nb::arg("cls"), nb::arg("directory")).release();
+    py::add_classmethod(cls, "parse_variables_and_locals", nb::borrow(g_parse_vars));
+
+    g_resolve = nb::cpp_function(
+        [](nb::handle val, nb::handle variables, nb::handle locals_dict) -> nb::object {
+            if (!PyUnicode_Check(val.ptr())) return nb::borrow(val);
+            Map v = map_arg("resolve_value", "variables", variables);
+            Map l = map_arg("resolve_value", "locals_dict", locals_dict);
+            return py::to_python(stack::resolve_value(py::from_python(val), v, l));
+        },
+        nb::name("resolve_value"), nb::arg("val").none(), nb::arg("variables").none(), nb::arg("locals_dict").none()).release();
+    py::add_static(cls, "resolve_value", nb::borrow(g_resolve));
+
+    py::bind_stackreader_formats(m, cls);
+
+    // The readers of the other formats, as the scan calls them natively.
+    auto native_of = [&](const char *name) -> nb::handle {
+        PyObject *d = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
+        PyObject *v = PyDict_GetItemString(d, name);
+        if (!v) return nb::handle();
+        nb::object f = nb::steal(PyObject_GetAttrString(v, "__func__"));
+        if (!f.is_valid()) {
+            PyErr_Clear();
+            return nb::handle(v).inc_ref();
+        }
+        return f.release();
+    };
+    g_parse_json = native_of("parse_json_file");
+    g_parse_cfn = native_of("parse_cloudformation");
 }

@@ -32,10 +32,13 @@ std::string_view unquote(std::string_view s);
 // Cut at the first "#", then at the first "//", then trim white space.
 std::string_view comment_cut(std::string_view s);
 
-// Terraform files and values.
-std::vector<Value> parse_tf_text(std::string_view text, const Map &variables, const Map &locals);
+// Terraform files and values. `resolver`, when given, replaces resolve_value for the
+// attribute values (a host-level override).
+using Resolver = std::function<Value(const Value &)>;
+std::vector<Value> parse_tf_text(std::string_view text, const Map &variables, const Map &locals,
+                                 const Resolver *resolver = nullptr);
 std::vector<Value> parse_tf_file(const std::string &path, const Map &variables, const Map &locals,
-                                 const Sink &out);
+                                 const Sink &out, const Resolver *resolver = nullptr);
 void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals);
 void resolve_locals(const Map &variables, Map &locals);
 std::pair<Map, Map> parse_variables_and_locals(const std::string &directory);
@@ -56,5 +59,7 @@ struct ScanPlan {
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns);
 
 extern const char *const kDefaultExcludes[7];
+extern const char *const kResourcePattern;
+extern const char *const kAssignmentPattern;
 
 }  // namespace tw::stack

@@ -1,0 +1,462 @@
+#include "core/ratebook/store.h"
+
+#include <sqlite3.h>
+
+#include <cmath>
+
+#include "core/json.h"
+#include "core/fsutil.h"
+#include "core/pytext.h"
+
+namespace tw::rate {
+
+const char *const kCreateTable =
+    "CREATE TABLE IF NOT EXISTS pricing (provider TEXT NOT NULL, resource_type TEXT NOT NULL, "
+    "item_key TEXT NOT NULL, region TEXT NOT NULL DEFAULT 'global', price_per_hour REAL DEFAULT 0.0, "
+    "price_per_million_requests REAL DEFAULT 0.0, price_per_gb_second REAL DEFAULT 0.0, "
+    "price_per_gb_month REAL DEFAULT 0.0, price_per_gb_transfer REAL DEFAULT 0.0, "
+    "price_per_request REAL DEFAULT 0.0, unit TEXT DEFAULT 'USD', "
+    "PRIMARY KEY (provider, resource_type, item_key, region))";
+
+const char *const kUpsert =
+    "INSERT OR REPLACE INTO pricing (provider, resource_type, item_key, region, price_per_hour, "
+    "price_per_million_requests, price_per_gb_second, price_per_gb_month, price_per_gb_transfer, "
+    "price_per_request, unit) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+const char *const kPriceKeys[6] = {"price_per_hour",     "price_per_million_requests", "price_per_gb_second",
+                                   "price_per_gb_month", "price_per_gb_transfer",      "price_per_request"};
+
+namespace {
+const char *const kRowColumns =
+    "price_per_hour, price_per_million_requests, price_per_gb_second, price_per_gb_month, "
+    "price_per_gb_transfer, price_per_request, unit";
+
+[[noreturn]] void fail(sqlite3 *db, int rc) {
+    throw SqlError(rc & 0xff, db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+}
+
+void bind(sqlite3 *db, sqlite3_stmt *st, int i, const Value &v) {
+    int rc = SQLITE_OK;
+    switch (v.kind()) {
+        case Value::Kind::Null: rc = sqlite3_bind_null(st, i); break;
+        case Value::Kind::Bool: rc = sqlite3_bind_int64(st, i, v.as_bool() ? 1 : 0); break;
+        case Value::Kind::Int: rc = sqlite3_bind_int64(st, i, v.as_int()); break;
+        case Value::Kind::BigInt:
+            rc = sqlite3_bind_double(st, i, pytext::parse_float(v.as_bigint().digits).value_or(0.0));
+            break;
+        case Value::Kind::Float: rc = sqlite3_bind_double(st, i, v.as_float()); break;
+        case Value::Kind::Str:
+            rc = sqlite3_bind_text(st, i, v.as_str().data(), int(v.as_str().size()), SQLITE_TRANSIENT);
+            break;
+        default: throw ShapeError(std::string("Error binding parameter ") + std::to_string(i) + ": type '" +
+                                  type_name(v) + "' is not supported");
+    }
+    if (rc != SQLITE_OK) fail(db, rc);
+}
+
+Value column(sqlite3_stmt *st, int i) {
+    switch (sqlite3_column_type(st, i)) {
+        case SQLITE_INTEGER: return Value(int64_t(sqlite3_column_int64(st, i)));
+        case SQLITE_FLOAT: return Value(sqlite3_column_double(st, i));
+        case SQLITE_TEXT:
+            return Value(std::string(reinterpret_cast<const char *>(sqlite3_column_text(st, i)),
+                                     size_t(sqlite3_column_bytes(st, i))));
+        case SQLITE_BLOB:
+            return Value(std::string(static_cast<const char *>(sqlite3_column_blob(st, i)),
+                                     size_t(sqlite3_column_bytes(st, i))));
+        default: return Value();
+    }
+}
+}  // namespace
+
+Connection::Connection(const std::string &path) {
+    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw SqlError(rc & 0xff, msg);
+    }
+    // Another hook on the same file waits for the lock instead of failing at once.
+    sqlite3_busy_timeout(db_, 5000);
+}
+
+Connection::~Connection() { close(); }
+
+void Connection::close() noexcept {
+    if (db_) {
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+bool Connection::in_transaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+
+std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value> &params) {
+    if (!db_) throw SqlError(SQLITE_MISUSE, "Cannot operate on a closed database.");
+    sqlite3_stmt *st = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql.data(), int(sql.size()), &st, nullptr);
+    if (rc != SQLITE_OK) fail(db_, rc);
+    std::vector<Row> rows;
+    try {
+        for (size_t i = 0; i < params.size(); ++i) bind(db_, st, int(i + 1), params[i]);
+        int n = sqlite3_column_count(st);
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+            Row r;
+            r.reserve(size_t(n));
+            for (int i = 0; i < n; ++i) r.push_back(column(st, i));
+            rows.push_back(std::move(r));
+        }
+        if (rc != SQLITE_DONE) fail(db_, rc);
+    } catch (...) {
+        sqlite3_finalize(st);
+        throw;
+    }
+    sqlite3_finalize(st);
+    return rows;
+}
+
+void Connection::commit() {
+    if (in_transaction()) query("COMMIT");
+}
+
+void Connection::begin_immediate() {
+    if (!in_transaction()) query("BEGIN IMMEDIATE");
+}
+
+void Connection::rollback() noexcept {
+    if (in_transaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+std::string normalise_region(std::string_view provider, std::string_view region) {
+    if (region.empty() || region == "global") return "global";
+    if (provider != "azure") return std::string(region);
+    static const std::pair<const char *, const char *> aliases[] = {
+        {"east us", "eastus"},           {"east us 2", "eastus2"},
+        {"west us", "westus"},           {"west us 2", "westus2"},
+        {"west europe", "westeurope"},   {"north europe", "northeurope"},
+        {"southeast asia", "southeastasia"}, {"east asia", "eastasia"},
+        {"australia east", "australiaeast"}, {"canada central", "canadacentral"},
+        {"brazil south", "brazilsouth"}, {"japan east", "japaneast"},
+        {"uk south", "uksouth"},         {"central us", "centralus"},
+        {"south central us", "southcentralus"}, {"north central us", "northcentralus"},
+    };
+    std::string lower = pytext::lower(region);
+    for (const auto &[k, v] : aliases)
+        if (lower == k) return v;
+    std::string out;
+    for (char c : lower)
+        if (c != ' ') out += c;
+    return out;
+}
+
+void create_table(Sql &conn) {
+    conn.query(kCreateTable);
+    conn.commit();
+}
+
+namespace {
+struct ColumnInfo {
+    std::string name;
+    int64_t pk;
+};
+std::vector<ColumnInfo> table_info(Sql &conn) {
+    std::vector<ColumnInfo> out;
+    for (auto &row : conn.query("PRAGMA table_info(pricing)")) {
+        if (row.size() < 6) continue;
+        ColumnInfo c{row[1].is_str() ? row[1].as_str() : "", row[5].is_int() ? row[5].as_int() : 0};
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+}  // namespace
+
+void migrate_schema(Sql &conn) {
+    auto cols = table_info(conn);
+    auto has = [&](std::string_view n) {
+        for (auto &c : cols)
+            if (c.name == n) return true;
+        return false;
+    };
+    static const std::pair<const char *, const char *> added[] = {
+        {"region", "TEXT NOT NULL DEFAULT 'global'"},
+        {"price_per_gb_transfer", "REAL DEFAULT 0.0"},
+        {"price_per_request", "REAL DEFAULT 0.0"},
+    };
+    for (const auto &[name, def] : added)
+        if (!has(name)) conn.query(std::string("ALTER TABLE pricing ADD COLUMN ") + name + " " + def);
+    cols = table_info(conn);
+    bool region_in_key = false;
+    for (auto &c : cols)
+        if (c.name == "region" && c.pk > 0) region_in_key = true;
+    if (!region_in_key) {
+        // The old key (provider, resource_type, item_key) would make the regional rows of
+        // one item replace each other: rebuild the table with the current key.
+        conn.query("SAVEPOINT pricing_rekey");
+        try {
+            std::string create = kCreateTable;
+            create.replace(0, create.find('('), "CREATE TABLE pricing_rekeyed ");
+            conn.query(create);
+            conn.query(std::string("INSERT OR REPLACE INTO pricing_rekeyed (provider, resource_type, item_key, region, ") +
+                       kRowColumns + ") SELECT provider, resource_type, item_key, region, " + kRowColumns +
+                       " FROM pricing");
+            conn.query("DROP TABLE pricing");
+            conn.query("ALTER TABLE pricing_rekeyed RENAME TO pricing");
+            conn.query("RELEASE pricing_rekey");
+        } catch (...) {
+            try {
+                conn.query("ROLLBACK TO pricing_rekey");
+                conn.query("RELEASE pricing_rekey");
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+    conn.commit();
+}
+
+namespace {
+bool is_rate_key(std::string_view k) {
+    for (const char *p : kPriceKeys)
+        if (k == p) return true;
+    return k == "unit";
+}
+
+void rows_of_items(std::vector<PriceRow> &out, const std::string &provider, const std::string &res_type,
+                   const std::string &region, const Value &items) {
+    if (!items.is_map())
+        throw ShapeError("'" + std::string(type_name(items)) + "' object has no attribute 'items'");
+    for (const auto &[key, rates] : items.as_map()) {
+        if (!rates.is_map())
+            throw ShapeError("'" + std::string(type_name(rates)) + "' object has no attribute 'get'");
+        PriceRow row{provider, res_type, key, region, {}, Value("USD")};
+        const Map &m = rates.as_map();
+        for (int i = 0; i < 6; ++i) {
+            const Value *v = m.find(kPriceKeys[i]);
+            row.prices[i] = v ? *v : Value(0.0);
+            if (v && (v->is_list() || v->is_map()))
+                throw ShapeError(std::string("Error binding parameter ") + std::to_string(5 + i) + ": type '" +
+                                 type_name(*v) + "' is not supported");
+        }
+        if (const Value *u = m.find("unit")) {
+            if (u->is_list() || u->is_map())
+                throw ShapeError(std::string("Error binding parameter 11: type '") + type_name(*u) +
+                                 "' is not supported");
+            row.unit = *u;
+        }
+        out.push_back(std::move(row));
+    }
+}
+}  // namespace
+
+std::vector<PriceRow> price_rows(const Value &list) {
+    std::vector<PriceRow> out;
+    if (!list.is_map()) throw ShapeError("'" + std::string(type_name(list)) + "' object has no attribute 'items'");
+    for (const auto &[provider, types] : list.as_map()) {
+        if (!types.is_map())
+            throw ShapeError("'" + std::string(type_name(types)) + "' object has no attribute 'items'");
+        for (const auto &[res_type, entry] : types.as_map()) {
+            if (!entry.is_map())
+                throw ShapeError("'" + std::string(type_name(entry)) + "' object has no attribute 'values'");
+            const Map &e = entry.as_map();
+            bool flat = false;
+            if (!e.empty() && e.front().second.is_map())
+                for (const auto &[k, _] : e.front().second.as_map())
+                    if (is_rate_key(k)) flat = true;
+            if (flat) {
+                rows_of_items(out, provider, res_type, "global", entry);
+            } else {
+                for (const auto &[region, items] : e) rows_of_items(out, provider, res_type, region, items);
+            }
+        }
+    }
+    return out;
+}
+
+namespace {
+std::vector<Value> params_of(const PriceRow &r) {
+    std::vector<Value> p{Value(r.provider), Value(r.resource_type), Value(r.item_key), Value(r.region)};
+    for (const auto &v : r.prices) p.push_back(v);
+    p.push_back(r.unit);
+    return p;
+}
+
+std::string row_key(std::string_view provider, std::string_view type, std::string_view item, std::string_view region) {
+    std::string k;
+    k.reserve(provider.size() + type.size() + item.size() + region.size() + 3);
+    k.append(provider).append(1, '\0').append(type).append(1, '\0').append(item).append(1, '\0').append(region);
+    return k;
+}
+
+// Whether writing `want` into a REAL (price) or TEXT (unit) column would store `have`.
+bool stores_as(const Value &want, const Value &have, bool real_column) {
+    if (want.is_null()) return have.is_null();
+    if (real_column) {
+        if (!(want.is_int() || want.is_float() || want.is_bool())) return false;
+        double w = want.is_float() ? want.as_float() : want.is_int() ? double(want.as_int()) : want.as_bool();
+        if (want.is_int() && std::fabs(w) > 9007199254740992.0) return false;
+        if (std::isnan(w)) return false;
+        return have.is_float() && have.as_float() == w && std::signbit(have.as_float()) == std::signbit(w);
+    }
+    return want.is_str() && have.is_str() && want.as_str() == have.as_str();
+}
+}  // namespace
+
+void upsert_items(Sql &cursor, std::string_view provider, std::string_view res_type, std::string_view region,
+                  const Map &items) {
+    std::vector<PriceRow> rows;
+    rows_of_items(rows, std::string(provider), std::string(res_type), std::string(region), Value(items));
+    for (const auto &r : rows) cursor.query(kUpsert, params_of(r));
+}
+
+void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchanged) {
+    std::unordered_map<std::string, Row> stored;
+    if (skip_unchanged) {
+        for (auto &r : conn.query(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns +
+                                  " FROM pricing")) {
+            if (r.size() != 11 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str()) continue;
+            std::string k = row_key(r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str());
+            stored.emplace(std::move(k), Row(r.begin() + 4, r.end()));
+        }
+    }
+    std::vector<const PriceRow *> pending;
+    for (const auto &r : rows) {
+        if (skip_unchanged) {
+            auto it = stored.find(row_key(r.provider, r.resource_type, r.item_key, r.region));
+            if (it != stored.end()) {
+                bool same = stores_as(r.unit, it->second[6], false);
+                for (int i = 0; same && i < 6; ++i) same = stores_as(r.prices[i], it->second[size_t(i)], true);
+                if (same) continue;
+            }
+        }
+        pending.push_back(&r);
+    }
+    if (pending.empty()) return;
+    if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
+    for (const PriceRow *r : pending) conn.query(kUpsert, params_of(*r));
+}
+
+std::optional<Value> read_price_list(const std::string &path, std::string &warning) {
+    if (!fs::exists(path)) return std::nullopt;
+    Value v;
+    std::string err;
+    if (!json::parse_file(path, v, err)) {
+        warning = err;
+        return std::nullopt;
+    }
+    return v;
+}
+
+namespace {
+const char *default_region(std::string_view provider) {
+    std::string p = pytext::lower(provider);
+    if (p == "aws") return "us-east-1";
+    if (p == "google" || p == "gcp") return "us-central1";
+    if (p == "azure") return "eastus";
+    return nullptr;
+}
+}  // namespace
+
+std::optional<Row> lookup(Sql &conn, std::string_view provider, std::string_view resource_type,
+                          std::string_view item_key, std::string_view region_in) {
+    std::string region = normalise_region(provider, region_in);
+    std::string exact = std::string("SELECT ") + kRowColumns +
+                        " FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ? AND region = ?";
+    auto first = [](std::vector<Row> rows) -> std::optional<Row> {
+        if (rows.empty()) return std::nullopt;
+        return std::move(rows.front());
+    };
+    std::optional<Row> row =
+        first(conn.query(exact, {Value(provider), Value(resource_type), Value(item_key), Value(region)}));
+    if (!row && region != "global")
+        row = first(conn.query(std::string("SELECT ") + kRowColumns +
+                                   " FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ? AND "
+                                   "region = 'global'",
+                               {Value(provider), Value(resource_type), Value(item_key)}));
+    if (!row)
+        if (const char *def = default_region(provider); def && region != def)
+            row = first(conn.query(exact, {Value(provider), Value(resource_type), Value(item_key), Value(def)}));
+    return row;
+}
+
+Map row_to_map(const std::optional<Row> &row) {
+    Map m;
+    if (!row) return m;
+    for (int i = 0; i < 6; ++i) m.set(kPriceKeys[i], (*row)[size_t(i)]);
+    m.set("unit", (*row)[6]);
+    return m;
+}
+
+reckon::Rates to_rates(const std::optional<Row> &row) {
+    reckon::Rates r;
+    if (!row) return r;
+    r.found = true;
+    for (int i = 0; i < 6; ++i) {
+        const Value &v = (*row)[size_t(i)];
+        if (v.is_float() || v.is_int()) {
+            r.present[i] = true;
+            r.value[i] = v.is_float() ? v.as_float() : double(v.as_int());
+        }
+    }
+    if ((*row)[6].is_str()) {
+        r.unit = (*row)[6].as_str();
+        r.unit_present = true;
+    }
+    return r;
+}
+
+void update_rate(Sql &conn, std::string_view provider, std::string_view resource_type, std::string_view item_key,
+                 const Map &rates, std::string_view region) {
+    // Stored as the lookup normalises it, so that the rate is found again.
+    std::string stored_region = normalise_region(provider, region);
+    std::vector<PriceRow> rows;
+    Map items;
+    items.set(std::string(item_key), Value(rates));
+    rows_of_items(rows, std::string(provider), std::string(resource_type), stored_region, Value(std::move(items)));
+    if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
+    conn.query(kUpsert, params_of(rows.front()));
+    conn.commit();
+}
+
+std::vector<std::string> list_column(Sql &conn, const char *column, const std::optional<std::string> &provider) {
+    std::string sql = std::string("SELECT DISTINCT ") + column + " FROM pricing";
+    std::vector<Value> params;
+    if (provider && !provider->empty()) {
+        sql += " WHERE provider = ?";
+        params.push_back(Value(*provider));
+    }
+    sql += std::string(" ORDER BY ") + column;
+    std::vector<std::string> out;
+    for (auto &r : conn.query(sql, params)) out.push_back(r.empty() ? "" : pytext::str_of(r[0]));
+    return out;
+}
+
+Snapshot::Snapshot(Sql &conn) {
+    for (auto &r : conn.query(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns +
+                              " FROM pricing")) {
+        if (r.size() != 11 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str()) continue;
+        std::string k = row_key(r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str());
+        // Keys are unique under the table's primary key; keep the first like a SELECT would.
+        rows_.emplace(std::move(k), Row(r.begin() + 4, r.end()));
+    }
+}
+
+const Row *Snapshot::find(std::string_view provider, std::string_view resource_type, std::string_view item_key,
+                          std::string_view region) const {
+    auto it = rows_.find(row_key(provider, resource_type, item_key, region));
+    return it == rows_.end() ? nullptr : &it->second;
+}
+
+const Row *Snapshot::lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
+                            std::string_view region_in) const {
+    std::string region = normalise_region(provider, region_in);
+    const Row *row = find(provider, resource_type, item_key, region);
+    if (!row && region != "global") row = find(provider, resource_type, item_key, "global");
+    if (!row)
+        if (const char *def = default_region(provider); def && region != def)
+            row = find(provider, resource_type, item_key, def);
+    return row;
+}
+
+}  // namespace tw::rate

@@ -1,0 +1,116 @@
+// The pricing store: the SQLite table `pricing`, its creation, migration and seeding from
+// the price list, and the rate lookup with region fallback.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/reckoner/frame.h"
+#include "core/value.h"
+
+struct sqlite3;
+
+namespace tw::rate {
+
+// An SQLite failure: `code` is SQLite's primary result code.
+struct SqlError : std::runtime_error {
+    int code;
+    SqlError(int c, const std::string &msg) : std::runtime_error(msg), code(c) {}
+};
+
+// A price list of the wrong shape.
+struct ShapeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+using Row = std::vector<Value>;
+
+// Statements run through a connection or cursor: the native one, or the host's sqlite3
+// objects when a caller passes its own.
+class Sql {
+public:
+    virtual ~Sql() = default;
+    virtual std::vector<Row> query(std::string_view sql, const std::vector<Value> &params = {}) = 0;
+    virtual void commit() = 0;
+};
+
+class Connection : public Sql {
+public:
+    explicit Connection(const std::string &path);
+    ~Connection() override;
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    std::vector<Row> query(std::string_view sql, const std::vector<Value> &params = {}) override;
+    void commit() override;
+    void begin_immediate();
+    void rollback() noexcept;
+    void close() noexcept;
+    bool in_transaction() const;
+
+private:
+    sqlite3 *db_ = nullptr;
+};
+
+extern const char *const kCreateTable;
+extern const char *const kUpsert;
+extern const char *const kPriceKeys[6];
+
+std::string normalise_region(std::string_view provider, std::string_view region);
+
+void create_table(Sql &conn);
+// Adds missing columns; a table whose primary key lacks `region` is rebuilt with the
+// current key, keeping every row, in one transaction.
+void migrate_schema(Sql &conn);
+
+// Validates the price list's shape and lists the rows it writes, in order.
+struct PriceRow {
+    std::string provider, resource_type, item_key, region;
+    Value prices[6];
+    Value unit;
+};
+std::vector<PriceRow> price_rows(const Value &price_list);
+// One row per item of `items` through `cursor` (no commit).
+void upsert_items(Sql &cursor, std::string_view provider, std::string_view res_type, std::string_view region,
+                  const Map &items);
+// Writes rows; with `skip_unchanged`, rows whose stored values already equal them are not
+// written again (the table ends the same).
+void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchanged);
+
+// Reads the price list at `path`; nothing when it does not exist. A read or decode failure
+// sets `warning` to the error text.
+std::optional<Value> read_price_list(const std::string &path, std::string &warning);
+
+// The rate lookup cascade: exact region, global, the provider's default region. The row
+// holds the six prices and the unit as stored.
+std::optional<Row> lookup(Sql &conn, std::string_view provider, std::string_view resource_type,
+                          std::string_view item_key, std::string_view region);
+// The row as the host sees it: the seven keys in order (an empty map for no row).
+Map row_to_map(const std::optional<Row> &row);
+reckon::Rates to_rates(const std::optional<Row> &row);
+
+void update_rate(Sql &conn, std::string_view provider, std::string_view resource_type, std::string_view item_key,
+                 const Map &rates, std::string_view region);
+std::vector<std::string> list_column(Sql &conn, const char *column, const std::optional<std::string> &provider);
+
+// One consistent read of the whole table, answering lookups as the cascade would.
+class Snapshot {
+public:
+    explicit Snapshot(Sql &conn);
+    const Row *lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
+                      std::string_view region) const;
+    size_t size() const { return rows_.size(); }
+
+private:
+    const Row *find(std::string_view provider, std::string_view resource_type, std::string_view item_key,
+                    std::string_view region) const;
+    std::unordered_map<std::string, Row> rows_;
+};
+
+}  // namespace tw::rate

@@ -1,0 +1,41 @@
+#include "core/pytext.h"
+#include "core/stackreader/reader.h"
+
+namespace tw::stack {
+
+Value make_record(Value provider, Value type, Value name, Map properties) {
+    Map m;
+    m.set("provider", std::move(provider));
+    m.set("type", std::move(type));
+    m.set("name", std::move(name));
+    m.set("properties", Value(std::move(properties)));
+    return Value(std::move(m));
+}
+
+std::string provider_of(std::string_view type) {
+    size_t p = type.find('_');
+    return p == std::string_view::npos ? "unknown" : std::string(type.substr(0, p));
+}
+
+Value number_or_text(std::string_view s) {
+    if (s.find('.') != std::string_view::npos) {
+        if (auto d = pytext::parse_float(s)) return Value(*d);
+    } else if (auto i = pytext::parse_int(s)) {
+        return *i;
+    }
+    return Value(std::string(s));
+}
+
+std::string_view unquote(std::string_view s) {
+    if (!s.empty() && ((s.front() == '"' && s.back() == '"') || (s.front() == '\'' && s.back() == '\'')))
+        return s.size() >= 2 ? s.substr(1, s.size() - 2) : std::string_view();
+    return s;
+}
+
+std::string_view comment_cut(std::string_view s) {
+    if (size_t p = s.find('#'); p != std::string_view::npos) s = s.substr(0, p);
+    if (size_t p = s.find("//"); p != std::string_view::npos) s = s.substr(0, p);
+    return pytext::strip(s);
+}
+
+}  // namespace tw::stack

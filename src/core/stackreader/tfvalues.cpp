@@ -1,0 +1,144 @@
+// Variables, locals and the shallow resolution of references and interpolations.
+#include "core/fsutil.h"
+#include "core/pytext.h"
+#include "core/regex.h"
+#include "core/stackreader/reader.h"
+
+namespace tw::stack {
+
+namespace {
+const Regex &variable_head() {
+    static const Regex r(R"re(variable\s+"([^"]+)"\s*\{)re");
+    return r;
+}
+const Regex &default_line() {
+    static const Regex r(R"re(default\s*=\s*(.+))re");
+    return r;
+}
+const Regex &locals_head() {
+    static const Regex r(R"re(locals\s*\{)re");
+    return r;
+}
+const Regex &local_assignment() {
+    static const Regex r(R"re(^([a-zA-Z0-9_\-]+)\s*=\s*(.+)$)re");
+    return r;
+}
+
+// The body of a block whose "{" ends just before `start`: braces counted to the match.
+std::string_view block_body(std::string_view text, size_t start) {
+    long depth = 1;
+    size_t i = start;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '{') ++depth;
+        else if (text[i] == '}' && --depth == 0) return text.substr(start, i - start);
+    }
+    // The text ended first: its last character is left out.
+    return i > start ? text.substr(start, i - start - 1) : std::string_view();
+}
+
+std::string render(const Value &v) { return pytext::str_of(v); }
+}  // namespace
+
+void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals) {
+    Regex::Match m, d;
+    for (const auto &head : variable_head().find_all(text)) {
+        std::string name(head.group(text, 1));
+        std::string_view body = block_body(text, head.end());
+        if (!default_line().search(body, d)) continue;
+        std::string_view value = unquote(comment_cut(d.group(body, 1)));
+        variables.set(std::move(name), number_or_text(value));
+    }
+    for (const auto &head : locals_head().find_all(text)) {
+        std::string_view body = block_body(text, head.end());
+        for (std::string_view line : pytext::splitlines(body)) {
+            std::string_view cut = comment_cut(line);
+            if (!local_assignment().match(cut, m)) continue;
+            std::string_view value = unquote(pytext::strip(m.group(cut, 2)));
+            locals.set(std::string(m.group(cut, 1)), number_or_text(value));
+        }
+    }
+}
+
+void resolve_locals(const Map &variables, Map &locals) {
+    for (int pass = 0; pass < 3; ++pass) {
+        bool changed = false;
+        std::vector<std::pair<std::string, Value>> snapshot(locals.begin(), locals.end());
+        for (const auto &[name, value] : snapshot) {
+            if (!value.is_str()) continue;
+            Value r = resolve_value(value, variables, locals);
+            if (!(r == value)) {
+                locals.set(name, std::move(r));
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+}
+
+std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files) {
+    Map variables, locals;
+    std::string text, error;
+    for (const auto &path : tf_files) {
+        if (!fs::read_utf8(path, text, error)) continue;
+        collect_variables_and_locals(pytext::strip_bom(text), variables, locals);
+    }
+    resolve_locals(variables, locals);
+    return {std::move(variables), std::move(locals)};
+}
+
+std::pair<Map, Map> parse_variables_and_locals(const std::string &directory) {
+    std::vector<std::string> files;
+    if (fs::is_dir(directory)) {
+        fs::walk(directory, [&](const std::string &path, bool is_dir) {
+            if (!is_dir && path.ends_with(".tf")) files.push_back(path);
+        });
+    } else if (fs::exists(directory)) {
+        if (fs::suffix(directory) == ".tf") files.push_back(directory);
+    }
+    return parse_variables_and_locals_files(files);
+}
+
+Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
+    if (!val.is_str()) return val;
+    const std::string &input = val.as_str();
+    std::string_view stripped = pytext::strip(input);
+    std::string_view uq = unquote(stripped);
+    if (uq.size() != stripped.size()) stripped = pytext::strip(uq);
+    if (stripped.starts_with("var.")) {
+        const Value *v = variables.find(stripped.substr(4));
+        return v ? *v : val;
+    }
+    if (stripped.starts_with("local.")) {
+        const Value *v = locals.find(stripped.substr(6));
+        return v ? *v : val;
+    }
+    std::string resolved;
+    size_t pos = 0;
+    while (pos < input.size()) {
+        size_t open = input.find("${", pos);
+        if (open == std::string::npos) break;
+        size_t close = input.find('}', open + 2);
+        if (close == std::string::npos) break;
+        if (close == open + 2) {
+            // "${}" does not match; the search goes on from the next character.
+            resolved.append(input, pos, open + 1 - pos);
+            pos = open + 1;
+            continue;
+        }
+        resolved.append(input, pos, open - pos);
+        std::string_view expr = pytext::strip(std::string_view(input).substr(open + 2, close - open - 2));
+        const Value *v = nullptr;
+        if (expr.starts_with("var.")) v = variables.find(expr.substr(4));
+        else if (expr.starts_with("local.")) v = locals.find(expr.substr(6));
+        if (v) resolved += render(*v);
+        else resolved.append(input, open, close + 1 - open);
+        pos = close + 1;
+    }
+    resolved.append(input, pos, std::string::npos);
+    std::string_view out = resolved;
+    std::string_view uq2 = unquote(out);
+    if (uq2.size() != out.size()) out = pytext::strip(uq2);
+    return number_or_text(out);
+}
+
+}  // namespace tw::stack

@@ -1,0 +1,3 @@
+from tally_warden.hookgate import main
+
+main()

@@ -1,0 +1,42 @@
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import tally_warden
+
+FIXTURES = pathlib.Path(__file__).parent / "fixtures"
+PACKAGE_DIR = pathlib.Path(tally_warden.__file__).parent
+
+
+@pytest.fixture
+def fixtures():
+    return FIXTURES
+
+
+def run_cli(args, cwd, stdin=subprocess.DEVNULL, env=None, no_tty=True, timeout=60):
+    """Runs the hook as git would, by default without a controlling terminal."""
+    cmd = [sys.executable, "-P", "-m", "tally_warden", *args]
+    return subprocess.run(cmd, cwd=cwd, stdin=stdin, capture_output=True, text=True, env=env,
+                          start_new_session=no_tty, timeout=timeout)
+
+
+@pytest.fixture
+def private_package(tmp_path):
+    """A copy of the installed package whose data directory the test controls.
+
+    Returns (site_dir, data_dir); run code against it with `python_in(site_dir, code)`.
+    """
+    site = tmp_path / "site"
+    shutil.copytree(PACKAGE_DIR, site / "tally_warden",
+                    ignore=shutil.ignore_patterns("pricing.db*", "__pycache__"))
+    return site, site / "tally_warden" / "data"
+
+
+def python_in(site, code, cwd=None, timeout=120):
+    env = dict(os.environ, PYTHONPATH=str(site))
+    return subprocess.run([sys.executable, "-P", "-c", code], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=timeout)

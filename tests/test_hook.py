@@ -1,0 +1,196 @@
+import os
+import pty
+import select
+import sys
+
+import pytest
+
+from tally_warden import hookgate
+from tally_warden.reckoner import Reckoner
+
+from conftest import run_cli
+
+P = "[Tally-Warden] "
+SEP = "-" * 70
+PROMPT = P + "High-cost change detected. Type 'confirm' to proceed: "
+NONINTERACTIVE = P + "Input stream is not available or closed.\n" + P + "Running in non-interactive environment.\n"
+
+
+@pytest.fixture
+def hook(monkeypatch, tmp_path):
+    monkeypatch.setattr(hookgate, "Reckoner", lambda: Reckoner(str(tmp_path / "pricing.db")))
+    return hookgate
+
+
+def answer_with(monkeypatch, value):
+    def fake(prompt_msg):
+        sys.stdout.write(prompt_msg)
+        if isinstance(value, BaseException):
+            raise value
+        return value
+    monkeypatch.setattr(hookgate, "get_controlling_terminal_input", fake)
+
+
+@pytest.mark.parametrize(
+    "answer, status, verdict",
+    [
+        ("confirm", 0, "Commit approved by developer. Proceeding..."),
+        ("CONFIRM", 0, "Commit approved by developer. Proceeding..."),
+        ("Confirm", 0, "Commit approved by developer. Proceeding..."),
+        ("yes", 1, "Commit aborted. (You did not type 'confirm')"),
+        ("confirmed", 1, "Commit aborted. (You did not type 'confirm')"),
+        ("", 1, "Commit aborted. (You did not type 'confirm')"),
+    ],
+)
+def test_answers(hook, monkeypatch, capsys, fixtures, answer, status, verdict):
+    answer_with(monkeypatch, answer)
+    d = str(fixtures / "hook" / "paid")
+    assert hook.run_hook(d, 5.0) == status
+    assert capsys.readouterr().out == (
+        f"{P}Scanning '{d}' for cost changes...\n"
+        f"{P}Total projected cost of scanned configurations: $10.00/month.\n"
+        f"\n[Tally-Warden WARNING] Projected cost ($10.00) exceeds the safety threshold of $5.00!\n"
+        f"{SEP}\n{PROMPT}{SEP}\n{P}{verdict}\n")
+
+
+@pytest.mark.parametrize(
+    "error, strict, status, tail",
+    [
+        (EOFError(), False, 0, NONINTERACTIVE + P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n"),
+        (EOFError(), True, 1, NONINTERACTIVE + P + "Strict mode enabled. Cost threshold exceeded, aborting commit.\n"),
+        (OSError("gone"), True, 1, NONINTERACTIVE + P + "Strict mode enabled. Cost threshold exceeded, aborting commit.\n"),
+        (KeyboardInterrupt(), False, 1, "\n" + P + "Commit aborted by user interruption.\n"),
+    ],
+)
+def test_prompt_failures(hook, monkeypatch, capsys, fixtures, error, strict, status, tail):
+    answer_with(monkeypatch, error)
+    assert hook.run_hook(str(fixtures / "hook" / "paid"), 5.0, strict) == status
+    assert capsys.readouterr().out.endswith(SEP + "\n" + PROMPT + tail)
+
+
+@pytest.mark.parametrize(
+    "sub, threshold, last",
+    [
+        ("paid", 10.0, P + "Cost changes are within safety limits. Proceeding...\n"),
+        ("free", 0.0, P + "Cost changes are within safety limits. Proceeding...\n"),
+        ("empty", 0.0, P + "No Terraform/plan resources found. Hook passed.\n"),
+    ],
+)
+def test_no_prompt_needed(hook, capsys, fixtures, sub, threshold, last):
+    assert hook.run_hook(str(fixtures / "hook" / sub), threshold) == 0
+    assert capsys.readouterr().out.endswith(last)
+
+
+def test_collaborators_are_found_on_the_module_at_call_time(monkeypatch, capsys):
+    calls = []
+
+    class Reader:
+        @classmethod
+        def parse_tf_dir(cls, directory, exclude_patterns=None):
+            calls.append((directory, exclude_patterns))
+            return [{"type": "x"}]
+
+    class Priced:
+        def estimate_total_costs(self, resources):
+            return {"total_monthly_cost": 1234.5}
+
+    monkeypatch.setattr(hookgate, "StackReader", Reader)
+    monkeypatch.setattr(hookgate, "Reckoner", Priced)
+    assert hookgate.run_hook("somewhere", 2000.0, exclude=["a"]) == 0
+    assert calls == [("somewhere", ["a"])]
+    assert "$1234.50/month." in capsys.readouterr().out
+
+    monkeypatch.setattr(hookgate, "Reckoner", lambda: type("R", (), {"estimate_total_costs": lambda s, r: {}})())
+    with pytest.raises(KeyError):
+        hookgate.run_hook("somewhere", 1.0)
+
+
+def test_fallback_reads_standard_input(monkeypatch, capsys):
+    import io
+    monkeypatch.setattr("builtins.open", lambda *a, **k: (_ for _ in ()).throw(OSError("no tty")))
+    monkeypatch.setattr(sys, "stdin", io.StringIO("  Confirm  \n"))
+    assert hookgate.get_controlling_terminal_input("ask: ") == "Confirm"
+    for stdin in (io.StringIO(""), None):
+        monkeypatch.setattr(sys, "stdin", stdin)
+        with pytest.raises(EOFError):
+            hookgate.get_controlling_terminal_input("ask: ")
+    closed = io.StringIO("confirm\n")
+    closed.close()
+    monkeypatch.setattr(sys, "stdin", closed)
+    with pytest.raises(EOFError):
+        hookgate.get_controlling_terminal_input("ask: ")
+    assert capsys.readouterr().out == "ask: " * 4
+
+
+# The program as git runs it.
+
+@pytest.mark.parametrize(
+    "args, stdin, status, last",
+    [
+        (["-t", "5"], None, 0, P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n"),
+        (["-t", "5", "--strict"], None, 1, P + "Strict mode enabled. Cost threshold exceeded, aborting commit.\n"),
+        (["-t", "5", "--strict"], "confirm\n", 0, P + "Commit approved by developer. Proceeding...\n"),
+        (["-t", "1e3"], None, 0, P + "Cost changes are within safety limits. Proceeding...\n"),
+        (["-t", "10"], None, 0, P + "Cost changes are within safety limits. Proceeding...\n"),
+        (["--exclude", "paid", "free"], None, 0, P + "No Terraform/plan resources found. Hook passed.\n"),
+    ],
+)
+def test_cli_without_terminal(fixtures, tmp_path, args, stdin, status, last):
+    repo = fixtures / "hook"
+    if stdin is not None:
+        (tmp_path / "answer").write_text(stdin)
+        stdin = open(tmp_path / "answer")
+    directory = [] if args[0] == "--exclude" else [str(repo / "paid")]
+    cwd = repo if args[0] == "--exclude" else tmp_path
+    res = run_cli(directory + args, cwd=cwd, stdin=stdin if stdin is not None else __import__("subprocess").DEVNULL)
+    assert res.returncode == status, res.stderr
+    assert res.stdout.endswith(last)
+    if "Input stream" in res.stdout:
+        assert PROMPT + P + "Input stream is not available or closed." in res.stdout
+
+
+def test_cli_with_closed_standard_input(fixtures, tmp_path):
+    import subprocess
+    code = "import os, runpy, sys; os.close(0); sys.argv = ['tally-warden', sys.argv[1], '-t', '5']; " \
+           "runpy.run_module('tally_warden', run_name='__main__')"
+    res = subprocess.run([sys.executable, "-P", "-c", code, str(fixtures / "hook" / "paid")], capture_output=True,
+                         text=True, start_new_session=True)
+    assert res.returncode == 0, res.stderr
+    assert "Running in non-interactive environment." in res.stdout
+
+
+@pytest.mark.parametrize("args, status", [(["-t", "abc"], 2), (["--bogus"], 2), (["-t"], 2), (["--help"], 0)])
+def test_cli_usage(tmp_path, args, status):
+    res = run_cli(args, cwd=tmp_path)
+    assert res.returncode == status
+    if status == 0:
+        assert "Tally-Warden pre-commit cost linter hook." in res.stdout
+        assert "Monthly cost warning threshold in USD (default: $100.00)" in " ".join(res.stdout.split())
+    else:
+        assert "usage:" in res.stderr and res.stdout == ""
+
+
+def test_cli_typed_answer_on_terminal(fixtures):
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(sys.executable, [sys.executable, "-P", "-m", "tally_warden", str(fixtures / "hook" / "paid"),
+                                  "-t", "0"])
+    out = b""
+    answered = False
+    while True:
+        r, _, _ = select.select([fd], [], [], 30)
+        if not r:
+            break
+        try:
+            chunk = os.read(fd, 1024)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+        if not answered and b"Type 'confirm' to proceed: " in out:
+            os.write(fd, b"  confirm\n")
+            answered = True
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert b"Commit approved by developer. Proceeding..." in out

@@ -1,0 +1,214 @@
+import json
+import sqlite3
+import subprocess
+import sys
+
+import pytest
+
+from tally_warden.ratebook import Ratebook
+
+from conftest import python_in
+
+COLUMNS = ["provider", "resource_type", "item_key", "region", "price_per_hour", "price_per_million_requests",
+           "price_per_gb_second", "price_per_gb_month", "price_per_gb_transfer", "price_per_request", "unit"]
+
+
+def columns(path):
+    with sqlite3.connect(path) as c:
+        return [(r[1], r[5]) for r in c.execute("PRAGMA table_info(pricing)")]
+
+
+def test_first_run_creates_directory_table_and_seeds(tmp_path):
+    store = Ratebook(str(tmp_path / "new" / "dir" / "p.db"))
+    assert [c for c, _ in columns(store.db_path)] == COLUMNS
+
+
+def test_bare_file_name_opens_in_current_directory(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    Ratebook("bare.db")
+    assert (tmp_path / "bare.db").exists()
+
+
+OLD_LAYOUT = ("CREATE TABLE pricing (provider TEXT NOT NULL, resource_type TEXT NOT NULL, item_key TEXT NOT NULL, "
+              "price_per_hour REAL DEFAULT 0.0, price_per_million_requests REAL DEFAULT 0.0, "
+              "price_per_gb_second REAL DEFAULT 0.0, price_per_gb_month REAL DEFAULT 0.0, unit TEXT DEFAULT 'USD', "
+              "PRIMARY KEY (provider, resource_type, item_key))")
+
+
+def test_old_layout_is_migrated_and_rekeyed_keeping_rows(tmp_path):
+    path = str(tmp_path / "old.db")
+    with sqlite3.connect(path) as c:
+        c.execute(OLD_LAYOUT)
+        c.execute("INSERT INTO pricing (provider, resource_type, item_key, price_per_hour) "
+                  "VALUES ('x', 'x_thing', 'small', 0.5)")
+    store = Ratebook(path)
+    cols = columns(path)
+    assert [c for c, _ in cols] == COLUMNS
+    assert [c for c, pk in cols if pk] == ["provider", "resource_type", "item_key", "region"]
+    assert store.get_pricing_rate("x", "x_thing", "small") == {
+        "price_per_hour": 0.5, "price_per_million_requests": 0.0, "price_per_gb_second": 0.0,
+        "price_per_gb_month": 0.0, "price_per_gb_transfer": 0.0, "price_per_request": 0.0, "unit": "USD"}
+    # Regional rows of one item now coexist.
+    store.update_pricing_rate("x", "x_thing", "small", {"price_per_hour": 1.0}, "r1")
+    store.update_pricing_rate("x", "x_thing", "small", {"price_per_hour": 2.0}, "r2")
+    assert [store.get_pricing_rate("x", "x_thing", "small", r)["price_per_hour"] for r in ("r1", "r2", "global")] \
+        == [1.0, 2.0, 0.5]
+    Ratebook(path)
+    assert [c for c, _ in columns(path)] == COLUMNS
+
+
+def test_private_operations_accept_host_connections(tmp_path):
+    store = Ratebook(str(tmp_path / "p.db"))
+    conn = sqlite3.connect(store.db_path)
+    store._migrate_schema(conn)
+    store._seed_from_json(conn)
+    store._upsert_items(conn.cursor(), "p", "t", "r", {"a": {"price_per_hour": 0.1}, "b": {"unit": "EUR"},
+                                                       "c": {"price_per_hour": None}})
+    conn.commit()
+    rows = conn.execute("SELECT item_key, price_per_hour, unit FROM pricing WHERE provider = 'p' "
+                        "ORDER BY item_key").fetchall()
+    assert rows == [("a", 0.1, "USD"), ("b", 0.0, "EUR"), ("c", None, "USD")]
+    assert store.get_pricing_rate("p", "t", "c", "r")["price_per_hour"] is None
+
+
+@pytest.fixture
+def store(tmp_path):
+    s = Ratebook(str(tmp_path / "p.db"))
+    with sqlite3.connect(s.db_path) as c:
+        c.execute("DELETE FROM pricing")
+    return s
+
+
+@pytest.mark.parametrize(
+    "stored, provider, region, found",
+    [
+        ([("global", 1.0)], "aws", "eu-west-1", 1.0),
+        ([("us-east-1", 2.0)], "aws", "eu-west-1", 2.0),
+        ([("us-east-1", 2.0)], "aws", "global", 2.0),
+        ([("us-east-1", 2.0)], "aws", "US-EAST-1", 2.0),
+        ([("eu-west-1", 3.0)], "aws", "eu-west-2", None),
+        ([("eu-west-1", 3.0), ("global", 1.0)], "aws", "eu-west-1", 3.0),
+        ([("eastus2", 4.0)], "azure", "East US 2", 4.0),
+        ([("westeurope", 5.0)], "azure", "West  Europe", 5.0),
+        ([("us-central1", 6.0)], "google", "", 6.0),
+    ],
+)
+def test_lookup_cascade(store, stored, provider, region, found):
+    for reg, price in stored:
+        store.update_pricing_rate(provider, "t", "k", {"price_per_hour": price}, reg)
+    row = store.get_pricing_rate(provider, "t", "k", region)
+    assert (row["price_per_hour"] if row else None) == found
+
+
+def test_update_stores_normalised_azure_region(store):
+    store.update_pricing_rate("azure", "t", "k", {"price_per_hour": 1.0}, "East US")
+    assert store.get_pricing_rate("azure", "t", "k", "East US")["price_per_hour"] == 1.0
+    assert store.list_regions("azure") == ["eastus"]
+
+
+def test_listings(store):
+    assert store.list_regions() == [] and store.get_pricing_rate("aws", "t", "k") == {}
+    store.update_pricing_rate("b", "t2", "k", {})
+    store.update_pricing_rate("a", "t1", "k", {}, "zz")
+    assert store.list_regions() == ["global", "zz"]
+    assert store.list_regions("") == ["global", "zz"]
+    assert store.list_regions("a") == ["zz"]
+    assert store.list_resource_types() == ["t1", "t2"]
+
+
+def write_list(data_dir, content):
+    (data_dir / "pricing_db.json").write_text(content if isinstance(content, str) else json.dumps(content))
+
+
+SEED_AND_DUMP = """
+import sqlite3, sys
+from tally_warden.ratebook import Ratebook
+try:
+    s = Ratebook(sys.argv[1] if len(sys.argv) > 1 else 'p.db')
+except Exception as e:
+    print('raised', type(e).__name__)
+rows = sqlite3.connect('p.db').execute('SELECT provider, resource_type, item_key, region, price_per_hour, unit '
+                                     'FROM pricing ORDER BY 1, 2, 3, 4').fetchall()
+print(rows)
+"""
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ({"aws": {"aws_instance": {"t3.micro": {"price_per_hour": 0.0104}}}},
+         "[('aws', 'aws_instance', 't3.micro', 'global', 0.0104, 'USD')]"),
+        ({"azure": {"vm": {"eastus": {"B2s": {"price_per_hour": 0.05}}}}},
+         "[('azure', 'vm', 'B2s', 'eastus', 0.05, 'USD')]"),
+        ({"g": {"only_unit": {"x": {"unit": "EUR"}}}}, "[('g', 'only_unit', 'x', 'global', 0.0, 'EUR')]"),
+        ({"g": {"empty": {}}}, "[]"),
+    ],
+)
+def test_seeding_forms(private_package, tmp_path, content, expected):
+    site, data = private_package
+    write_list(data, content)
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert out.stdout.strip() == expected, out.stderr
+
+
+@pytest.mark.parametrize(
+    "content, line",
+    [
+        ("not json", "Warning: Could not read pricing_db.json to seed SQLite: "),
+        (b"\xff", "Warning: Could not read pricing_db.json to seed SQLite: 'utf-8' codec can't decode"),
+    ],
+)
+def test_unreadable_price_list_warns_and_keeps_rows(private_package, tmp_path, content, line):
+    site, data = private_package
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
+    python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    path = data / "pricing_db.json"
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert out.stdout.startswith(line), out.stdout + out.stderr
+    assert "('aws', 'a', 'k', 'global', 1.0, 'USD')" in out.stdout
+
+
+@pytest.mark.parametrize(
+    "content",
+    [[1, 2], {"aws": [1]}, {"aws": {"t": [1]}}, {"aws": {"t": {"k": {"price_per_hour": 1}, "k2": 5}}},
+     {"aws": {"t": {"k": {"price_per_hour": [1]}}}}],
+)
+def test_wrong_shape_raises_and_writes_nothing(private_package, tmp_path, content):
+    site, data = private_package
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
+    python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 2}}}, "bad": content})
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert out.stdout.startswith("raised "), out.stdout + out.stderr
+    assert "('aws', 'a', 'k', 'global', 1.0, 'USD')" in out.stdout
+
+
+def test_seeding_restores_edited_rows_and_keeps_others(private_package, tmp_path):
+    site, data = private_package
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
+    code = SEED_AND_DUMP + """
+s.update_pricing_rate('aws', 'a', 'k', {'price_per_hour': 9})
+s.update_pricing_rate('aws', 'a', 'extra', {'price_per_hour': 3})
+Ratebook('p.db')
+print(sqlite3.connect('p.db').execute('SELECT item_key, price_per_hour FROM pricing ORDER BY 1').fetchall())
+"""
+    out = python_in(site, code, cwd=tmp_path)
+    assert out.stdout.strip().splitlines()[-1] == "[('extra', 3.0), ('k', 1.0)]", out.stderr
+
+
+def test_not_a_database_raises_database_error(tmp_path):
+    bad = tmp_path / "bad.db"
+    bad.write_bytes(b"this is not a database file at all" * 100)
+    with pytest.raises(sqlite3.DatabaseError):
+        Ratebook(str(bad))
+
+
+def test_two_stores_constructed_at_once_both_finish(tmp_path):
+    code = "from tally_warden.ratebook import Ratebook; import sys; Ratebook(sys.argv[1]); print('ok')"
+    path = str(tmp_path / "shared.db")
+    procs = [subprocess.Popen([sys.executable, "-P", "-c", code, path], stdout=subprocess.PIPE, text=True)
+             for _ in range(4)]
+    assert [p.communicate(timeout=60)[0].strip() for p in procs] == ["ok"] * 4
+    with sqlite3.connect(path) as c:
+        assert c.execute("PRAGMA integrity_check").fetchone() == ("ok",)
