@@ -104,7 +104,7 @@ def read_table(path):
             for res_type in res_types:
                 for item, factor in expand(item_key, where):
                     rates = entries.setdefault(res_type, {}).setdefault(region, {}).setdefault(item, {})
-                    rates[key] = round(float(price * factor), 6)
+                    rates[key] = float(price * factor)
     return taken, entries
 
 
