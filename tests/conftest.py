@@ -40,3 +40,25 @@ def python_in(site, code, cwd=None, timeout=120):
     env = dict(os.environ, PYTHONPATH=str(site))
     return subprocess.run([sys.executable, "-P", "-c", code], cwd=cwd, env=env, capture_output=True,
                           text=True, timeout=timeout)
+
+
+@pytest.fixture
+def estimate(tmp_path):
+    """estimate(provider, type, props, rows=()) prices one resource against a store that holds
+    only `rows`, each (provider, type, item key, rates) with an optional region."""
+    import sqlite3
+
+    from tally_warden.reckoner import Reckoner
+
+    r = Reckoner(str(tmp_path / "pricing.db"))
+    with sqlite3.connect(r.db.db_path) as c:
+        c.execute("DELETE FROM pricing")
+
+    def run(provider, rtype, props, rows=()):
+        with sqlite3.connect(r.db.db_path) as c:
+            c.execute("DELETE FROM pricing")
+        for row in rows:
+            r.db.update_pricing_rate(*row)
+        return r.estimate_resource_cost({"provider": provider, "type": rtype, "name": "n", "properties": props})
+
+    return run

@@ -82,6 +82,8 @@ static int serve() {
     return 0;
 }
 
+std::pair<int, int> test_families();
+
 int main(int argc, char **argv) {
     if (argc > 1 && std::string(argv[1]) == "--serve") return serve();
     // strip: Unicode white space, including the separators U+001C..U+001F and U+0085.
@@ -176,6 +178,7 @@ int main(int argc, char **argv) {
     EQ(utf8_replace("a\xe2\x82" "b\xff"), "a\xef\xbf\xbd" "b\xef\xbf\xbd");
     EQ(utf8_replace("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 
+    { auto [p, q] = test_families(); passed += p; failed += q; }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
 }

@@ -1,8 +1,189 @@
-// Rule families (pending: unmatched types are classified until they land).
+// Rule families of Azure-only resource types. SKU properties arrive as text or, from JSON
+// inputs, as a map whose `name` (or `size`) key holds the SKU.
 #include "core/reckoner/frame.h"
 
 namespace tw::reckon {
 
-void add_azure_families(FamilyTable &) {}
+namespace {
+
+// The text under `key` of a map when present (even empty), else `def`.
+std::string text_in(const Map &m, std::string_view key, std::string_view def) {
+    const Value *v = m.find(key);
+    return v && v->is_str() ? v->as_str() : std::string(def);
+}
+
+// *p1 or p2 or ... or D* over SKU properties: a map yields its `name` (else `def`).
+std::string sku_of(const Ctx &c, std::initializer_list<std::string_view> names, std::string_view def) {
+    for (auto n : names) {
+        const Value *v = c.prop(n);
+        if (!v || !v->truthy()) continue;
+        if (v->is_map()) return text_in(v->as_map(), "name", def);
+        if (v->is_str()) return v->as_str();
+    }
+    return std::string(def);
+}
+
+void hourly_basis(Ctx &c, double rate, const std::string &opening) {
+    c.hourly(rate);
+    c.basis = opening + " @ $" + f(rate, 4) + "/hr";
+}
+
+void app_service_plan(Ctx &c) {
+    const Value *s = c.prop("sku_name");
+    if (!s || !s->truthy() || !s->is_str()) s = c.prop("sku");
+    std::string sku = "S1";
+    if (s && s->is_map()) {
+        sku = text_in(s->as_map(), "size", "S1");
+    } else if (s && s->is_str()) {
+        sku = s->as_str();
+    }
+    if (sku.empty()) sku = "S1";
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.1), "App Service " + sku);
+}
+
+void per_execution_service(Ctx &c) {
+    double price = c.look_up_base().get(PER_MILLION_REQUESTS, 0.5);
+    double executions = c.number("tally_million_requests", 1.0);
+    c.cost = executions * price;
+    c.basis = f(executions, 0) + "M executions @ $" + f(price, 2) + "/M";
+}
+
+void search_service(Ctx &c) {
+    std::string sku = c.key_of({"sku"}, "standard");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.101), "Azure Search (" + sku + ")");
+}
+
+void iot_hub(Ctx &c) {
+    const Value *s = c.prop("sku");
+    std::string sku = s && s->is_map() ? text_in(s->as_map(), "name", "S1") : c.text("sku", "S1");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.25), "IoT Hub " + sku);
+}
+
+void stream_analytics(Ctx &c) {
+    int64_t units = c.integer("streaming_units", 3);
+    double rate = c.look_up_base().get(PER_HOUR, 0.11);
+    c.hourly(rate, double(units));
+    c.basis = "Stream Analytics " + std::to_string(units) + " SUs @ $" + f(rate, 4) + "/hr each";
+}
+
+void synapse_workspace(Ctx &c) {
+    std::string sku = c.key_of({"sku_name", "sql_pool_sku_name"}, "DW100c");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 1.51), "Synapse " + sku);
+}
+
+void log_ingestion(Ctx &c) {
+    double gb = c.hint("gb_ingested", 5);
+    std::string sku = c.key_of({"sku"}, "PerGB2018");
+    double rate = c.look_up(sku).get(PER_GB_MONTH, 2.3);
+    c.cost = gb * rate;
+    c.basis = f(gb, 0) + "GB log data @ $" + f(rate, 4) + "/GB-mo";
+}
+
+void network_gateway(Ctx &c) {
+    std::string sku = sku_of(c, {"sku", "sku_name"}, "VpnGw1");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.19), std::string(c.type) + " " + sku);
+}
+
+void bastion_host(Ctx &c) {
+    std::string sku = c.text("sku", "Basic");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.19), "Azure Bastion " + sku);
+}
+
+void nat_gateway(Ctx &c) { hourly_basis(c, c.look_up_base().get(PER_HOUR, 0.045), "Azure NAT Gateway"); }
+
+void spring_apps(Ctx &c) {
+    std::string sku = c.key_of({"sku_name"}, "");
+    if (sku.empty()) sku = c.text("sku", "Standard");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.2), "Spring Apps " + sku);
+}
+
+void managed_sql_server(Ctx &c) {
+    std::string sku = sku_of(c, {"sku_name", "sku"}, "base");
+    hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.189), std::string(c.type) + " " + sku);
+}
+
+void kusto_cluster(Ctx &c) {
+    std::string sku;
+    int64_t capacity = 2;
+    if (const Value *s = c.prop("sku"); s && s->is_map()) {
+        sku = text_in(s->as_map(), "name", "");
+        if (const Value *cap = s->as_map().find("capacity"))
+            if (auto i = to_integer(*cap)) capacity = *i;
+    } else {
+        sku = c.text("sku_name", "Standard_D11_v2");
+    }
+    if (sku.empty()) sku = "Standard_D11_v2";
+    double rate = c.look_up(sku).get(PER_HOUR, 0.36);
+    c.hourly(rate, double(capacity));
+    c.basis = std::to_string(capacity) + "x Kusto " + sku + " @ $" + f(rate, 4) + "/hr";
+}
+
+void machine_learning_workspace(Ctx &c) {
+    std::string sku = c.text("sku_name", "Basic");
+    c.hourly(c.look_up(sku).get(PER_HOUR, 0.0));
+    c.basis = "Azure ML Workspace " + sku + " (compute billed separately)";
+}
+
+void realtime_messaging(Ctx &c) {
+    std::string sku = c.key_of({"sku", "sku_name"}, "base");
+    Rates r = c.look_up(sku);
+    if (r.positive_hourly()) {
+        hourly_basis(c, r.get(PER_HOUR, 0.067), std::string(c.type) + " " + sku);
+    } else {
+        double millions = c.hint("million_requests", 1.0);
+        double rate = r.get(PER_MILLION_REQUESTS, 0.225);
+        c.cost = millions * rate;
+        c.basis = std::string(c.type) + " " + f(millions, 1) + "M msgs @ $" + f(rate, 4) + "/M";
+    }
+}
+
+void maps_and_health(Ctx &c) {
+    std::string sku = c.key_of({"sku_name"}, "base");
+    Rates r = c.look_up(sku);
+    if (r.positive_hourly()) {
+        hourly_basis(c, r.get(PER_HOUR, 0.274), std::string(c.type));
+    } else {
+        double millions = c.hint("million_requests", 1.0);
+        double price = r.get(PER_MILLION_REQUESTS, 4.5);
+        c.cost = millions * price;
+        c.basis = std::string(c.type) + " " + f(millions, 1) + "M reqs @ $" + f(price, 4) + "/M";
+    }
+}
+
+void file_share(Ctx &c) {
+    std::string tier = c.text("access_tier", "Transaction Optimized");
+    double quota_gb = c.number("quota", 100);
+    double rate = c.look_up(tier).get(PER_GB_MONTH, 0.06);
+    c.cost = quota_gb * rate;
+    c.basis = "Azure Files " + f(quota_gb, 0) + "GB (" + tier + ") @ $" + f(rate, 4) + "/GB-mo";
+}
+
+void private_endpoint(Ctx &c) { hourly_basis(c, c.look_up_base().get(PER_HOUR, 0.01), "Private Endpoint"); }
+
+}  // namespace
+
+void add_azure_families(FamilyTable &t) {
+    add_family(t, {"azurerm_app_service_plan", "azurerm_app_service"}, app_service_plan);
+    add_family(t, {"azurerm_logic_app_workflow", "azurerm_cognitive_account"}, per_execution_service);
+    add_family(t, {"azurerm_search_service"}, search_service);
+    add_family(t, {"azurerm_iothub"}, iot_hub);
+    add_family(t, {"azurerm_stream_analytics_job"}, stream_analytics);
+    add_family(t, {"azurerm_synapse_workspace"}, synapse_workspace);
+    add_family(t, {"azurerm_log_analytics_workspace", "azurerm_application_insights"}, log_ingestion);
+    add_family(t, {"azurerm_virtual_network_gateway", "azurerm_vpn_gateway", "azurerm_express_route_circuit"},
+               network_gateway);
+    add_family(t, {"azurerm_bastion_host"}, bastion_host);
+    add_family(t, {"azurerm_nat_gateway"}, nat_gateway);
+    add_family(t, {"azurerm_spring_cloud_service"}, spring_apps);
+    add_family(t, {"azurerm_mariadb_server", "azurerm_sql_managed_instance", "azurerm_mssql_elasticpool"},
+               managed_sql_server);
+    add_family(t, {"azurerm_kusto_cluster"}, kusto_cluster);
+    add_family(t, {"azurerm_machine_learning_workspace"}, machine_learning_workspace);
+    add_family(t, {"azurerm_signalr_service", "azurerm_relay_namespace", "azurerm_digital_twins_instance"},
+               realtime_messaging);
+    add_family(t, {"azurerm_maps_account", "azurerm_healthcare_service"}, maps_and_health);
+    add_family(t, {"azurerm_storage_share"}, file_share);
+    add_family(t, {"azurerm_private_endpoint"}, private_endpoint);
+}
 
 }  // namespace tw::reckon

@@ -1,8 +1,279 @@
-// Rule families (pending: unmatched types are classified until they land).
+// Rule families shared by AWS, Azure and Google Cloud types.
+#include <cmath>
+
+#include "core/pytext.h"
 #include "core/reckoner/frame.h"
 
 namespace tw::reckon {
 
-void add_shared_families(FamilyTable &) {}
+namespace {
+
+bool contains_any(const std::string &s, std::initializer_list<const char *> parts) {
+    for (const char *p : parts)
+        if (s.find(p) != std::string::npos) return true;
+    return false;
+}
+
+// Hourly price by the size words of an instance type, when no price is stored.
+double size_group_rate(std::string_view instance_type) {
+    std::string lower = pytext::lower(instance_type);
+    if (contains_any(lower, {"large", "d4", "2xlarge"})) return 0.192;
+    if (contains_any(lower, {"medium", "d2", "xlarge"})) return 0.096;
+    if (contains_any(lower, {"micro", "nano", "b1"})) return 0.0104;
+    return 0.0416;
+}
+
+std::string default_instance_type(std::string_view provider) {
+    if (provider == "azure") return "Standard_B2s";
+    if (provider == "google" || provider == "gcp") return "e2-medium";
+    return "t3.micro";
+}
+
+void virtual_machine(Ctx &c) {
+    std::string size = c.key_of({"instance_type", "machine_type", "vm_size", "size"}, default_instance_type(c.provider));
+    Rates r = c.rate(size);
+    if (!r.empty()) {
+        double rate = r.get(PER_HOUR, 0.0);
+        c.hourly(rate);
+        c.basis = size + " @ $" + f(rate, 4) + "/hr [" + std::string(c.region) + "]";
+    } else {
+        double rate = size_group_rate(size);
+        c.hourly(rate);
+        c.basis = size + " (estimated) @ $" + f(rate, 4) + "/hr";
+    }
+}
+
+constexpr double kDatabaseStoragePerGbMonth = 0.115;
+
+void database_instance(Ctx &c) {
+    std::string cls = c.key_of({"instance_class", "tier", "sku_name", "sku"}, "base");
+    double rate = c.look_up(cls).get(PER_HOUR, 0.034);
+    double instance_monthly = rate * DEFAULT_MONTHLY_HOURS;
+    double storage_gb;
+    if (auto gb = c.first_number({"allocated_storage", "max_size_gb"})) {
+        storage_gb = *gb;
+    } else {
+        double from_mb = c.number("storage_mb", 0) / 1024;
+        storage_gb = from_mb != 0 ? from_mb : 20;
+    }
+    double storage_monthly = storage_gb * kDatabaseStoragePerGbMonth;
+    c.cost = instance_monthly + storage_monthly;
+    c.basis = cls + " @ $" + f(rate, 4) + "/hr + " + f(storage_gb, 0) + "GB";
+    c.details.set("compute_monthly", Value(pytext::round2(instance_monthly)));
+    c.details.set("storage_monthly", Value(pytext::round2(storage_monthly)));
+}
+
+void database_cluster(Ctx &c) {
+    double rate = c.look_up_base().get(PER_HOUR, 0.2);
+    c.hourly(rate);
+    c.basis = "Database Cluster/Server @ $" + f(rate, 4) + "/hr";
+}
+
+void function(Ctx &c) {
+    double requests = c.hint("requests_per_month", 1000000);
+    double execution_ms = c.hint("execution_ms", 200);
+    double memory_mb = 512;
+    if (auto mb = c.first_number({"memory_size", "memory_mb"})) {
+        memory_mb = *mb;
+    } else if (const Map *tags = c.tags()) {
+        if (const Value *v = tags->find("tally_memory_size"); v && v->truthy())
+            if (auto d = to_double(*v)) memory_mb = *d;
+    }
+    Rates r = c.look_up_base();
+    double request_price = r.get(PER_MILLION_REQUESTS, 0.2);
+    double gb_second_price = r.get(PER_GB_SECOND, 0.0000166667);
+    double request_cost = requests / 1000000 * request_price;
+    double gb_seconds = (execution_ms / 1000) * requests * (memory_mb / 1024);
+    double duration_cost = gb_seconds * gb_second_price;
+    c.cost = request_cost + duration_cost;
+    c.basis = grouped(requests) + " reqs, " + f(execution_ms, 0) + "ms, " + f(memory_mb, 0) + "MB (@ $" +
+              f(request_price, 2) + "/M, $" + f(gb_second_price * 1000000, 2) + "/M GB-s)";
+    c.details.set("requests_monthly", Value(requests));
+    c.details.set("execution_ms", Value(execution_ms));
+    c.details.set("memory_mb", Value(memory_mb));
+    c.details.set("request_cost", Value(pytext::round2(request_cost)));
+    c.details.set("duration_cost", Value(pytext::round2(duration_cost)));
+}
+
+void object_storage(Ctx &c) {
+    double gb = c.hint("storage_gb", 100);
+    std::string cls = c.key_of({"storage_class", "account_replication_type"}, "base");
+    double rate = c.look_up(cls).get(PER_GB_MONTH, 0.023);
+    c.cost = gb * rate;
+    c.basis = f(gb, 0) + "GB " + cls + " @ $" + f(rate, 4) + "/GB";
+}
+
+void block_disk(Ctx &c) {
+    std::string volume_type = c.key_of({"type", "disk_type", "storage_account_type"}, "base");
+    double gb = c.number_of({"size", "disk_size_gb"}, 50);
+    double rate = c.look_up(volume_type).get(PER_GB_MONTH, 0.08);
+    c.cost = gb * rate;
+    c.basis = f(gb, 0) + "GB " + volume_type + " disk @ $" + f(rate, 4) + "/GB-mo";
+}
+
+void kubernetes_control_plane(Ctx &c) {
+    double rate = c.look_up_base().get(PER_HOUR, 0.1);
+    c.hourly(rate);
+    c.basis = "Kubernetes Control Plane @ $" + f(rate, 4) + "/hr";
+}
+
+// The node type of a cache as text: numbers (a memory size) read as their decimal text.
+std::string cache_node_type(const Ctx &c) {
+    for (auto name : {"node_type", "cache_node_type", "memory_size_gb", "sku_name"}) {
+        const Value *v = c.prop(name);
+        if (!v || !v->truthy()) continue;
+        if (v->is_str() || v->is_number()) return plain(*v);
+    }
+    return "base";
+}
+
+void cache(Ctx &c) {
+    if (c.type == "google_redis_instance") {
+        std::string tier = c.text("tier", "BASIC");
+        double memory_gb = c.number("memory_size_gb", 1);
+        double rate = c.look_up(tier).get(PER_GB_MONTH, 0.049);
+        c.cost = memory_gb * rate;
+        c.basis = plain(memory_gb) + "GB Redis (" + tier + ") @ $" + f(rate, 4) + "/GB-mo";
+        return;
+    }
+    std::string node_type = cache_node_type(c);
+    double rate = c.look_up(node_type).get(PER_HOUR, 0.034);
+    c.hourly(rate);
+    c.basis = node_type + " @ $" + f(rate, 4) + "/hr";
+}
+
+void load_balancer(Ctx &c) {
+    std::string sku = c.key_of({"sku", "sku_name"}, "base");
+    double rate = c.look_up(sku).get(PER_HOUR, 0.008);
+    c.hourly(rate);
+    c.basis = "Load Balancer (" + std::string(c.type) + ") @ $" + f(rate, 4) + "/hr";
+}
+
+void cdn(Ctx &c) {
+    double gb = c.hint("transfer_gb", 100);
+    double rate = c.look_up_base().get(PER_GB_TRANSFER, 0.0085);
+    c.cost = gb * rate;
+    c.basis = f(gb, 0) + "GB CDN transfer @ $" + f(rate, 4) + "/GB";
+}
+
+void api_gateway(Ctx &c) {
+    std::string sku = c.key_of({"sku_name", "tier"}, "base");
+    Rates r = c.look_up(sku);
+    if (r.positive_hourly()) {
+        double rate = r.get(PER_HOUR, 0.741);
+        c.hourly(rate);
+        c.basis = "API Management (" + sku + ") @ $" + f(rate, 4) + "/hr";
+    } else {
+        double price = r.get(PER_MILLION_REQUESTS, 3.5);
+        double millions = c.number("tally_million_requests", 1.0);
+        c.cost = millions * price;
+        c.basis = f(millions, 0) + "M API calls @ $" + f(price, 2) + "/M";
+    }
+}
+
+void messaging(Ctx &c) {
+    std::string sku = c.key_of({"sku", "sku_name", "queue_type"}, "base");
+    Rates r = c.look_up(sku);
+    if (r.positive_hourly()) {
+        double rate = r.get(PER_HOUR, 0.015);
+        c.hourly(rate);
+        c.basis = "Messaging (" + sku + ") @ $" + f(rate, 4) + "/hr";
+    } else {
+        double price = r.get(PER_MILLION_REQUESTS, 0.4);
+        double millions = c.number("tally_million_requests", 5.0);
+        c.cost = millions * price;
+        c.basis = f(millions, 0) + "M messages @ $" + f(price, 2) + "/M";
+    }
+}
+
+void dns_zone(Ctx &c) {
+    std::string zone_type = pytext::lower(c.text("type", "base"));
+    if (zone_type.empty()) zone_type = "base";
+    double rate = c.look_up(zone_type).get(PER_HOUR, 0.000685);
+    c.hourly(rate);
+    c.basis = "DNS zone (" + zone_type + ") @ $" + f(rate, 6) + "/hr";
+}
+
+void secret(Ctx &c) {
+    std::string tier = c.text("tier", "base");
+    if (tier.empty()) tier = "base";
+    double rate = c.look_up(tier).get(PER_HOUR, 0.000548);
+    c.hourly(rate);
+    c.basis = std::string(c.type) + " (" + tier + ") @ $" + f(rate, 6) + "/hr";
+}
+
+void container_registry(Ctx &c) {
+    std::string sku = c.key_of({"sku"}, "base");
+    Rates r = c.look_up(sku);
+    if (r.positive_hourly()) {
+        double rate = r.get(PER_HOUR, 0.667);
+        c.hourly(rate);
+        c.basis = "Container Registry (" + sku + ") @ $" + f(rate, 4) + "/hr";
+    } else {
+        double gb = c.number("tally_storage_gb", 5);
+        double rate = r.get(PER_GB_MONTH, 0.1);
+        c.cost = gb * rate;
+        c.basis = "Container Registry " + f(gb, 0) + "GB @ $" + f(rate, 4) + "/GB-mo";
+    }
+}
+
+void data_platform(Ctx &c) {
+    std::string sku = c.key_of({"sku_name", "sku"}, "base");
+    double rate = c.look_up(sku).get(PER_HOUR, 0.25);
+    c.hourly(rate);
+    c.basis = std::string(c.type) + " (" + sku + ") @ $" + f(rate, 4) + "/hr";
+}
+
+void firewall(Ctx &c) {
+    double rate = c.look_up_base().get(PER_HOUR, 1.25);
+    c.hourly(rate);
+    c.basis = std::string(c.type) + " @ $" + f(rate, 4) + "/hr";
+}
+
+}  // namespace
+
+void add_shared_families(FamilyTable &t) {
+    add_family(t,
+               {"aws_instance", "google_compute_instance", "azurerm_virtual_machine", "azurerm_linux_virtual_machine",
+                "azurerm_windows_virtual_machine"},
+               virtual_machine);
+    add_family(t,
+               {"aws_db_instance", "google_sql_database_instance", "azurerm_mssql_database", "azurerm_postgresql_server",
+                "azurerm_postgresql_flexible_server", "azurerm_mysql_server"},
+               database_instance);
+    add_family(t, {"aws_rds_cluster", "azurerm_mssql_server", "azurerm_cosmosdb_account"}, database_cluster);
+    add_family(t,
+               {"aws_lambda_function", "google_cloudfunctions_function", "google_cloudfunctions2_function",
+                "azurerm_function_app", "azurerm_linux_function_app", "azurerm_windows_function_app"},
+               function);
+    add_family(t, {"aws_s3_bucket", "google_storage_bucket", "azurerm_storage_account"}, object_storage);
+    add_family(t, {"aws_ebs_volume", "google_compute_disk", "azurerm_managed_disk"}, block_disk);
+    add_family(t, {"aws_eks_cluster", "google_container_cluster", "azurerm_kubernetes_cluster"},
+               kubernetes_control_plane);
+    add_family(t,
+               {"aws_elasticache_cluster", "aws_elasticache_replication_group", "google_redis_instance",
+                "google_memcache_instance", "azurerm_redis_cache"},
+               cache);
+    add_family(t,
+               {"aws_lb", "aws_alb", "aws_elb", "aws_lb_target_group", "azurerm_application_gateway",
+                "azurerm_load_balancer", "google_compute_forwarding_rule"},
+               load_balancer);
+    add_family(t, {"aws_cloudfront_distribution", "azurerm_cdn_profile"}, cdn);
+    add_family(t, {"aws_api_gateway_rest_api", "aws_api_gateway_v2_api", "azurerm_api_management"}, api_gateway);
+    add_family(t,
+               {"aws_sqs_queue", "aws_sns_topic", "aws_kinesis_stream", "aws_kinesis_firehose_delivery_stream",
+                "google_pubsub_topic", "google_pubsub_subscription", "azurerm_service_bus_namespace",
+                "azurerm_eventhub_namespace"},
+               messaging);
+    add_family(t, {"aws_route53_zone", "google_dns_managed_zone", "azurerm_dns_zone"}, dns_zone);
+    add_family(t, {"aws_secretsmanager_secret", "aws_ssm_parameter", "azurerm_key_vault"}, secret);
+    add_family(t, {"aws_ecr_repository", "google_artifact_registry_repository", "azurerm_container_registry"},
+               container_registry);
+    add_family(t,
+               {"azurerm_data_factory", "azurerm_databricks_workspace", "azurerm_hdinsight_hadoop_cluster",
+                "google_composer_environment", "google_dataflow_job", "google_dataproc_cluster"},
+               data_platform);
+    add_family(t, {"azurerm_firewall", "aws_wafv2_web_acl"}, firewall);
+}
 
 }  // namespace tw::reckon

@@ -63,6 +63,18 @@ double Ctx::number_of(std::initializer_list<std::string_view> names, double def)
     return def;
 }
 
+std::optional<double> Ctx::first_number(std::initializer_list<std::string_view> names) const {
+    for (auto n : names)
+        if (const Value *v = props.find(n); v && v->truthy())
+            if (auto d = to_double(*v)) return d;
+    return std::nullopt;
+}
+
+std::string Ctx::text(std::string_view name, std::string_view def) const {
+    const Value *v = props.find(name);
+    return v && v->is_str() ? v->as_str() : std::string(def);
+}
+
 const Map *Ctx::tags() const {
     const Value *t = props.find("tags");
     return t && t->is_map() ? &t->as_map() : nullptr;

@@ -74,6 +74,10 @@ struct Ctx {
     std::string key_of(std::initializer_list<std::string_view> names, std::string_view def) const;
     // *p1 or p2 or ... or D* converted to a double; values that do not convert count as absent.
     double number_of(std::initializer_list<std::string_view> names, double def) const;
+    // The same without a default: nothing when no property qualifies.
+    std::optional<double> first_number(std::initializer_list<std::string_view> names) const;
+    // The property when present and text (even empty), else `def`.
+    std::string text(std::string_view name, std::string_view def) const;
     // *hint X, default D*: property tally_X, then the tags map's tally_X, then D.
     double hint(std::string_view x, double def, bool tags_too = true) const;
     // *number P, default D* and *integer P, default D* (present even when 0).
