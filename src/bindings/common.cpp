@@ -1,5 +1,6 @@
 #include "bindings/common.h"
 
+#include <unordered_map>
 #include <vector>
 
 namespace tw::py {
@@ -44,6 +45,31 @@ nb::object scalar_to_python(const Value &v) {
 }
 }  // namespace
 
+namespace {
+// Map keys repeat across records ("provider", "instance_type", ...): one shared str each.
+PyObject *key_str(const std::string &key) {
+    static std::unordered_map<std::string, PyObject *> cache;
+    constexpr size_t kMaxKeys = 8192, kMaxKeyBytes = 64;
+    if (key.size() <= kMaxKeyBytes) {
+        auto it = cache.find(key);
+        if (it != cache.end()) {
+            Py_INCREF(it->second);
+            return it->second;
+        }
+    }
+    PyObject *o = PyUnicode_DecodeUTF8(key.data(), Py_ssize_t(key.size()), "surrogateescape");
+    if (!o) throw nb::python_error();
+    if (key.size() <= kMaxKeyBytes && cache.size() < kMaxKeys) {
+        PyUnicode_InternInPlace(&o);
+        Py_INCREF(o);
+        cache.emplace(key, o);
+    }
+    return o;
+}
+}  // namespace
+
+nb::object key_to_python(const std::string &key) { return nb::steal(key_str(key)); }
+
 nb::object to_python(const Value &root) {
     if (!root.is_list() && !root.is_map()) return scalar_to_python(root);
     // Iterative, so that deeply nested values cannot exhaust the native stack.
@@ -77,7 +103,7 @@ nb::object to_python(const Value &root) {
                 continue;
             }
             const auto &item = *(m.begin() + long(f.next++));
-            key = from_utf8(item.first);
+            key = nb::steal(key_str(item.first));
             child = &item.second;
         }
         nb::object co = (child->is_list() || child->is_map()) ? make(*child) : scalar_to_python(*child);
@@ -124,40 +150,42 @@ Value from_python(nb::handle root) {
     Value out;
     if (scalar_from_python(root, out)) return out;
     // Containers: dicts become maps, lists and tuples become lists; anything else is None.
+    // Iterative, so that deeply nested values cannot exhaust the native stack.
     struct Frame {
-        nb::object src;  // a list, tuple or an items list of a dict
+        nb::object src;  // a dict, or a list/tuple (a tuple kept as its list)
         Value *dst;
-        Py_ssize_t next;
+        Py_ssize_t pos;
         bool is_map;
     };
-    auto open = [](nb::handle h, Value &dst, std::vector<Frame> &stack) {
+    std::vector<Frame> stack;
+    auto open = [&stack](nb::handle h, Value &dst) {
         if (PyDict_Check(h.ptr())) {
             dst = make_map();
-            stack.push_back({nb::steal(PyDict_Items(h.ptr())), &dst, 0, true});
+            stack.push_back({nb::borrow(h), &dst, 0, true});
         } else if (PyList_Check(h.ptr()) || PyTuple_Check(h.ptr())) {
             dst = make_list();
-            stack.push_back({nb::steal(PySequence_List(h.ptr())), &dst, 0, false});
+            nb::object l = PyList_Check(h.ptr()) ? nb::borrow(h) : nb::steal(PySequence_List(h.ptr()));
+            dst.as_list().reserve(size_t(PyList_GET_SIZE(l.ptr())));
+            stack.push_back({l, &dst, 0, false});
         } else {
             dst = Value();
         }
     };
-    std::vector<Frame> stack;
-    open(root, out, stack);
+    open(root, out);
     while (!stack.empty()) {
         Frame &f = stack.back();
-        Py_ssize_t n = PyList_GET_SIZE(f.src.ptr());
-        if (f.next >= n) {
-            stack.pop_back();
-            continue;
-        }
-        PyObject *item = PyList_GET_ITEM(f.src.ptr(), f.next++);
         Value *dst;
         PyObject *val;
         if (f.is_map) {
-            PyObject *k = PyTuple_GET_ITEM(item, 0);
+            PyObject *k;
+            if (!PyDict_Next(f.src.ptr(), &f.pos, &k, &val)) {
+                stack.pop_back();
+                continue;
+            }
             std::string key;
-            if (PyUnicode_Check(k)) key = to_utf8(k);
-            else {
+            if (PyUnicode_Check(k)) {
+                key = to_utf8(k);
+            } else {
                 nb::object s = nb::steal(PyObject_Str(k));
                 if (!s.is_valid()) throw nb::python_error();
                 key = to_utf8(s);
@@ -165,26 +193,18 @@ Value from_python(nb::handle root) {
             Map &m = f.dst->as_map();
             m.set(key, Value());
             dst = m.find(key);
-            val = PyTuple_GET_ITEM(item, 1);
         } else {
+            if (f.pos >= PyList_GET_SIZE(f.src.ptr())) {
+                stack.pop_back();
+                continue;
+            }
+            val = PyList_GET_ITEM(f.src.ptr(), f.pos++);
             List &l = f.dst->as_list();
             l.emplace_back();
             dst = &l.back();
-            val = item;
         }
-        if (!scalar_from_python(val, *dst)) {
-            // `dst` stays valid: its container is not touched until this child is complete.
-            Value child;
-            std::vector<Frame> sub;
-            open(val, child, sub);
-            if (sub.empty()) {
-                *dst = std::move(child);
-            } else {
-                *dst = std::move(child);
-                sub.back().dst = dst;
-                stack.push_back(std::move(sub.back()));
-            }
-        }
+        // `dst` stays valid: its container is not touched again until this child is complete.
+        if (!scalar_from_python(val, *dst)) open(val, *dst);
     }
     return out;
 }

@@ -19,6 +19,8 @@ std::string to_utf8(nb::handle s);
 nb::str from_utf8(std::string_view s);
 
 nb::object to_python(const Value &v);
+// A dict key: the same interned str for the same key text.
+nb::object key_to_python(const std::string &key);
 Value from_python(nb::handle h);
 
 // print(text) through the host's current sys.stdout.
@@ -37,6 +39,17 @@ bool resolves_to(nb::handle owner, const char *name, nb::handle native);
 
 // Raises the host's TypeError naming a parameter and its expected type.
 [[noreturn]] void type_error(const char *func, const char *param, const char *expected, nb::handle got);
+
+// Pauses the host's cyclic garbage collector while many new containers are built.
+struct GcPause {
+    int was_enabled = PyGC_Disable();
+    GcPause() = default;
+    GcPause(const GcPause &) = delete;
+    GcPause &operator=(const GcPause &) = delete;
+    ~GcPause() {
+        if (was_enabled) PyGC_Enable();
+    }
+};
 
 // The host's os.fspath() of a str or path-like object, as text.
 std::string fspath(nb::handle h);

@@ -144,14 +144,23 @@ nb::object estimate_one(nb::handle resource, reckon::RateSource &source) {
         return reckon::estimate(provider ? *provider : Value("aws"), type ? *type : Value(""), name ? *name : Value(""),
                                 props, source);
     });
+    static const nb::handle k_name = py::key_to_python("name").release(), k_type = py::key_to_python("type").release(),
+                            k_region = py::key_to_python("region").release(),
+                            k_cost = py::key_to_python("monthly_cost").release(),
+                            k_unit = py::key_to_python("unit").release(), k_basis = py::key_to_python("basis").release(),
+                            k_details = py::key_to_python("details").release(),
+                            usd = py::key_to_python("USD").release();
     nb::dict out;
-    out["name"] = py::to_python(c.name);
-    out["type"] = py::to_python(c.type);
-    out["region"] = py::from_utf8(c.region);
-    out["monthly_cost"] = c.monthly_cost;
-    out["unit"] = "USD";
-    out["basis"] = py::from_utf8(c.basis);
-    out["details"] = py::to_python(Value(c.details));
+    auto put = [&out](nb::handle k, nb::handle v) {
+        if (PyDict_SetItem(out.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
+    };
+    put(k_name, py::to_python(c.name));
+    put(k_type, py::to_python(c.type));
+    put(k_region, py::key_to_python(c.region));
+    put(k_cost, nb::steal(PyFloat_FromDouble(c.monthly_cost)));
+    put(k_unit, usd);
+    put(k_basis, py::from_utf8(c.basis));
+    put(k_details, c.details.empty() ? nb::steal(PyDict_New()) : py::to_python(Value(c.details)));
     return out;
 }
 
@@ -265,6 +274,7 @@ NB_MODULE(reckoner, m) {
     py::add_attr(cls, "estimate_total_costs", nb::cpp_function(
         [](nb::handle self, nb::handle resources) {
             if (!PyList_Check(resources.ptr())) py::type_error("estimate_total_costs", "resources", "list", resources);
+            py::GcPause pause;
             bool native_one = py::resolves_to(self.type(), "estimate_resource_cost", g_estimate_one);
             std::unique_ptr<reckon::RateSource> source;
             if (native_one && PyList_GET_SIZE(resources.ptr()) > 0) source = source_for(self, true);
@@ -276,7 +286,8 @@ NB_MODULE(reckoner, m) {
                                              : nb::object(self.attr("estimate_resource_cost")(items[i]));
                 results.append(cost);
                 nb::object type = cost["type"];
-                double mc = nb::cast<double>(cost["monthly_cost"]);
+                PyObject *mco = PyDict_Check(cost.ptr()) ? PyDict_GetItemString(cost.ptr(), "monthly_cost") : nullptr;
+                double mc = mco && PyFloat_CheckExact(mco) ? PyFloat_AS_DOUBLE(mco) : nb::cast<double>(cost["monthly_cost"]);
                 report.add(PyUnicode_Check(type.ptr()) ? py::to_utf8(type) : py::to_utf8(nb::str(type)), mc);
             }
             nb::dict out;

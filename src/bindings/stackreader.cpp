@@ -65,7 +65,12 @@ std::pair<Map, Map> pair_from_host(nb::handle result) {
     return {a.is_map() ? a.as_map() : Map(), b.is_map() ? b.as_map() : Map()};
 }
 
+// What one scan keeps of the .tf texts it read for variables, to parse them without reading again.
+constexpr size_t kTextCacheBytes = 64u << 20;
+
+
 nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle excludes_obj) {
+    py::GcPause pause;
     std::string directory = path_arg("parse_tf_dir", "directory", directory_obj);
     std::vector<std::string> excludes;
     if (!excludes_obj.is_none()) {
@@ -84,10 +89,11 @@ nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle exclu
 
     // Variables and locals of the whole scan root, before anything else is read.
     std::pair<Map, Map> vars;
+    std::unordered_map<std::string, std::string> texts;  // .tf files already read, by path
     std::string root = is_dir ? directory : fs::dirname(directory);
     if (root.empty()) root = ".";
     if (!native_vars) vars = pair_from_host(cls.attr("parse_variables_and_locals")(py::from_utf8(root)));
-    else if (is_dir) vars = stack::parse_variables_and_locals_files(plan.all_tf);
+    else if (is_dir) vars = stack::parse_variables_and_locals_files(plan.all_tf, &texts, kTextCacheBytes);
     else vars = stack::parse_variables_and_locals(root);
 
     bool native_tf = py::resolves_to(cls, "parse_tf_file", g_parse_tf_file);
@@ -95,7 +101,15 @@ nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle exclu
     bool native_cfn = py::resolves_to(cls, "parse_cloudformation", g_parse_cfn);
     nb::object host_vars, host_locals;
     auto read_tf = [&](const std::string &path) {
-        if (native_tf) return extend(out, tf_file(cls, path, vars.first, vars.second));
+        if (native_tf) {
+            auto it = texts.find(path);
+            if (it == texts.end()) return extend(out, tf_file(cls, path, vars.first, vars.second));
+            auto resolver = resolver_for(cls, vars.first, vars.second);
+            extend(out, stack::parse_tf_text(pytext::strip_bom(it->second), vars.first, vars.second,
+                                             resolver ? &*resolver : nullptr));
+            std::string().swap(it->second);
+            return;
+        }
         if (!host_vars.is_valid()) {
             host_vars = py::to_python(Value(vars.first));
             host_locals = py::to_python(Value(vars.second));
@@ -127,9 +141,22 @@ nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle exclu
 }  // namespace
 
 NB_MODULE(stackreader, m) {
-    nb::object compile = nb::module_::import_("re").attr("compile");
-    m.attr("RESOURCE_PATTERN") = compile(stack::kResourcePattern);
-    m.attr("ASSIGNMENT_PATTERN") = compile(stack::kAssignmentPattern);
+    // The patterns as the host's compiled patterns, made on first use: importing the host's
+    // re module costs the hook more than the whole scan of a small repository.
+    nb::handle mod = m;
+    m.def("__getattr__", [mod](nb::str name) -> nb::object {
+        std::string n = py::to_utf8(name);
+        const char *text = n == "RESOURCE_PATTERN"     ? stack::kResourcePattern
+                           : n == "ASSIGNMENT_PATTERN" ? stack::kAssignmentPattern
+                                                       : nullptr;
+        if (!text) {
+            std::string msg = "module 'tally_warden.stackreader' has no attribute '" + n + "'";
+            throw nb::attribute_error(msg.c_str());
+        }
+        nb::object compiled = nb::module_::import_("re").attr("compile")(text);
+        nb::setattr(mod, name, compiled);
+        return compiled;
+    }, nb::arg("name"));
     nb::set excludes;
     for (const char *e : stack::kDefaultExcludes) excludes.add(e);
     m.attr("default_excludes") = excludes;

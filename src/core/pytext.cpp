@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <locale.h>
 
 namespace tw::pytext {
@@ -60,6 +61,12 @@ namespace {
 size_t trailing_space_len(std::string_view s, size_t end) {
     size_t i = end;
     while (i > 0) {
+        unsigned char c = s[i - 1];
+        if (c < 0x80) {
+            if (!is_space(c)) break;
+            --i;
+            continue;
+        }
         size_t j = i - 1;
         while (j > 0 && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) --j;
         size_t k = j;
@@ -73,6 +80,12 @@ size_t trailing_space_len(std::string_view s, size_t end) {
 std::string_view lstrip(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            if (!is_space(c)) break;
+            ++i;
+            continue;
+        }
         size_t k = i;
         if (!is_space(next_cp(s, k))) break;
         i = k;
@@ -247,6 +260,15 @@ size_t utf8_seq(std::string_view s, size_t i, size_t &bad_len, bool &truncated) 
 std::optional<std::string> utf8_error(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
+        // Eight ASCII bytes at a time.
+        if (i + 8 <= s.size()) {
+            uint64_t w;
+            std::memcpy(&w, s.data() + i, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                i += 8;
+                continue;
+            }
+        }
         if (static_cast<unsigned char>(s[i]) < 0x80) {
             ++i;
             continue;
@@ -476,6 +498,15 @@ std::string repr_double(double d) {
 
 double round2(double d) {
     if (!std::isfinite(d) || d == 0) return d;
+    if constexpr (std::numeric_limits<long double>::digits >= 61) {
+        // d * 100 is exact in the wider type; rounding it to an integer, ties to even, is the
+        // decimal rounding of the exact value, and one division gives the nearest double.
+        if (std::fabs(d) < 9.0e13) {
+            long double n = std::nearbyintl(static_cast<long double>(d) * 100.0L);
+            if (n == 0) return std::copysign(0.0, d);
+            return static_cast<double>(n) / 100.0;
+        }
+    }
     // printf rounds the exact binary value, ties to even; reading back is correctly rounded.
     char buf[400];
     std::snprintf(buf, sizeof buf, "%.2f", d);

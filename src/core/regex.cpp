@@ -40,6 +40,7 @@ std::string translate(std::string_view p) {
 struct Regex::Impl {
     pcre2_code *code = nullptr;
     bool jit = false;
+    uint32_t groups = 0;
 };
 
 Regex::Regex(std::string_view pattern) : impl_(std::make_unique<Impl>()), source_(pattern) {
@@ -54,6 +55,7 @@ Regex::Regex(std::string_view pattern) : impl_(std::make_unique<Impl>()), source
         throw std::runtime_error("bad pattern " + std::string(pattern) + ": " + reinterpret_cast<char *>(buf));
     }
     impl_->jit = pcre2_jit_compile(impl_->code, PCRE2_JIT_COMPLETE) == 0;
+    pcre2_pattern_info(impl_->code, PCRE2_INFO_CAPTURECOUNT, &impl_->groups);
 }
 
 Regex::~Regex() {
@@ -75,8 +77,7 @@ bool Regex::run(std::string_view subject, Match &m, size_t from, bool anchored) 
     if (rc < 0) return false;
     uint32_t n = pcre2_get_ovector_count(md);
     PCRE2_SIZE *ov = pcre2_get_ovector_pointer(md);
-    uint32_t groups = 0;
-    pcre2_pattern_info(impl_->code, PCRE2_INFO_CAPTURECOUNT, &groups);
+    uint32_t groups = impl_->groups;
     m.groups.assign(groups + 1, {-1, -1});
     for (uint32_t i = 0; i <= groups && i < n; ++i) {
         if (ov[2 * i] == PCRE2_UNSET) continue;

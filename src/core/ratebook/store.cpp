@@ -70,7 +70,7 @@ Value column(sqlite3_stmt *st, int i) {
 }  // namespace
 
 Connection::Connection(const std::string &path) {
-    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
@@ -115,6 +115,26 @@ std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value
     }
     sqlite3_finalize(st);
     return rows;
+}
+
+void Connection::each(std::string_view sql, const std::function<void(const Row &)> &row) {
+    if (!db_) throw SqlError(SQLITE_MISUSE, "Cannot operate on a closed database.");
+    sqlite3_stmt *st = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql.data(), int(sql.size()), &st, nullptr);
+    if (rc != SQLITE_OK) fail(db_, rc);
+    try {
+        int n = sqlite3_column_count(st);
+        Row r(static_cast<size_t>(n));
+        while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+            for (int i = 0; i < n; ++i) r[size_t(i)] = column(st, i);
+            row(r);
+        }
+        if (rc != SQLITE_DONE) fail(db_, rc);
+    } catch (...) {
+        sqlite3_finalize(st);
+        throw;
+    }
+    sqlite3_finalize(st);
 }
 
 void Connection::commit() {
@@ -311,30 +331,41 @@ void upsert_items(Sql &cursor, std::string_view provider, std::string_view res_t
 }
 
 void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchanged) {
-    std::unordered_map<std::string, Row> stored;
+    // Which rows the table already holds as they would be written: only the others are written.
+    std::vector<bool> same(rows.size(), false);
     if (skip_unchanged) {
-        for (auto &r : conn.query(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns +
-                                  " FROM pricing")) {
-            if (r.size() != 11 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str()) continue;
-            std::string k = row_key(r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str());
-            stored.emplace(std::move(k), Row(r.begin() + 4, r.end()));
+        std::unordered_map<std::string, size_t> index;
+        index.reserve(rows.size() * 2);
+        for (size_t i = 0; i < rows.size(); ++i)
+            index[row_key(rows[i].provider, rows[i].resource_type, rows[i].item_key, rows[i].region)] = i;
+        std::string key;
+        conn.each(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns + " FROM pricing",
+                  [&](const Row &r) {
+                      if (r.size() != 11 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str())
+                          return;
+                      key = row_key(r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str());
+                      auto it = index.find(key);
+                      if (it == index.end()) return;
+                      const PriceRow &want = rows[it->second];
+                      bool equal = stores_as(want.unit, r[10], false);
+                      for (int i = 0; equal && i < 6; ++i) equal = stores_as(want.prices[i], r[size_t(4 + i)], true);
+                      same[it->second] = equal;
+                  });
+        // Every row of a key listed twice is written, in list order, so the later one stays.
+        for (size_t i = 0; i < rows.size(); ++i) {
+            size_t last = index[row_key(rows[i].provider, rows[i].resource_type, rows[i].item_key, rows[i].region)];
+            if (last != i) same[i] = same[last] = false;
         }
     }
-    std::vector<const PriceRow *> pending;
-    for (const auto &r : rows) {
-        if (skip_unchanged) {
-            auto it = stored.find(row_key(r.provider, r.resource_type, r.item_key, r.region));
-            if (it != stored.end()) {
-                bool same = stores_as(r.unit, it->second[6], false);
-                for (int i = 0; same && i < 6; ++i) same = stores_as(r.prices[i], it->second[size_t(i)], true);
-                if (same) continue;
-            }
+    bool begun = false;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (same[i]) continue;
+        if (!begun) {
+            if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
+            begun = true;
         }
-        pending.push_back(&r);
+        conn.query(kUpsert, params_of(rows[i]));
     }
-    if (pending.empty()) return;
-    if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
-    for (const PriceRow *r : pending) conn.query(kUpsert, params_of(*r));
 }
 
 std::optional<Value> read_price_list(const std::string &path, std::string &warning) {

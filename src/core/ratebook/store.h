@@ -37,6 +37,10 @@ class Sql {
 public:
     virtual ~Sql() = default;
     virtual std::vector<Row> query(std::string_view sql, const std::vector<Value> &params = {}) = 0;
+    // Calls `row` for each result row in turn (the row is reused between calls).
+    virtual void each(std::string_view sql, const std::function<void(const Row &)> &row) {
+        for (const auto &r : query(sql)) row(r);
+    }
     virtual void commit() = 0;
 };
 
@@ -48,6 +52,7 @@ public:
     Connection &operator=(const Connection &) = delete;
 
     std::vector<Row> query(std::string_view sql, const std::vector<Value> &params = {}) override;
+    void each(std::string_view sql, const std::function<void(const Row &)> &row) override;
     void commit() override;
     void begin_immediate();
     void rollback() noexcept;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/value.h"
@@ -42,7 +43,11 @@ std::vector<Value> parse_tf_file(const std::string &path, const Map &variables, 
 void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals);
 void resolve_locals(const Map &variables, Map &locals);
 std::pair<Map, Map> parse_variables_and_locals(const std::string &directory);
-std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files);
+// With `cache`, the texts of the files read are kept there (up to `cache_budget` bytes in
+// all), so that a scan reads each file once.
+std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files,
+                                                     std::unordered_map<std::string, std::string> *cache = nullptr,
+                                                     size_t cache_budget = 0);
 Value resolve_value(const Value &val, const Map &variables, const Map &locals);
 
 // Other formats: each reports its own read and decode failures through `out`.

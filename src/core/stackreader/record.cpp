@@ -17,7 +17,22 @@ std::string provider_of(std::string_view type) {
     return p == std::string_view::npos ? "unknown" : std::string(type.substr(0, p));
 }
 
+namespace {
+// Whether text could spell a number for int() or float(): a first character that no number
+// text starts with rules it out without parsing.
+bool may_be_number(std::string_view s) {
+    for (unsigned char c : s) {
+        if (c == ' ' || (c >= 0x09 && c <= 0x0D)) continue;
+        if (c >= 0x80) return true;  // Unicode digits and white space
+        return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'i' || c == 'I' || c == 'n' ||
+               c == 'N';
+    }
+    return false;
+}
+}  // namespace
+
 Value number_or_text(std::string_view s) {
+    if (!may_be_number(s)) return Value(std::string(s));
     if (s.find('.') != std::string_view::npos) {
         if (auto d = pytext::parse_float(s)) return Value(*d);
     } else if (auto i = pytext::parse_int(s)) {

@@ -75,12 +75,19 @@ void resolve_locals(const Map &variables, Map &locals) {
     }
 }
 
-std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files) {
+std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files,
+                                                     std::unordered_map<std::string, std::string> *cache,
+                                                     size_t cache_budget) {
     Map variables, locals;
     std::string text, error;
+    size_t cached = 0;
     for (const auto &path : tf_files) {
         if (!fs::read_utf8(path, text, error)) continue;
         collect_variables_and_locals(pytext::strip_bom(text), variables, locals);
+        if (cache && cached + text.size() <= cache_budget) {
+            cached += text.size();
+            (*cache)[path] = std::move(text);
+        }
     }
     resolve_locals(variables, locals);
     return {std::move(variables), std::move(locals)};
