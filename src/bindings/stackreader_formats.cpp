@@ -6,7 +6,9 @@
 
 #include "bindings/common.h"
 #include "core/fsutil.h"
+#include "core/stackreader/cloudformation.h"
 #include "core/stackreader/formats.h"
+#include "core/stackreader/yaml.h"
 
 namespace tw::py {
 
@@ -133,13 +135,183 @@ private:
     }
 };
 
+struct SvHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+nb::object checked(PyObject *o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+// Host text objects for map keys, made once per distinct key.
+class KeyMemo {
+public:
+    PyObject *get(std::string_view k) {
+        auto it = keys_.find(k);
+        if (it == keys_.end()) it = keys_.emplace(std::string(k), str_obj(k)).first;
+        return it->second.ptr();
+    }
+
+private:
+    std::unordered_map<std::string, nb::object, SvHash, std::equal_to<>> keys_;
+};
+
+// Pauses the host's cyclic garbage collector while a large result is built (nothing built
+// here can be garbage); restores its previous state on every exit.
+class GcPause {
+public:
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    int was_enabled_;
+};
+
+// Host objects of a YAML document, built iteratively.
+nb::object doc_to_py(const stack::yaml::Doc &doc, uint32_t item, KeyMemo &keys) {
+    using Kind = stack::yaml::Doc::Kind;
+    auto scalar = [&](const stack::yaml::Doc::Item &it) -> nb::object {
+        switch (it.kind) {
+            case Kind::Int: return checked(PyLong_FromLongLong(it.i));
+            case Kind::Float: return checked(PyFloat_FromDouble(it.d));
+            case Kind::Big: return checked(PyLong_FromString(doc.big(it.big).c_str(), nullptr, 10));
+            default: return str_obj(it.text);
+        }
+    };
+    const auto &top = doc.item(item);
+    if (top.kind != Kind::Map && top.kind != Kind::List) return scalar(top);
+    auto open = [&](const stack::yaml::Doc::Item &it) {
+        return checked(it.kind == Kind::Map ? PyDict_New() : PyList_New(it.count));
+    };
+    nb::object result = open(top);
+    struct Frame {
+        PyObject *obj;  // borrowed: owned by its parent (or by result)
+        bool map;
+        uint32_t next;
+        Py_ssize_t pos;
+    };
+    std::vector<Frame> stack{{result.ptr(), top.kind == Kind::Map, top.first, 0}};
+    while (!stack.empty()) {
+        Frame &f = stack.back();
+        if (f.next == stack::yaml::Doc::kNone) {
+            stack.pop_back();
+            continue;
+        }
+        const auto &en = doc.entry(f.next);
+        f.next = en.next;
+        const auto &it = doc.item(en.value);
+        bool container = it.kind == Kind::Map || it.kind == Kind::List;
+        nb::object child = container ? open(it) : scalar(it);
+        PyObject *borrowed = child.ptr();
+        if (f.map) {
+            if (PyDict_SetItem(f.obj, keys.get(en.key), borrowed) != 0) throw nb::python_error();
+        } else {
+            PyList_SET_ITEM(f.obj, f.pos++, child.release().ptr());
+        }
+        if (container) stack.push_back({borrowed, it.kind == Kind::Map, it.first, 0});
+    }
+    return result;
+}
+
+// A read-only view of a host object for the CloudFormation conversion (borrowed: valid
+// while the object it views lives unchanged).
+class PyNode {
+public:
+    static inline KeyMemo *lookup_keys = nullptr;  // set while a conversion runs
+
+    explicit PyNode(PyObject *o) : o_(o) {}
+    bool is_map() const { return PyDict_Check(o_); }
+    bool is_list() const { return PyList_Check(o_); }
+    bool is_str() const { return PyUnicode_Check(o_); }
+    const char *type_name() const { return Py_TYPE(o_)->tp_name; }
+    PyObject *ptr() const { return o_; }
+    std::string_view str() const {
+        Py_ssize_t n = 0;
+        const char *p = PyUnicode_AsUTF8AndSize(o_, &n);
+        if (!p) throw nb::python_error();
+        return {p, size_t(n)};
+    }
+    std::optional<PyNode> find(std::string_view k) const {
+        nb::object own;
+        PyObject *key = lookup_keys ? lookup_keys->get(k) : (own = str_obj(k)).ptr();
+        PyObject *v = PyDict_GetItemWithError(o_, key);
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return std::nullopt;
+        }
+        return PyNode(v);
+    }
+    // Entries with text keys (other keys cannot name anything the conversion reads).
+    std::vector<std::pair<std::string_view, PyNode>> items() const {
+        std::vector<std::pair<std::string_view, PyNode>> out;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(o_, &pos, &k, &v))
+            if (PyUnicode_Check(k)) out.emplace_back(PyNode(k).str(), PyNode(v));
+        return out;
+    }
+    template <class F> void each(F &&f) const {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o_); ++i) f(PyNode(PyList_GET_ITEM(o_, i)));
+    }
+
+private:
+    PyObject *o_;
+};
+
+// Builds CloudFormation records as host objects, sharing the template's own values.
+struct PyOut {
+    using Obj = nb::object;
+    TapeConverter conv;
+    KeyMemo keys;
+    nb::object k_provider = str_obj("provider"), k_type = str_obj("type"), k_name = str_obj("name"),
+               k_props = str_obj("properties");
+
+    nb::object map() { return checked(PyDict_New()); }
+    void set(nb::object &m, std::string_view k, const nb::object &v) {
+        if (PyDict_SetItem(m.ptr(), keys.get(k), v.ptr()) != 0) throw nb::python_error();
+    }
+    nb::object from(const PyNode &n) { return nb::borrow(n.ptr()); }
+    nb::object from(const Node &n) { return conv.convert(n); }
+    nb::object from(const stack::yaml::DocNode &n) { return doc_to_py(*n.doc(), n.index(), keys); }
+    nb::object record(const std::string &provider, const std::string &type, std::string_view name,
+                      nb::object props) {
+        nb::dict d;
+        d[k_provider] = str_obj(provider);
+        d[k_type] = str_obj(type);
+        d[k_name] = str_obj(name);
+        d[k_props] = std::move(props);
+        return d;
+    }
+};
+
+template <class N> nb::list cf_to_py(const N &data) {
+    GcPause pause;
+    KeyMemo lookups;
+    KeyMemo *outer = PyNode::lookup_keys;
+    PyNode::lookup_keys = &lookups;
+    struct Restore {
+        KeyMemo *outer;
+        ~Restore() { PyNode::lookup_keys = outer; }
+    } restore{outer};
+    PyOut b;
+    nb::list out;
+    for (auto &r : stack::cf::convert(data, b)) out.append(r);
+    return out;
+}
+
 nb::list values_to_py(const std::vector<Value> &records) {
+    GcPause pause;
     nb::list out;
     for (const Value &r : records) out.append(to_python(r));
     return out;
 }
 
 nb::list plan_to_py(const std::vector<stack::PlanRecord> &records) {
+    GcPause pause;
     TapeConverter conv;
     nb::list out;
     nb::object k_provider = str_obj("provider"), k_type = str_obj("type"), k_name = str_obj("name"),
@@ -177,11 +349,15 @@ nb::object run_reader(nb::handle cls, Fn f, Node doc) {
         switch (f) {
             case kPlanData: return plan_to_py(stack::read_plan(doc));
             case kPulumiData: return values_to_py(stack::read_pulumi(doc));
-            default: return values_to_py(stack::read_cloudformation(doc));
+            default: return cf_to_py(doc);
         }
     }
-    TapeConverter conv;
-    nb::object data = conv.convert(doc);
+    nb::object data;
+    {
+        GcPause pause;
+        TapeConverter conv;
+        data = conv.convert(doc);
+    }
     return cls.attr(kFnNames[f])(data);
 }
 
@@ -257,19 +433,18 @@ nb::object parse_cloudformation(nb::handle cls, nb::handle filepath) {
         });
     }
     return guarded(stack::kCfYamlError, path, [&]() -> nb::object {
-        bool native_data = native(cls, kCfData);
+        nb::object root;
         if (native(cls, kYaml)) {
-            Value root = stack::parse_yaml(text);
-            if (native_data) return values_to_py(stack::read_cloudformation(Node(&root)));
-            return cls.attr(kFnNames[kCfData])(to_python(root));
+            stack::yaml::Doc doc(text);
+            if (native(cls, kCfData)) return cf_to_py(stack::yaml::DocNode(&doc, doc.root()));
+            GcPause pause;
+            KeyMemo keys;
+            root = doc_to_py(doc, doc.root(), keys);
+        } else {
+            root = cls.attr(kFnNames[kYaml])(from_utf8(text));
+            if (native(cls, kCfData)) return cf_to_py(PyNode(root.ptr()));
         }
-        nb::object root = cls.attr(kFnNames[kYaml])(from_utf8(text));
-        if (!native_data) return cls.attr(kFnNames[kCfData])(root);
-        if (!PyDict_Check(root.ptr()))
-            throw stack::ShapeError(std::string("parse_cloudformation_data() argument 'data' must be dict, not ") +
-                                    Py_TYPE(root.ptr())->tp_name);
-        Value v = from_python(root);
-        return values_to_py(stack::read_cloudformation(Node(&v)));
+        return cls.attr(kFnNames[kCfData])(root);
     });
 }
 
@@ -336,9 +511,8 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
     add("parse_cloudformation_data",
         nb::cpp_function(
             [](nb::handle, nb::handle data) {
-                return read_data("parse_cloudformation_data", data, [](Node n) -> nb::object {
-                    return values_to_py(stack::read_cloudformation(n));
-                });
+                check_dict("parse_cloudformation_data", data);
+                return cf_to_py(PyNode(data.ptr()));
             },
             nb::arg("cls"), nb::arg("data"), nb::name("parse_cloudformation_data"),
             "Resource records of a decoded CloudFormation template."),
@@ -351,7 +525,11 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
         nb::cpp_function(
             [](nb::handle, nb::handle text) {
                 if (!PyUnicode_Check(text.ptr())) type_error("parse_yaml", "text", "str", text);
-                return to_python(stack::parse_yaml(to_utf8(text)));
+                std::string utf8 = to_utf8(text);
+                stack::yaml::Doc doc(utf8);
+                GcPause pause;
+                KeyMemo keys;
+                return doc_to_py(doc, doc.root(), keys);
             },
             nb::arg("cls"), nb::arg("text"), nb::name("parse_yaml"),
             "The root map of a YAML document, read by indentation."),

@@ -1,10 +1,9 @@
-// CloudFormation templates: resource types mapped to Terraform-style names, parameter
-// references with defaults substituted, a few property keys translated, Tags made a map.
-// What cannot be read is skipped at the smallest unit: a tag, a resource's properties, a
-// resource.
+// CloudFormation templates: the type table, the file reader and the conversion of decoded
+// templates into core values.
+#include "core/stackreader/cloudformation.h"
+
 #include "core/fsutil.h"
-#include "core/pytext.h"
-#include "core/stackreader/formats.h"
+#include "core/stackreader/yaml.h"
 
 namespace tw::stack {
 
@@ -23,9 +22,9 @@ const TypePair kCfTypeMap[10] = {
     {"AWS::Redshift::Cluster", "aws_redshift_cluster"},
 };
 
-namespace {
+namespace cf {
 
-std::string cf_type_name(std::string_view cf) {
+std::string type_name(std::string_view cf) {
     for (const auto &[k, v] : kCfTypeMap)
         if (cf == k) return v;
     std::vector<std::string_view> parts;
@@ -50,87 +49,27 @@ std::string cf_type_name(std::string_view cf) {
     return low;
 }
 
-std::string_view translate_key(std::string_view k) {
-    if (k == "InstanceType") return "instance_type";
-    if (k == "InstanceClass") return "instance_class";
-    if (k == "AllocatedStorage") return "allocated_storage";
-    if (k == "MemorySize") return "memory_size";
-    return k;
-}
+}  // namespace cf
 
-struct Resolver {
-    std::optional<Node> params;  // a map, or nothing
+namespace {
 
-    // The parameter's Default for a reference to a parameter that has one, else v.
-    Node resolve(const Node &v) const {
-        std::optional<Node> name_node;
-        std::string_view name;
-        if (v.is_str()) {
-            std::string_view s = pytext::strip(v.str());
-            if (!s.starts_with("!Ref ")) return v;
-            name = pytext::strip(s.substr(5));
-        } else if (v.is_map()) {
-            name_node = v.find("Ref");
-            if (!name_node) return v;
-            if (!name_node->is_str()) return v;  // no parameter has a name that is not text
-            name = name_node->str();
-        } else {
-            return v;
-        }
-        if (!params) return v;
-        auto param = params->find(name);
-        if (!param || !param->is_map()) return v;
-        auto def = param->find("Default");
-        return def ? *def : v;
+struct ValueOut {
+    using Obj = Value;
+    Value map() { return make_map(); }
+    void set(Value &m, std::string_view k, Value v) { m.as_map().set(std::string(k), std::move(v)); }
+    Value from(const Node &n) { return json::to_value(n); }
+    Value from(const yaml::DocNode &n) { return yaml::to_value(*n.doc(), n.index()); }
+    Value record(std::string provider, std::string type, std::string_view name, Value props) {
+        return make_record(Value(std::move(provider)), Value(std::move(type)), Value(name),
+                           std::move(props.as_map()));
     }
 };
 
 }  // namespace
 
 std::vector<Value> read_cloudformation(Node data) {
-    if (!data.is_map())
-        throw ShapeError(std::string("parse_cloudformation_data() argument 'data' must be dict, not ") + data.type_name());
-    std::vector<Value> out;
-    auto resources = data.find("Resources");
-    if (!resources || !resources->is_map()) return out;
-    Resolver r;
-    // Parameters that are not a map hold nothing to substitute.
-    if (auto p = data.find("Parameters"); p && p->is_map()) r.params = p;
-    for (const auto &[logical_id, res] : resources->items()) {
-        if (!res.is_map()) continue;
-        std::string_view cf;
-        if (auto t = res.find("Type")) {
-            if (!t->is_str()) continue;  // e.g. a pre-processor's module map
-            cf = t->str();
-        }
-        std::string type = cf_type_name(cf);
-        Map props;
-        auto raw = res.find("Properties");
-        if (raw && raw->is_map()) {
-            for (const auto &[key, value] : raw->items()) {
-                Node rv = r.resolve(value);
-                if (key == "Tags" && rv.is_list()) {
-                    Map tags;
-                    rv.each([&](Node el) {
-                        if (!el.is_map()) return;
-                        auto k = el.find("Key");
-                        auto v = el.find("Value");
-                        if (!k || !v || !k->is_str()) return;
-                        tags.set(std::string(k->str()), json::to_value(r.resolve(*v)));
-                    });
-                    Map lifted;
-                    for (const auto &[tk, tv] : tags)
-                        if (tk.starts_with("tally_")) lifted.set(tk, tv);
-                    props.set("tags", Value(std::move(tags)));
-                    for (auto &[tk, tv] : lifted) props.set(tk, std::move(tv));
-                } else {
-                    props.set(std::string(translate_key(key)), json::to_value(rv));
-                }
-            }
-        }
-        out.push_back(make_record(Value(provider_of(type)), Value(type), Value(logical_id), std::move(props)));
-    }
-    return out;
+    ValueOut b;
+    return cf::convert(data, b);
 }
 
 bool read_template_text(const std::string &path, std::string &text, std::string &error) {
@@ -155,8 +94,9 @@ std::vector<Value> parse_cloudformation(const std::string &path, const Sink &out
         }
         return read_cloudformation(doc.root());
     }
-    Value root = parse_yaml(text);
-    return read_cloudformation(json::Node(&root));
+    yaml::Doc doc(text);
+    ValueOut b;
+    return cf::convert(yaml::DocNode(&doc, doc.root()), b);
 }
 
 }  // namespace tw::stack
