@@ -24,10 +24,12 @@ PyObject *g_native[kFnCount];  // the native function objects, kept for the modu
 
 bool native(nb::handle cls, Fn f) { return resolves_to(cls, kFnNames[f], g_native[f]); }
 
+// Host text of UTF-8 text; text with surrogates (from host text passed in) goes the long way.
 nb::object str_obj(std::string_view s) {
     PyObject *o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), nullptr);
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
+    if (o) return nb::steal(o);
+    PyErr_Clear();
+    return from_utf8(s);
 }
 
 // Host objects of a decoded document, converted in one pass over the tape with an explicit
