@@ -2,8 +2,9 @@
 // document order, a repeated key keeps its first position and takes its last value,
 // integers stay integers of any size, numbers with a fraction or an exponent are floats,
 // numbers beyond the double range become inf or 0.0, lone surrogate escapes are kept.
-// The non-standard literals NaN and Infinity are rejected as invalid JSON, and so is a
-// leading UTF-8 byte-order mark. Error texts follow the host's ("Expecting value: line 1
+// The non-standard literals NaN and Infinity are rejected as invalid JSON (no plan, export
+// or template holds them, and rejecting them keeps every decoded number finite unless
+// written out of range), and so is a leading UTF-8 byte-order mark. Error texts follow the host's ("Expecting value: line 1
 // column 1 (char 0)").
 //
 // A decoded Document is navigated through Nodes without building values, so that a reader
