@@ -92,7 +92,12 @@ std::vector<Value> parse_cloudformation(const std::string &path, const Sink &out
             out(std::string(kCfJsonError) + path + ": " + error);
             return {};
         }
-        return read_cloudformation(doc.root());
+        try {
+            return read_cloudformation(doc.root());
+        } catch (const ShapeError &e) {
+            out(std::string(kCfJsonError) + path + ": " + e.what());
+            return {};
+        }
     }
     yaml::Doc doc(text);
     ValueOut b;
