@@ -21,7 +21,22 @@ std::string to_utf8(nb::handle s) {
     return out;
 }
 
+namespace {
+// Whether the text holds the three-byte form of a surrogate (a lone surrogate of decoded
+// JSON text, or of host text passed through).
+bool has_surrogate(std::string_view s) {
+    for (size_t i = s.find('\xED'); i != std::string_view::npos && i + 1 < s.size(); i = s.find('\xED', i + 1))
+        if (static_cast<unsigned char>(s[i + 1]) >= 0xA0) return true;
+    return false;
+}
+}  // namespace
+
 nb::str from_utf8(std::string_view s) {
+    if (has_surrogate(s)) {
+        PyObject *o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "surrogatepass");
+        if (o) return nb::steal<nb::str>(o);
+        PyErr_Clear();
+    }
     PyObject *o = PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "surrogateescape");
     if (!o) throw nb::python_error();
     return nb::steal<nb::str>(o);
@@ -57,8 +72,7 @@ PyObject *key_str(const std::string &key) {
             return it->second;
         }
     }
-    PyObject *o = PyUnicode_DecodeUTF8(key.data(), Py_ssize_t(key.size()), "surrogateescape");
-    if (!o) throw nb::python_error();
+    PyObject *o = from_utf8(key).release().ptr();
     if (key.size() <= kMaxKeyBytes && cache.size() < kMaxKeys) {
         PyUnicode_InternInPlace(&o);
         Py_INCREF(o);
