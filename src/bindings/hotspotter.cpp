@@ -13,7 +13,7 @@ namespace {
 
 using tw::py::hotspot::make_finding;
 
-PyObject *g_tracer_cls = nullptr;  // borrowed: the module holds the class
+PyObject *g_module_dict = nullptr;  // the module's globals, kept for the life of the process
 
 nb::list to_list(nb::handle file, const std::vector<core::Finding> &found) {
     nb::list out;
@@ -68,7 +68,10 @@ nb::object trace_python_file(nb::handle filepath) {
         if (too_deep(e)) return one_finding(filepath, core::analysis_error_finding(reason_of(e)));
         throw;
     }
-    nb::object tracer = nb::handle(g_tracer_cls)(filepath, lines);
+    // The tracer class is looked up in the module's globals at each call.
+    PyObject *tracer_cls = PyDict_GetItemString(g_module_dict, "PythonASTTracer");
+    if (!tracer_cls) throw nb::attribute_error("PythonASTTracer");
+    nb::object tracer = nb::handle(tracer_cls)(filepath, lines);
     try {
         tracer.attr("visit")(tree);
     } catch (nb::python_error &e) {
@@ -124,8 +127,9 @@ nb::list text_list(const std::array<std::string_view, N> &table) {
 
 NB_MODULE(hotspotter, m) {
     m.doc() = "Static analysis of application source code for cloud cost anti-patterns.";
-    nb::object tracer = tw::py::hotspot::init_tracer(m);
-    g_tracer_cls = tracer.ptr();
+    tw::py::hotspot::init_tracer(m);
+    g_module_dict = PyModule_GetDict(m.ptr());
+    Py_INCREF(g_module_dict);
 
     m.attr("_EXPENSIVE_TRIGGERS") = text_list(core::kExpensiveTriggers);
     m.attr("_LARGE_DATA_TRIGGERS") = text_list(core::kLargeDataTriggers);
