@@ -20,7 +20,7 @@ struct Names {
     PyObject *fields, *lineno, *func, *id, *value, *attr, *elts, *keys, *names, *name;
     PyObject *loop_depth, *loop_nodes, *function_stack, *warnings, *lines, *filepath;
     PyObject *visit, *generic_visit, *get_call_name, *is_expensive_call, *add_warning;
-    PyObject *strip, *append, *pop, *empty, *one;
+    PyObject *strip, *append, *pop, *empty;
     PyObject *k_file, *k_line, *k_type, *k_severity, *k_message, *k_snippet;
     PyObject *deprecated_const[5];
 } S;
@@ -236,27 +236,28 @@ class Entry {
 public:
     explicit Entry(PyObject *self) {
         if (Py_EnterRecursiveCall(" while visiting a syntax tree")) throw nb::python_error();
-        entered_ = true;
         if (current_ctx && current_ctx->self == self) {
             ctx_ = current_ctx;
             return;
         }
         own_.emplace();
-        if (!own_->init(self)) throw nb::python_error();
+        if (!own_->init(self)) {
+            Py_LeaveRecursiveCall();
+            throw nb::python_error();
+        }
         own_->prev = current_ctx;
         current_ctx = &*own_;
         ctx_ = &*own_;
     }
     ~Entry() {
         if (own_ && current_ctx == &*own_) current_ctx = own_->prev;
-        if (entered_) Py_LeaveRecursiveCall();
+        Py_LeaveRecursiveCall();
     }
     Ctx &ctx() { return *ctx_; }
 
 private:
     std::optional<Ctx> own_;
     Ctx *ctx_ = nullptr;
-    bool entered_ = false;
 };
 
 // ---- small host helpers: each returns false / nullptr with the host's error set ----
@@ -853,7 +854,6 @@ void init_names() {
     S.append = intern("append");
     S.pop = intern("pop");
     S.empty = intern("");
-    S.one = PyLong_FromLong(1);
     S.k_file = intern("file");
     S.k_line = intern("line");
     S.k_type = intern("type");
