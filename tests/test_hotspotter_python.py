@@ -183,6 +183,12 @@ def test_unreadable_files(tmp_path):
         (f,) = Hotspotter.trace_python_file(str(p))
         assert f == {"file": str(p), "line": 0, "type": "ERROR", "severity": "LOW",
                      "message": f"Could not read file: {errno_text}: '{p}'", "code_snippet": ""}
+    # A NUL ends no path early: the name is not that of the file before it.
+    real = tmp_path / "real.py"
+    real.write_text("import torch\n")
+    (f,) = Hotspotter.trace_python_file(f"{real}\0.py")
+    assert (f["type"], f["message"]) == ("ERROR", "Could not read file: embedded null byte")
+    assert Hotspotter.trace_directory(f"{real}\0") == []
 
 
 def test_tree_too_deep_to_parse_gives_one_error_and_the_walk_goes_on(tmp_path):

@@ -9,6 +9,9 @@ import tally_warden.hotspotter as hs
 from tally_warden.hotspotter import Hotspotter
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "hotspotter"
+PY = "import torch\n"
+TF = 'instance_type = "p4.24xlarge"\n'
+JS = "for (;;) {\n  fetch(u)\n}\n"
 
 
 def summary(findings):
@@ -132,7 +135,10 @@ def test_tf_storage_numbers(tmp_path, content, values):
 def test_unreadable_pattern_files_give_nothing(tmp_path, op):
     (tmp_path / "dir.js").mkdir()
     (tmp_path / "gone.tf").symlink_to(tmp_path / "nowhere")
-    for p in (tmp_path / "dir.js", tmp_path / "gone.tf", tmp_path / "missing"):
+    (tmp_path / "real.js").write_text(JS)
+    (tmp_path / "real.tf").write_text(TF)
+    for p in (tmp_path / "dir.js", tmp_path / "gone.tf", tmp_path / "missing", f"{tmp_path / 'real.js'}\0",
+              f"{tmp_path / 'real.tf'}\0"):
         assert getattr(Hotspotter, op)(str(p)) == []
 
 
@@ -141,11 +147,6 @@ def test_generic_file_applies_the_js_rules(tmp_path):
     p.write_text("while (pending):\n    request(job)\n")
     assert summary(Hotspotter.trace_generic_file(str(p))) == [(2, "API_CALL_IN_LOOP", "MEDIUM")]
     assert Hotspotter.trace_python_file(str(p)) == []
-
-
-PY = "import torch\n"
-TF = 'instance_type = "p4.24xlarge"\n'
-JS = "for (;;) {\n  fetch(u)\n}\n"
 
 
 @pytest.mark.parametrize(

@@ -34,7 +34,7 @@ std::string reason_of(const nb::python_error &e) { return tw::py::to_utf8(nb::st
 nb::object trace_python_file(nb::handle filepath) {
     std::string path = tw::py::fspath(filepath);
     std::string bytes, error;
-    if (!tw::fs::read_bytes(path, bytes, error)) return one_finding(filepath, core::read_error_finding(error));
+    if (!core::read_file(path, bytes, error)) return one_finding(filepath, core::read_error_finding(error));
     std::string text = core::decode_source(bytes, true);
     bytes.clear();
     bytes.shrink_to_fit();

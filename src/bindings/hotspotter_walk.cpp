@@ -47,6 +47,9 @@ struct TypeInfo {
     PyTypeObject *type = nullptr;
     H kind = H::Generic;
     bool has_fields = false;
+    // Fields can be read from the instance dict: generic attribute access, and no data
+    // descriptor on the type for any field name.
+    bool dict_fields = false;
     std::vector<PyObject *> fields;  // owned
     PyObject *bound = nullptr;       // owned; the bound handler for H::Python
 };
@@ -179,6 +182,15 @@ private:
             }
             Py_DECREF(seq);
             raw_ti->has_fields = true;
+            raw_ti->dict_fields = t->tp_getattro == PyObject_GenericGetAttr && t->tp_dictoffset > 0;
+            for (PyObject *name : raw_ti->fields) {
+                if (!PyUnicode_Check(name)) {
+                    raw_ti->dict_fields = false;
+                    continue;
+                }
+                PyObject *cattr = _PyType_Lookup(t, name);
+                if (cattr && Py_TYPE(cattr)->tp_descr_set) raw_ti->dict_fields = false;
+            }
         } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
         } else {
@@ -649,7 +661,8 @@ public:
             Py_DECREF(node);
             return true;
         }
-        stack_.push_back({node, fields, post, 0, nullptr, 0});
+        bool dict_fields = ti && ti->has_fields && ti->dict_fields;
+        stack_.push_back({node, fields, post, dict_fields, 0, nullptr, 0});
         return true;
     }
 
@@ -719,6 +732,7 @@ private:
         PyObject *node;
         const std::vector<PyObject *> *fields;
         H post;
+        bool dict_fields;
         uint32_t field;
         PyObject *list;
         Py_ssize_t index;
@@ -743,7 +757,18 @@ private:
                 Py_CLEAR(f.list);
             }
             if (f.field >= f.fields->size()) return 0;
-            PyObject *v = PyObject_GetAttr(f.node, (*f.fields)[f.field++]);
+            PyObject *name = (*f.fields)[f.field++];
+            PyObject *v = nullptr;
+            if (f.dict_fields) {
+                PyObject *d = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(f.node) +
+                                                             Py_TYPE(f.node)->tp_dictoffset);
+                if (d) {
+                    v = PyDict_GetItemWithError(d, name);
+                    if (v) Py_INCREF(v);
+                    else if (PyErr_Occurred()) return -1;
+                }
+            }
+            if (!v) v = PyObject_GetAttr(f.node, name);
             if (!v) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
                 PyErr_Clear();

@@ -92,6 +92,14 @@ Finding analysis_error_finding(std::string_view reason) {
     return {0, "ERROR", "LOW", "Could not analyse file: " + std::string(reason), {}};
 }
 
+bool read_file(const std::string &path, std::string &bytes, std::string &error) {
+    if (path.find('\0') != std::string::npos) {
+        error = "embedded null byte";
+        return false;
+    }
+    return fs::read_bytes(path, bytes, error);
+}
+
 std::string decode_source(std::string_view bytes, bool drop_bom) {
     if (drop_bom) bytes = pytext::strip_bom(bytes);
     std::string text = pytext::utf8_error(bytes) ? pytext::utf8_replace(bytes) : std::string(bytes);
@@ -132,7 +140,7 @@ std::string_view first_cps(std::string_view s, size_t n) {
 
 bool read_text(const std::string &path, std::string &text) {
     std::string bytes, error;
-    if (!fs::read_bytes(path, bytes, error)) return false;
+    if (!read_file(path, bytes, error)) return false;
     text = decode_source(bytes, false);
     return true;
 }
@@ -290,7 +298,7 @@ std::string normalise_path(std::string_view path) {
 
 void walk_files(const std::string &root, const std::function<void(const std::string &)> &visit) {
     std::string base = normalise_path(root);
-    if (!fs::exists(base)) return;
+    if (base.find('\0') != std::string::npos || !fs::exists(base)) return;
     if (fs::is_file(base)) {
         visit(base);
         return;

@@ -80,6 +80,9 @@ Finding read_error_finding(std::string_view error);
 Finding syntax_error_finding(int64_t lineno, std::string_view msg);
 Finding analysis_error_finding(std::string_view reason);
 
+// Reads a whole file; a path with a NUL character names no file ("embedded null byte").
+bool read_file(const std::string &path, std::string &bytes, std::string &error);
+
 // Text of a source file as the analyser reads it: invalid UTF-8 replaced by U+FFFD, line ends
 // translated to "\n", and for Python sources a leading byte-order mark dropped.
 std::string decode_source(std::string_view bytes, bool drop_bom);
