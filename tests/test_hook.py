@@ -194,3 +194,36 @@ def test_cli_typed_answer_on_terminal(fixtures):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert b"Commit approved by developer. Proceeding..." in out
+
+
+def test_native_and_host_paths_agree(hook, monkeypatch, capsys):
+    """The hook's own scan and estimate give the total the classes' host-level calls give."""
+    import pathlib
+
+    from tally_warden.stackreader import StackReader
+
+    examples = str(pathlib.Path(__file__).resolve().parent.parent / "examples")
+    hook.run_hook(examples, 1e12)
+    native_line = capsys.readouterr().out.splitlines()[1]
+    report = hook.Reckoner().estimate_total_costs(StackReader.parse_tf_dir(examples))
+    assert native_line.endswith(f"${report['total_monthly_cost']:.2f}/month.")
+
+
+@pytest.mark.parametrize("target", ["reader", "estimator", "store"])
+def test_replacements_on_the_classes_are_honoured(hook, monkeypatch, capsys, tmp_path, target):
+    from tally_warden.ratebook import Ratebook
+    from tally_warden.stackreader import StackReader
+
+    (tmp_path / "main.tf").write_text('resource "aws_eks_cluster" "k" {\n}\n')
+    if target == "reader":
+        monkeypatch.setattr(StackReader, "parse_tf_file",
+                            classmethod(lambda cls, p, v=None, l=None: [{"type": "widget_thing"}] * 3))
+        expected = "$30.00/month."
+    elif target == "estimator":
+        monkeypatch.setattr(Reckoner, "estimate_total_costs", lambda self, r: {"total_monthly_cost": 7.5})
+        expected = "$7.50/month."
+    else:
+        monkeypatch.setattr(Ratebook, "get_pricing_rate", lambda self, *a: {"price_per_hour": 1.0})
+        expected = "$730.00/month."
+    hook.run_hook(str(tmp_path), 1e12)
+    assert capsys.readouterr().out.splitlines()[1].endswith(expected)

@@ -212,3 +212,16 @@ def test_two_stores_constructed_at_once_both_finish(tmp_path):
     assert [p.communicate(timeout=60)[0].strip() for p in procs] == ["ok"] * 4
     with sqlite3.connect(path) as c:
         assert c.execute("PRAGMA integrity_check").fetchone() == ("ok",)
+
+
+def test_rows_changed_behind_the_store_are_seeded_again(private_package, tmp_path):
+    site, data = private_package
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
+    python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    with sqlite3.connect(tmp_path / "p.db") as c:
+        c.execute("UPDATE pricing SET price_per_hour = 5 WHERE item_key = 'k'")
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert "('aws', 'a', 'k', 'global', 1.0, 'USD')" in out.stdout, out.stderr
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 2}}}})
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert "('aws', 'a', 'k', 'global', 2.0, 'USD')" in out.stdout, out.stderr

@@ -1,6 +1,13 @@
 // Module hookgate: the pre-commit hook. It scans, prices, prints the projected cost and
 // asks the developer to confirm a commit whose cost exceeds the threshold.
+#include <optional>
+
 #include "bindings/common.h"
+#include "core/fsutil.h"
+#include "core/pytext.h"
+#include "core/ratebook/store.h"
+#include "core/reckoner/estimator.h"
+#include "core/stackreader/reader.h"
 
 using namespace tw;
 using namespace nb::literals;
@@ -12,6 +19,82 @@ constexpr const char *kSeparator = "--------------------------------------------
 constexpr const char *kPrompt = "[Tally-Warden] High-cost change detected. Type 'confirm' to proceed: ";
 
 nb::handle g_module;  // this module (never released)
+
+// The collaborators as imported, with their class attributes then, to tell whether a host
+// replaced any of them since (never released).
+struct Original {
+    nb::handle cls;
+    nb::handle attrs;  // a dict copy of the class's own attributes
+};
+Original g_reader, g_reckoner, g_ratebook;
+
+Original original(nb::handle cls) {
+    nb::object attrs = nb::steal(PyDict_Copy(reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict));
+    if (!attrs.is_valid()) throw nb::python_error();
+    return {nb::handle(cls).inc_ref(), attrs.release()};
+}
+
+// Whether `cls` is the original class with every attribute as it was imported.
+bool untouched(const Original &o, nb::handle cls) {
+    if (!cls.is(o.cls)) return false;
+    PyObject *now = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
+    if (PyDict_Size(now) != PyDict_Size(o.attrs.ptr())) return false;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(o.attrs.ptr(), &pos, &k, &v))
+        if (PyDict_GetItem(now, k) != v) return false;
+    return true;
+}
+
+// Whether an instance holds only the given attribute (nothing replaced on the instance).
+bool plain_instance(nb::handle obj, const char *only) {
+    nb::object d = nb::getattr(obj, "__dict__", nb::none());
+    return PyDict_Check(d.ptr()) && PyDict_Size(d.ptr()) == 1 && PyDict_GetItemString(d.ptr(), only);
+}
+
+const tw::stack::Sink &printer() {
+    static const tw::stack::Sink sink = [](std::string_view line) { py::print_line(line); };
+    return sink;
+}
+
+// The scan of the original reader, natively; nothing when the arguments are not of the
+// reader's types (the reader itself then reports them).
+std::optional<std::vector<Value>> native_scan(nb::handle directory, nb::handle exclude) {
+    if (!PyUnicode_Check(directory.ptr())) return std::nullopt;
+    std::vector<std::string> excludes;
+    if (!exclude.is_none()) {
+        if (!PyList_Check(exclude.ptr())) return std::nullopt;
+        for (nb::handle e : exclude) {
+            if (!PyUnicode_Check(e.ptr())) return std::nullopt;
+            excludes.push_back(py::to_utf8(e));
+        }
+    }
+    tw::stack::ScanReaders readers;
+    return tw::stack::scan(py::fspath(directory), excludes, readers, printer());
+}
+
+// The report's total of the original estimator over the original store, natively.
+std::optional<double> native_total(nb::handle reckoner, const std::vector<Value> &records) {
+    if (!untouched(g_reckoner, reckoner.type()) || !plain_instance(reckoner, "db")) return std::nullopt;
+    nb::object db = reckoner.attr("db");
+    if (!untouched(g_ratebook, db.type()) || !plain_instance(db, "db_path")) return std::nullopt;
+    nb::object path = db.attr("db_path");
+    if (!PyUnicode_Check(path.ptr())) return std::nullopt;
+    try {
+        std::unique_ptr<tw::reckon::RateSource> source;
+        if (records.size() >= tw::rate::kSnapshotFrom) source = std::make_unique<tw::rate::SnapshotSource>(py::to_utf8(path));
+        else source = std::make_unique<tw::rate::StoreSource>(py::to_utf8(path));
+        tw::reckon::Report report;
+        for (const auto &r : records) {
+            auto cost = tw::reckon::estimate_record(r.as_map(), *source);
+            report.add(tw::pytext::str_of(cost.type), cost.monthly_cost);
+        }
+        return tw::pytext::round2(report.total);
+    } catch (const std::exception &) {
+        // Failures are reported by the estimator itself, on the host path.
+        return std::nullopt;
+    }
+}
 
 void say(const std::string &text) { py::print_line(text); }
 
@@ -69,15 +152,32 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
 
 int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle exclude) {
     say(std::string(kPrefix) + "Scanning '" + py::to_utf8(nb::str(directory)) + "' for cost changes...");
+    // With the original reader and estimator the records stay native; any replacement on the
+    // module or on the classes is called through the host as usual.
     nb::object reader = nb::getattr(g_module, "StackReader");
-    nb::object resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude);
-    if (!nb::bool_(resources)) {
+    std::optional<std::vector<Value>> records;
+    nb::object resources;
+    if (untouched(g_reader, reader)) {
+        py::GcPause pause;
+        records = native_scan(directory, exclude);
+    }
+    if (!records) resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude);
+    if (records ? records->empty() : !nb::bool_(resources)) {
         say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
         return 0;
     }
     nb::object reckoner = nb::getattr(g_module, "Reckoner")();
-    nb::object report = reckoner.attr("estimate_total_costs")(resources);
-    nb::object total = report["total_monthly_cost"];
+    nb::object total;
+    if (records) {
+        if (auto t = native_total(reckoner, *records)) total = nb::float_(*t);
+        else {
+            py::GcPause pause;
+            nb::list converted;
+            for (const auto &r : *records) converted.append(py::to_python(r));
+            resources = converted;
+        }
+    }
+    if (!total.is_valid()) total = reckoner.attr("estimate_total_costs")(resources)["total_monthly_cost"];
     say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + money(total) + "/month.");
     int exceeded = PyObject_RichCompareBool(total.ptr(), threshold.ptr(), Py_GT);
     if (exceeded < 0) throw nb::python_error();
@@ -139,6 +239,9 @@ NB_MODULE(hookgate, m) {
     g_module = m;
     m.attr("StackReader") = nb::module_::import_("tally_warden.stackreader").attr("StackReader");
     m.attr("Reckoner") = nb::module_::import_("tally_warden.reckoner").attr("Reckoner");
+    g_reader = original(m.attr("StackReader"));
+    g_reckoner = original(m.attr("Reckoner"));
+    g_ratebook = original(nb::module_::import_("tally_warden.ratebook").attr("Ratebook"));
 
     m.def("get_controlling_terminal_input", [](nb::handle prompt_msg) {
         return get_controlling_terminal_input(prompt_msg);

@@ -48,33 +48,46 @@ std::unique_ptr<rate::Sql> sql_of(nb::handle obj, rate::Connection *&native) {
 std::string price_list_path() { return g_data_dir + "/pricing_db.json"; }
 
 // Seeding through `conn`; `cursor_obj` is what host-level _upsert_items overrides receive.
+void warn(const std::string &error) {
+    py::print_line("Warning: Could not read pricing_db.json to seed SQLite: " + error);
+}
+
+// Seeding through `conn`; `conn_obj` is what host-level _upsert_items overrides receive.
 void seed(nb::handle self, rate::Sql &conn, nb::handle conn_obj) {
     std::string warning;
-    auto list = rate::read_price_list(price_list_path(), warning);
+    auto text = rate::read_price_list_text(price_list_path(), warning);
+    if (!text) {
+        if (!warning.empty()) warn(warning);
+        return;
+    }
+    bool native_upsert = py::resolves_to(self.type(), "_upsert_items", g_upsert);
+    auto *native = dynamic_cast<rate::Connection *>(&conn);
+    // Nothing to write when the table was seeded from this very list and is unchanged since.
+    std::string digest;
+    if (native && native_upsert) {
+        digest = rate::list_digest(*text);
+        if (rate::seeded_from(*native, digest)) return;
+    }
+    auto list = rate::decode_price_list(*text, warning);
     if (!list) {
-        if (!warning.empty()) py::print_line("Warning: Could not read pricing_db.json to seed SQLite: " + warning);
+        warn(warning);
         return;
     }
     // The whole list is validated before anything is written.
     auto rows = rate::price_rows(*list);
-    if (py::resolves_to(self.type(), "_upsert_items", g_upsert)) {
+    if (native_upsert) {
         rate::write_rows(conn, rows, true);
+        if (native) rate::record_seeded(*native, digest);
     } else {
         nb::object cursor = conn_obj.is_valid() && nb::hasattr(conn_obj, "cursor") ? conn_obj.attr("cursor")()
                                                                                   : nb::borrow(conn_obj);
         for (const auto &[provider, types] : list->as_map())
             for (const auto &[res_type, entry] : types.as_map()) {
-                const Map &e = entry.as_map();
-                bool flat = false;
-                if (!e.empty() && e.front().second.is_map())
-                    for (const auto &[k, _] : e.front().second.as_map())
-                        for (const char *rk : rate::kPriceKeys)
-                            if (k == rk || k == "unit") flat = true;
-                if (flat) {
+                if (rate::is_flat_entry(entry.as_map())) {
                     self.attr("_upsert_items")(cursor, py::from_utf8(provider), py::from_utf8(res_type), "global",
                                                py::to_python(entry));
                 } else {
-                    for (const auto &[region, items] : e)
+                    for (const auto &[region, items] : entry.as_map())
                         self.attr("_upsert_items")(cursor, py::from_utf8(provider), py::from_utf8(res_type),
                                                    py::from_utf8(region), py::to_python(items));
                 }

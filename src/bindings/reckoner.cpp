@@ -18,12 +18,6 @@ std::string text_arg(const char *func, const char *param, nb::handle h) {
     return py::to_utf8(h);
 }
 
-// The store's key for a provider word.
-std::string store_provider(std::string_view provider) {
-    if (provider == "gcp") return "google";
-    return std::string(reckon::pricing_provider(provider));
-}
-
 reckon::Rates rates_from_host(nb::handle mapping) {
     reckon::Rates r;
     nb::object d = PyDict_Check(mapping.ptr()) ? nb::borrow(mapping) : nb::module_::import_("builtins").attr("dict")(mapping);
@@ -65,7 +59,7 @@ public:
             res = self_.attr("_rate")(py::from_utf8(provider), py::from_utf8(type), py::from_utf8(key),
                                       py::from_utf8(region));
         else
-            res = self_.attr("db").attr("get_pricing_rate")(py::from_utf8(store_provider(provider)), py::from_utf8(type),
+            res = self_.attr("db").attr("get_pricing_rate")(py::from_utf8(reckon::store_provider(provider)), py::from_utf8(type),
                                                             py::from_utf8(key), py::from_utf8(region));
         return rates_from_host(res);
     }
@@ -75,74 +69,27 @@ private:
     bool via_rate_;
 };
 
-// Lookups straight against the store's file, one statement cascade per lookup.
-class StoreSource : public reckon::RateSource {
-public:
-    explicit StoreSource(const std::string &path) : path_(path) {}
-    reckon::Rates rate(std::string_view provider, std::string_view type, std::string_view key,
-                       std::string_view region) override {
-        rate::Connection conn(path_);
-        return rate::to_rates(rate::lookup(conn, store_provider(provider), type, key, region));
-    }
-
-private:
-    std::string path_;
-};
-
-// Lookups answered from one consistent read of the table.
-class SnapshotSource : public reckon::RateSource {
-public:
-    explicit SnapshotSource(const std::string &path) {
-        rate::Connection conn(path);
-        conn.query("BEGIN");
-        snap_ = std::make_unique<rate::Snapshot>(conn);
-        conn.query("COMMIT");
-    }
-    reckon::Rates rate(std::string_view provider, std::string_view type, std::string_view key,
-                       std::string_view region) override {
-        const rate::Row *row = snap_->lookup(store_provider(provider), type, key, region);
-        return row ? rate::to_rates(*row) : reckon::Rates{};
-    }
-
-private:
-    std::unique_ptr<rate::Snapshot> snap_;
-};
-
 // The source for one call: native when neither _rate nor the store was replaced.
 std::unique_ptr<reckon::RateSource> source_for(nb::handle self, bool many) {
     if (!py::resolves_to(self.type(), "_rate", g_rate)) return std::make_unique<HostSource>(self, true);
     nb::object db = self.attr("db");
     if (!native_store(db)) return std::make_unique<HostSource>(self, false);
     std::string path = db_path_of(db);
-    if (many) return py::translating([&] { return std::unique_ptr<reckon::RateSource>(new SnapshotSource(path)); });
-    return std::make_unique<StoreSource>(path);
-}
-
-const Map &props_of(const Value &record, Value &holder) {
-    const Value *p = record.as_map().find("properties");
-    if (!p) {
-        holder = make_map();
-        return holder.as_map();
-    }
-    if (!p->is_map()) {
-        std::string msg = std::string("_extract_region() argument 'props' must be dict, not ") + type_name(*p);
-        throw nb::type_error(msg.c_str());
-    }
-    return p->as_map();
+    return py::translating([&]() -> std::unique_ptr<reckon::RateSource> {
+        if (many) return std::make_unique<rate::SnapshotSource>(path);
+        return std::make_unique<rate::StoreSource>(path);
+    });
 }
 
 nb::object estimate_one(nb::handle resource, reckon::RateSource &source) {
     if (!PyDict_Check(resource.ptr())) py::type_error("estimate_resource_cost", "resource", "dict", resource);
     Value record = py::from_python(resource);
-    const Map &m = record.as_map();
-    Value holder;
-    const Map &props = props_of(record, holder);
-    const Value *provider = m.find("provider");
-    const Value *type = m.find("type");
-    const Value *name = m.find("name");
     reckon::Cost c = py::translating([&] {
-        return reckon::estimate(provider ? *provider : Value("aws"), type ? *type : Value(""), name ? *name : Value(""),
-                                props, source);
+        try {
+            return reckon::estimate_record(record.as_map(), source);
+        } catch (const reckon::RecordError &e) {
+            throw nb::type_error(e.what());
+        }
     });
     static const nb::handle k_name = py::key_to_python("name").release(), k_type = py::key_to_python("type").release(),
                             k_region = py::key_to_python("region").release(),
@@ -242,7 +189,7 @@ NB_MODULE(reckoner, m) {
             const char *fn = "_rate";
             std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
                         k = text_arg(fn, "item_key", item_key), r = text_arg(fn, "region", region);
-            return self.attr("db").attr("get_pricing_rate")(py::from_utf8(store_provider(p)), py::from_utf8(t),
+            return self.attr("db").attr("get_pricing_rate")(py::from_utf8(reckon::store_provider(p)), py::from_utf8(t),
                                                             py::from_utf8(k), py::from_utf8(r));
         },
         nb::is_method(), nb::name("_rate"), nb::arg("provider"), nb::arg("resource_type"), nb::arg("item_key"),
@@ -255,7 +202,7 @@ NB_MODULE(reckoner, m) {
             const char *fn = "get_pricing_rate";
             std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
                         k = text_arg(fn, "item_key", item_key);
-            return self.attr("db").attr("get_pricing_rate")(py::from_utf8(store_provider(p)), py::from_utf8(t),
+            return self.attr("db").attr("get_pricing_rate")(py::from_utf8(reckon::store_provider(p)), py::from_utf8(t),
                                                             py::from_utf8(k));
         },
         nb::is_method(), nb::name("get_pricing_rate"), nb::arg("provider"), nb::arg("resource_type"),
@@ -277,7 +224,8 @@ NB_MODULE(reckoner, m) {
             py::GcPause pause;
             bool native_one = py::resolves_to(self.type(), "estimate_resource_cost", g_estimate_one);
             std::unique_ptr<reckon::RateSource> source;
-            if (native_one && PyList_GET_SIZE(resources.ptr()) > 0) source = source_for(self, true);
+            if (native_one && PyList_GET_SIZE(resources.ptr()) > 0)
+                source = source_for(self, size_t(PyList_GET_SIZE(resources.ptr())) >= rate::kSnapshotFrom);
             reckon::Report report;
             nb::list results;
             nb::list items = nb::borrow<nb::list>(resources);

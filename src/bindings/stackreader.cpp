@@ -65,9 +65,55 @@ std::pair<Map, Map> pair_from_host(nb::handle result) {
     return {a.is_map() ? a.as_map() : Map(), b.is_map() ? b.as_map() : Map()};
 }
 
-// What one scan keeps of the .tf texts it read for variables, to parse them without reading again.
-constexpr size_t kTextCacheBytes = 64u << 20;
+// The scan's readers: the native ones, or the class's own where it replaced them.
+class HostReaders : public stack::ScanReaders {
+public:
+    explicit HostReaders(nb::handle cls)
+        : cls_(cls),
+          native_vars_(py::resolves_to(cls, "parse_variables_and_locals", g_parse_vars)),
+          native_tf_(py::resolves_to(cls, "parse_tf_file", g_parse_tf_file)),
+          native_json_(py::resolves_to(cls, "parse_json_file", g_parse_json)),
+          native_cfn_(py::resolves_to(cls, "parse_cloudformation", g_parse_cfn)) {}
 
+    std::pair<Map, Map> variables(const std::string &root, const std::vector<std::string> *tf_files,
+                                  std::unordered_map<std::string, std::string> &texts) override {
+        if (native_vars_) return ScanReaders::variables(root, tf_files, texts);
+        return pair_from_host(cls_.attr("parse_variables_and_locals")(py::from_utf8(root)));
+    }
+    std::vector<Value> tf_file(const std::string &path, const Map &variables, const Map &locals,
+                               const std::string *text, const stack::Sink &out) override {
+        if (native_tf_) {
+            auto resolver = resolver_for(cls_, variables, locals);
+            if (!resolver) return ScanReaders::tf_file(path, variables, locals, text, out);
+            if (text) return stack::parse_tf_text(pytext::strip_bom(*text), variables, locals, &*resolver);
+            return stack::parse_tf_file(path, variables, locals, out, &*resolver);
+        }
+        if (!host_vars_.is_valid()) {
+            host_vars_ = py::to_python(Value(variables));
+            host_locals_ = py::to_python(Value(locals));
+        }
+        return records_from_host(cls_.attr("parse_tf_file")(py::from_utf8(path), host_vars_, host_locals_));
+    }
+    std::vector<Value> json_file(const std::string &path, const stack::Sink &out) override {
+        if (native_json_) return ScanReaders::json_file(path, out);
+        return records_from_host(cls_.attr("parse_json_file")(py::from_utf8(path)));
+    }
+    std::vector<Value> cloudformation(const std::string &path, const stack::Sink &out) override {
+        if (native_cfn_) return ScanReaders::cloudformation(path, out);
+        return records_from_host(cls_.attr("parse_cloudformation")(py::from_utf8(path)));
+    }
+
+private:
+    static std::vector<Value> records_from_host(nb::handle records) {
+        std::vector<Value> out;
+        for (nb::handle r : records) out.push_back(py::from_python(r));
+        return out;
+    }
+
+    nb::handle cls_;
+    bool native_vars_, native_tf_, native_json_, native_cfn_;
+    nb::object host_vars_, host_locals_;
+};
 
 nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle excludes_obj) {
     py::GcPause pause;
@@ -80,61 +126,9 @@ nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle exclu
             excludes.push_back(py::to_utf8(e));
         }
     }
+    HostReaders readers(cls);
     nb::list out;
-    if (!fs::exists(directory)) return out;
-    bool is_dir = fs::is_dir(directory);
-    bool native_vars = py::resolves_to(cls, "parse_variables_and_locals", g_parse_vars);
-    stack::ScanPlan plan;
-    if (is_dir) plan = stack::plan_scan(directory, excludes);
-
-    // Variables and locals of the whole scan root, before anything else is read.
-    std::pair<Map, Map> vars;
-    std::unordered_map<std::string, std::string> texts;  // .tf files already read, by path
-    std::string root = is_dir ? directory : fs::dirname(directory);
-    if (root.empty()) root = ".";
-    if (!native_vars) vars = pair_from_host(cls.attr("parse_variables_and_locals")(py::from_utf8(root)));
-    else if (is_dir) vars = stack::parse_variables_and_locals_files(plan.all_tf, &texts, kTextCacheBytes);
-    else vars = stack::parse_variables_and_locals(root);
-
-    bool native_tf = py::resolves_to(cls, "parse_tf_file", g_parse_tf_file);
-    bool native_json = py::resolves_to(cls, "parse_json_file", g_parse_json);
-    bool native_cfn = py::resolves_to(cls, "parse_cloudformation", g_parse_cfn);
-    nb::object host_vars, host_locals;
-    auto read_tf = [&](const std::string &path) {
-        if (native_tf) {
-            auto it = texts.find(path);
-            if (it == texts.end()) return extend(out, tf_file(cls, path, vars.first, vars.second));
-            auto resolver = resolver_for(cls, vars.first, vars.second);
-            extend(out, stack::parse_tf_text(pytext::strip_bom(it->second), vars.first, vars.second,
-                                             resolver ? &*resolver : nullptr));
-            std::string().swap(it->second);
-            return;
-        }
-        if (!host_vars.is_valid()) {
-            host_vars = py::to_python(Value(vars.first));
-            host_locals = py::to_python(Value(vars.second));
-        }
-        extend(out, cls.attr("parse_tf_file")(py::from_utf8(path), host_vars, host_locals));
-    };
-    auto read_json = [&](const std::string &path) {
-        if (native_json) return extend(out, stack::parse_json_file(path, printer()));
-        extend(out, cls.attr("parse_json_file")(py::from_utf8(path)));
-    };
-    auto read_cfn = [&](const std::string &path) {
-        if (native_cfn) return extend(out, stack::parse_cloudformation(path, printer()));
-        extend(out, cls.attr("parse_cloudformation")(py::from_utf8(path)));
-    };
-
-    if (!is_dir) {
-        std::string ext = pytext::lower(fs::suffix(directory));
-        if (ext == ".tf") read_tf(directory);
-        else if (ext == ".json") read_json(directory);
-        else if (ext == ".yaml" || ext == ".yml") read_cfn(directory);
-        return out;
-    }
-    for (const auto &p : plan.tf) read_tf(p);
-    for (const auto &p : plan.json) read_json(p);
-    for (const auto &p : plan.yaml) read_cfn(p);
+    extend(out, stack::scan(directory, excludes, readers, printer()));
     return out;
 }
 

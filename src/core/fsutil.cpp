@@ -120,18 +120,20 @@ std::string suffix(std::string_view path) {
 }
 
 void walk(const std::string &root, const std::function<void(const std::string &, bool)> &visit) {
-    struct Frame {
-        std::string path;
-    };
     std::set<std::pair<dev_t, ino_t>> seen;
     struct stat st;
     if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-    seen.insert({st.st_dev, st.st_ino});
     // Pending entries in reverse order, so that popping from the back visits them in order.
     std::vector<std::pair<std::string, bool>> stack;
+    // Lists a directory not met before (symlinked directories are followed once each).
     auto list_dir = [&](const std::string &dir) {
         DIR *d = ::opendir(dir.c_str());
         if (!d) return;
+        struct stat ds;
+        if (::fstat(dirfd(d), &ds) != 0 || !seen.insert({ds.st_dev, ds.st_ino}).second) {
+            ::closedir(d);
+            return;
+        }
         std::vector<std::pair<std::string, unsigned char>> names;
         while (struct dirent *e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
@@ -156,12 +158,7 @@ void walk(const std::string &root, const std::function<void(const std::string &,
         auto [path, isdir] = std::move(stack.back());
         stack.pop_back();
         visit(path, isdir);
-        if (isdir) {
-            struct stat s3;
-            if (::stat(path.c_str(), &s3) != 0) continue;
-            if (!seen.insert({s3.st_dev, s3.st_ino}).second) continue;
-            list_dir(path);
-        }
+        if (isdir) list_dir(path);
     }
 }
 

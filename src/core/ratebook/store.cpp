@@ -3,10 +3,12 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "core/json.h"
 #include "core/fsutil.h"
 #include "core/pytext.h"
+#include "core/reckoner/estimator.h"
 
 namespace tw::rate {
 
@@ -139,6 +141,19 @@ void Connection::each(std::string_view sql, const std::function<void(const Row &
 
 void Connection::commit() {
     if (in_transaction()) query("COMMIT");
+}
+
+std::optional<uint32_t> Connection::change_counter() {
+    // Read through SQLite's own file handle: a second descriptor on the file would drop the
+    // process's locks on it when closed.
+    sqlite3_file *file = nullptr;
+    if (!db_ || sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods)
+        return std::nullopt;
+    unsigned char h[28];
+    if (file->pMethods->xRead(file, h, sizeof h, 0) != SQLITE_OK) return std::nullopt;
+    if (std::memcmp(h, "SQLite format 3", 16) != 0 || h[18] != 1 || h[19] != 1) return std::nullopt;
+    return (uint32_t(h[24]) << 24) | (uint32_t(h[25]) << 16) | (uint32_t(h[26]) << 8) | uint32_t(h[27]);
 }
 
 void Connection::begin_immediate() {
@@ -279,15 +294,10 @@ std::vector<PriceRow> price_rows(const Value &list) {
         for (const auto &[res_type, entry] : types.as_map()) {
             if (!entry.is_map())
                 throw ShapeError("'" + std::string(type_name(entry)) + "' object has no attribute 'values'");
-            const Map &e = entry.as_map();
-            bool flat = false;
-            if (!e.empty() && e.front().second.is_map())
-                for (const auto &[k, _] : e.front().second.as_map())
-                    if (is_rate_key(k)) flat = true;
-            if (flat) {
+            if (is_flat_entry(entry.as_map())) {
                 rows_of_items(out, provider, res_type, "global", entry);
             } else {
-                for (const auto &[region, items] : e) rows_of_items(out, provider, res_type, region, items);
+                for (const auto &[region, items] : entry.as_map()) rows_of_items(out, provider, res_type, region, items);
             }
         }
     }
@@ -368,15 +378,72 @@ void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchange
     }
 }
 
-std::optional<Value> read_price_list(const std::string &path, std::string &warning) {
+std::optional<std::string> read_price_list_text(const std::string &path, std::string &warning) {
     if (!fs::exists(path)) return std::nullopt;
+    std::string text;
+    if (!fs::read_utf8(path, text, warning)) return std::nullopt;
+    return text;
+}
+
+std::optional<Value> decode_price_list(const std::string &text, std::string &warning) {
     Value v;
-    std::string err;
-    if (!json::parse_file(path, v, err)) {
-        warning = err;
-        return std::nullopt;
-    }
+    if (!json::parse(text, v, warning)) return std::nullopt;
     return v;
+}
+
+std::optional<Value> read_price_list(const std::string &path, std::string &warning) {
+    auto text = read_price_list_text(path, warning);
+    if (!text) return std::nullopt;
+    return decode_price_list(*text, warning);
+}
+
+bool is_flat_entry(const Map &entry) {
+    if (entry.empty() || !entry.front().second.is_map()) return false;
+    for (const auto &[k, _] : entry.front().second.as_map())
+        if (is_rate_key(k)) return true;
+    return false;
+}
+
+std::string list_digest(std::string_view text) {
+    // Two independent 64-bit FNV-1a hashes and the length.
+    uint64_t a = 1469598103934665603ull, b = 1099511628211ull * 31;
+    for (unsigned char c : text) {
+        a = (a ^ c) * 1099511628211ull;
+        b = (b ^ (c + 0x9e)) * 0x100000001b3ull;
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%016llx%016llx-%zu", (unsigned long long)a, (unsigned long long)b, text.size());
+    return buf;
+}
+
+bool seeded_from(Connection &conn, const std::string &digest) {
+    try {
+        conn.query("BEGIN");
+        bool match = false;
+        auto t = conn.query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'pricing_seed_state'");
+        if (!t.empty()) {
+            auto rows = conn.query("SELECT list_digest, change_counter FROM pricing_seed_state");
+            auto counter = conn.change_counter();
+            match = rows.size() == 1 && counter && rows[0][0].is_str() && rows[0][0].as_str() == digest &&
+                    rows[0][1].is_int() && rows[0][1].as_int() == int64_t(*counter);
+        }
+        conn.query("COMMIT");
+        return match;
+    } catch (const SqlError &) {
+        conn.rollback();
+        return false;
+    }
+}
+
+void record_seeded(Connection &conn, const std::string &digest) {
+    conn.begin_immediate();
+    auto counter = conn.change_counter();
+    conn.query("CREATE TABLE IF NOT EXISTS pricing_seed_state (list_digest TEXT NOT NULL, change_counter INTEGER NOT NULL)");
+    conn.query("DELETE FROM pricing_seed_state");
+    // This transaction's commit advances the counter by one.
+    if (counter)
+        conn.query("INSERT INTO pricing_seed_state (list_digest, change_counter) VALUES (?, ?)",
+                   {Value(digest), Value(int64_t(*counter) + 1)});
 }
 
 namespace {
@@ -488,6 +555,24 @@ const Row *Snapshot::lookup(std::string_view provider, std::string_view resource
         if (const char *def = default_region(provider); def && region != def)
             row = find(provider, resource_type, item_key, def);
     return row;
+}
+
+reckon::Rates StoreSource::rate(std::string_view provider, std::string_view type, std::string_view key,
+                               std::string_view region) {
+    return to_rates(lookup(conn_, reckon::store_provider(provider), type, key, region));
+}
+
+SnapshotSource::SnapshotSource(const std::string &path) {
+    Connection conn(path);
+    conn.query("BEGIN");
+    snap_ = std::make_unique<Snapshot>(conn);
+    conn.query("COMMIT");
+}
+
+reckon::Rates SnapshotSource::rate(std::string_view provider, std::string_view type, std::string_view key,
+                                   std::string_view region) {
+    const Row *row = snap_->lookup(reckon::store_provider(provider), type, key, region);
+    return row ? to_rates(*row) : reckon::Rates{};
 }
 
 }  // namespace tw::rate

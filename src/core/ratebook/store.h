@@ -58,6 +58,9 @@ public:
     void rollback() noexcept;
     void close() noexcept;
     bool in_transaction() const;
+    // The database header's file change counter, when the file uses a rollback journal
+    // (the only mode in which every committed write advances it).
+    std::optional<uint32_t> change_counter();
 
 private:
     sqlite3 *db_ = nullptr;
@@ -91,6 +94,18 @@ void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchange
 // Reads the price list at `path`; nothing when it does not exist. A read or decode failure
 // sets `warning` to the error text.
 std::optional<Value> read_price_list(const std::string &path, std::string &warning);
+// The same in two steps: the file's text (nothing when it does not exist), then its value.
+std::optional<std::string> read_price_list_text(const std::string &path, std::string &warning);
+std::optional<Value> decode_price_list(const std::string &text, std::string &warning);
+// Whether a price-list entry is flat (its first item carries a rate key) or regional.
+bool is_flat_entry(const Map &entry);
+
+// Seeding that is already done: the table was last seeded from a list with this digest, and
+// nothing has written to the database since. Kept in the table pricing_seed_state.
+std::string list_digest(std::string_view text);
+bool seeded_from(Connection &conn, const std::string &digest);
+// Records the seeding in the current write transaction, before it commits.
+void record_seeded(Connection &conn, const std::string &digest);
 
 // The rate lookup cascade: exact region, global, the provider's default region. The row
 // holds the six prices and the unit as stored.
@@ -116,6 +131,31 @@ private:
     const Row *find(std::string_view provider, std::string_view resource_type, std::string_view item_key,
                     std::string_view region) const;
     std::unordered_map<std::string, Row> rows_;
+};
+
+// From how many resources on a report reads the whole table once rather than look up each.
+constexpr size_t kSnapshotFrom = 64;
+
+// Estimator lookups against a store file: one statement cascade per lookup.
+class StoreSource : public reckon::RateSource {
+public:
+    explicit StoreSource(const std::string &path) : conn_(path) {}
+    reckon::Rates rate(std::string_view provider, std::string_view type, std::string_view key,
+                       std::string_view region) override;
+
+private:
+    Connection conn_;
+};
+
+// Estimator lookups answered from one consistent read of the table.
+class SnapshotSource : public reckon::RateSource {
+public:
+    explicit SnapshotSource(const std::string &path);
+    reckon::Rates rate(std::string_view provider, std::string_view type, std::string_view key,
+                       std::string_view region) override;
+
+private:
+    std::unique_ptr<Snapshot> snap_;
 };
 
 }  // namespace tw::rate

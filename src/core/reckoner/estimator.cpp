@@ -98,6 +98,11 @@ bool is_aws_region(std::string_view s) { return in_list(kAwsRegions, 23, s); }
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 }  // namespace
 
+std::string store_provider(std::string_view provider) {
+    if (provider == "gcp") return "google";
+    return std::string(pricing_provider(provider));
+}
+
 std::string normalise_region(std::string_view provider_word, std::string_view region) {
     std::string_view provider = pricing_provider(provider_word);
     if (region.empty()) return "global";
@@ -180,6 +185,18 @@ Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, c
     if (auto it = table.find(type); it != table.end()) it->second(ctx);
     else classify(type, ctx);
     return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis), std::move(ctx.details)};
+}
+
+Cost estimate_record(const Map &record, RateSource &source) {
+    static const Map empty;
+    const Value *p = record.find("properties");
+    if (p && !p->is_map())
+        throw RecordError(std::string("_extract_region() argument 'props' must be dict, not ") + type_name(*p));
+    const Value *provider = record.find("provider");
+    const Value *type = record.find("type");
+    const Value *name = record.find("name");
+    return estimate(provider ? *provider : Value("aws"), type ? *type : Value(""), name ? *name : Value(""),
+                    p ? p->as_map() : empty, source);
 }
 
 Value cost_to_value(const Cost &c) {

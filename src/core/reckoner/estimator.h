@@ -1,6 +1,7 @@
 // The estimator: one Resource record to a Cost result, a list of records to a Cost report.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,9 @@ extern const std::vector<UnmappedCategory> kUnmappedCategories;
 // The provider word the estimator prices with: "azurerm" (the Terraform prefix) is Azure.
 std::string_view pricing_provider(std::string_view provider);
 
+// The store's key for a provider word ("gcp" prices are kept under "google").
+std::string store_provider(std::string_view provider);
+
 std::string normalise_region(std::string_view provider, std::string_view region);
 std::string extract_region(std::string_view provider, const Map &props);
 
@@ -43,6 +47,14 @@ const FamilyTable &families();
 // Prices one record. `provider`, `type`, `name` and `props` are the record's fields after
 // the defaults for missing keys; a null type is the empty type.
 Cost estimate(const Value &provider, const Value &type, const Value &name, const Map &props, RateSource &source);
+
+// A record whose properties are not a map.
+struct RecordError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Prices one Resource record (a map), with the defaults for missing keys.
+Cost estimate_record(const Map &record, RateSource &source);
 
 Value cost_to_value(const Cost &c);
 

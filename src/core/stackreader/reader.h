@@ -63,6 +63,25 @@ struct ScanPlan {
 };
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns);
 
+// The readers one scan hands its files to; a host may replace any of them.
+class ScanReaders {
+public:
+    virtual ~ScanReaders() = default;
+    // Variables and locals of the scan root; `tf_files` are its .tf files when the scan walked
+    // them already (a directory scan), else null. Texts read may be kept in `texts`.
+    virtual std::pair<Map, Map> variables(const std::string &root, const std::vector<std::string> *tf_files,
+                                          std::unordered_map<std::string, std::string> &texts);
+    // `text` is the file's content when it was read already, else null.
+    virtual std::vector<Value> tf_file(const std::string &path, const Map &variables, const Map &locals,
+                                       const std::string *text, const Sink &out);
+    virtual std::vector<Value> json_file(const std::string &path, const Sink &out);
+    virtual std::vector<Value> cloudformation(const std::string &path, const Sink &out);
+};
+
+// The directory scan: every record of the IaC files under `directory` (or of one file).
+std::vector<Value> scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
+                        ScanReaders &readers, const Sink &out);
+
 extern const char *const kDefaultExcludes[7];
 extern const char *const kResourcePattern;
 extern const char *const kAssignmentPattern;

@@ -1,5 +1,6 @@
 // The directory scan: which files are read, and which are excluded.
 #include "core/fsutil.h"
+#include "core/pytext.h"
 #include "core/stackreader/reader.h"
 
 namespace tw::stack {
@@ -48,6 +49,62 @@ ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> 
     });
     plan.yaml.insert(plan.yaml.end(), yml.begin(), yml.end());
     return plan;
+}
+
+// What one scan keeps of the .tf texts it read for variables, to parse them without reading again.
+constexpr size_t kTextCacheBytes = 64u << 20;
+
+std::pair<Map, Map> ScanReaders::variables(const std::string &root, const std::vector<std::string> *tf_files,
+                                           std::unordered_map<std::string, std::string> &texts) {
+    if (tf_files) return parse_variables_and_locals_files(*tf_files, &texts, kTextCacheBytes);
+    return parse_variables_and_locals(root);
+}
+
+std::vector<Value> ScanReaders::tf_file(const std::string &path, const Map &variables, const Map &locals,
+                                        const std::string *text, const Sink &out) {
+    if (text) return parse_tf_text(pytext::strip_bom(*text), variables, locals);
+    return parse_tf_file(path, variables, locals, out);
+}
+
+std::vector<Value> ScanReaders::json_file(const std::string &path, const Sink &out) { return parse_json_file(path, out); }
+
+std::vector<Value> ScanReaders::cloudformation(const std::string &path, const Sink &out) {
+    return parse_cloudformation(path, out);
+}
+
+std::vector<Value> scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
+                        ScanReaders &readers, const Sink &out) {
+    std::vector<Value> records;
+    if (!fs::exists(directory)) return records;
+    bool is_dir = fs::is_dir(directory);
+    ScanPlan plan;
+    if (is_dir) plan = plan_scan(directory, exclude_patterns);
+
+    // Variables and locals of the whole scan root, before anything else is read.
+    std::unordered_map<std::string, std::string> texts;
+    std::string root = is_dir ? directory : fs::dirname(directory);
+    if (root.empty()) root = ".";
+    auto [variables, locals] = readers.variables(root, is_dir ? &plan.all_tf : nullptr, texts);
+
+    auto append = [&records](std::vector<Value> &&more) {
+        for (auto &r : more) records.push_back(std::move(r));
+    };
+    auto read_tf = [&](const std::string &path) {
+        auto it = texts.find(path);
+        append(readers.tf_file(path, variables, locals, it == texts.end() ? nullptr : &it->second, out));
+        if (it != texts.end()) std::string().swap(it->second);
+    };
+    if (!is_dir) {
+        std::string ext = pytext::lower(fs::suffix(directory));
+        if (ext == ".tf") read_tf(directory);
+        else if (ext == ".json") append(readers.json_file(directory, out));
+        else if (ext == ".yaml" || ext == ".yml") append(readers.cloudformation(directory, out));
+        return records;
+    }
+    for (const auto &p : plan.tf) read_tf(p);
+    for (const auto &p : plan.json) append(readers.json_file(p, out));
+    for (const auto &p : plan.yaml) append(readers.cloudformation(p, out));
+    return records;
 }
 
 }  // namespace tw::stack
