@@ -256,23 +256,6 @@ private:
         return c;
     }
 
-    static void append_cp(std::string &out, uint32_t cp) {
-        // Lone surrogates are kept as their three-byte form (the host keeps them in text).
-        if (cp < 0x80) out += char(cp);
-        else if (cp < 0x800) {
-            out += char(0xC0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
 
     // String starting after the opening quote at `begin`; returns the position after the
     // closing quote.
@@ -323,7 +306,7 @@ private:
                     q += 6;
                 }
             }
-            append_cp(out, code);
+            pytext::append_utf8(out, code);  // a lone surrogate keeps its three-byte form, as the host keeps it
             p = q;
         }
     }
