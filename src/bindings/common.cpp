@@ -287,6 +287,11 @@ bool resolves_to(nb::handle owner, const char *name, nb::handle native) {
     throw nb::type_error(msg.c_str());
 }
 
+std::string text_arg(const char *func, const char *param, nb::handle h) {
+    if (!PyUnicode_Check(h.ptr())) type_error(func, param, "str", h);
+    return to_utf8(h);
+}
+
 std::string fspath(nb::handle h) {
     nb::object p = nb::steal(PyOS_FSPath(h.ptr()));
     if (!p.is_valid()) throw nb::python_error();

@@ -51,6 +51,9 @@ struct GcPause {
     }
 };
 
+// A text argument, or the host's TypeError naming the parameter.
+std::string text_arg(const char *func, const char *param, nb::handle h);
+
 // The host's os.fspath() of a str or path-like object, as text.
 std::string fspath(nb::handle h);
 

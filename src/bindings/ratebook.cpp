@@ -21,11 +21,6 @@ struct NativeConnection {
 // Module-lifetime references (never released: they outlive the interpreter's teardown).
 nb::handle g_migrate, g_seed, g_upsert;
 
-std::string text_arg(const char *func, const char *param, nb::handle h) {
-    if (!PyUnicode_Check(h.ptr())) py::type_error(func, param, "str", h);
-    return py::to_utf8(h);
-}
-
 std::string db_path_of(nb::handle self) { return py::fspath(self.attr("db_path")); }
 
 // The statement runner behind a `conn` or `cursor` argument.
@@ -206,8 +201,8 @@ NB_MODULE(ratebook, m) {
     py::add_attr(cls, "get_pricing_rate", nb::cpp_function(
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle region) {
             const char *fn = "get_pricing_rate";
-            std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
-                        k = text_arg(fn, "item_key", item_key), r = text_arg(fn, "region", region);
+            std::string p = py::text_arg(fn, "provider", provider), t = py::text_arg(fn, "resource_type", resource_type),
+                        k = py::text_arg(fn, "item_key", item_key), r = py::text_arg(fn, "region", region);
             return py::translating([&] {
                 rate::Connection conn(db_path_of(self));
                 auto row = rate::lookup(conn, p, t, k, r);
@@ -219,8 +214,8 @@ NB_MODULE(ratebook, m) {
 
     py::add_static(cls, "_normalise_region", nb::cpp_function(
         [](nb::handle provider, nb::handle region) {
-            std::string p = text_arg("_normalise_region", "provider", provider);
-            std::string r = text_arg("_normalise_region", "region", region);
+            std::string p = py::text_arg("_normalise_region", "provider", provider);
+            std::string r = py::text_arg("_normalise_region", "region", region);
             return py::from_utf8(rate::normalise_region(p, r));
         },
         nb::name("_normalise_region"), nb::arg("provider"), nb::arg("region")));
@@ -229,8 +224,8 @@ NB_MODULE(ratebook, m) {
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle rates,
            nb::handle region) {
             const char *fn = "update_pricing_rate";
-            std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
-                        k = text_arg(fn, "item_key", item_key), r = text_arg(fn, "region", region);
+            std::string p = py::text_arg(fn, "provider", provider), t = py::text_arg(fn, "resource_type", resource_type),
+                        k = py::text_arg(fn, "item_key", item_key), r = py::text_arg(fn, "region", region);
             if (!PyDict_Check(rates.ptr())) py::type_error(fn, "rates", "dict", rates);
             Value rv = py::from_python(rates);
             py::translating([&] {
@@ -245,7 +240,7 @@ NB_MODULE(ratebook, m) {
         return nb::cpp_function(
             [name, column](nb::handle self, nb::handle provider) {
                 std::optional<std::string> p;
-                if (!provider.is_none()) p = text_arg(name, "provider", provider);
+                if (!provider.is_none()) p = py::text_arg(name, "provider", provider);
                 return py::translating([&] {
                     rate::Connection conn(db_path_of(self));
                     nb::list out;

@@ -13,11 +13,6 @@ namespace {
 // Module-lifetime references (never released: they outlive the interpreter's teardown).
 nb::handle g_rate, g_estimate_one, g_native_store_lookup, g_ratebook_cls;
 
-std::string text_arg(const char *func, const char *param, nb::handle h) {
-    if (!PyUnicode_Check(h.ptr())) py::type_error(func, param, "str", h);
-    return py::to_utf8(h);
-}
-
 reckon::Rates rates_from_host(nb::handle mapping) {
     reckon::Rates r;
     nb::object d = PyDict_Check(mapping.ptr()) ? nb::borrow(mapping) : nb::module_::import_("builtins").attr("dict")(mapping);
@@ -143,11 +138,11 @@ NB_MODULE(reckoner, m) {
     m.attr("UNMAPPED_CATEGORIES") = cats;
 
     m.def("_normalise_region", [](nb::handle provider, nb::handle region) {
-        return py::from_utf8(reckon::normalise_region(text_arg("_normalise_region", "provider", provider),
-                                                      text_arg("_normalise_region", "region", region)));
+        return py::from_utf8(reckon::normalise_region(py::text_arg("_normalise_region", "provider", provider),
+                                                      py::text_arg("_normalise_region", "region", region)));
     }, nb::arg("provider"), nb::arg("region"));
     m.def("_extract_region", [](nb::handle provider, nb::handle props) {
-        std::string p = text_arg("_extract_region", "provider", provider);
+        std::string p = py::text_arg("_extract_region", "provider", provider);
         if (!PyDict_Check(props.ptr())) py::type_error("_extract_region", "props", "dict", props);
         Value v = py::from_python(props);
         return py::from_utf8(reckon::extract_region(p, v.as_map()));
@@ -187,8 +182,8 @@ NB_MODULE(reckoner, m) {
     nb::object rate_fn = nb::cpp_function(
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle region) {
             const char *fn = "_rate";
-            std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
-                        k = text_arg(fn, "item_key", item_key), r = text_arg(fn, "region", region);
+            std::string p = py::text_arg(fn, "provider", provider), t = py::text_arg(fn, "resource_type", resource_type),
+                        k = py::text_arg(fn, "item_key", item_key), r = py::text_arg(fn, "region", region);
             return self.attr("db").attr("get_pricing_rate")(py::from_utf8(reckon::store_provider(p)), py::from_utf8(t),
                                                             py::from_utf8(k), py::from_utf8(r));
         },
@@ -200,8 +195,8 @@ NB_MODULE(reckoner, m) {
     py::add_attr(cls, "get_pricing_rate", nb::cpp_function(
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key) {
             const char *fn = "get_pricing_rate";
-            std::string p = text_arg(fn, "provider", provider), t = text_arg(fn, "resource_type", resource_type),
-                        k = text_arg(fn, "item_key", item_key);
+            std::string p = py::text_arg(fn, "provider", provider), t = py::text_arg(fn, "resource_type", resource_type),
+                        k = py::text_arg(fn, "item_key", item_key);
             return self.attr("db").attr("get_pricing_rate")(py::from_utf8(reckon::store_provider(p)), py::from_utf8(t),
                                                             py::from_utf8(k));
         },

@@ -35,10 +35,6 @@ void extend(nb::list &out, const std::vector<Value> &records) {
     for (const auto &r : records) out.append(py::to_python(r));
 }
 
-void extend(nb::list &out, nb::handle records) {
-    for (nb::handle r : records) out.append(r);
-}
-
 // The resolver for a class: native unless the class replaced resolve_value.
 std::optional<stack::Resolver> resolver_for(nb::handle cls, const Map &variables, const Map &locals) {
     if (py::resolves_to(cls, "resolve_value", g_resolve)) return std::nullopt;

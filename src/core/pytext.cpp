@@ -379,15 +379,24 @@ bool take_digits(std::string_view s, size_t &i, std::string &out) {
 }
 
 constexpr size_t kMaxIntDigits = 4300;  // the host's int_max_str_digits default
+
+// The common start of int() and float(): the transformed, stripped text and its sign.
+bool number_text(std::string_view text, std::string &buf, std::string_view &s, size_t &i, bool &neg) {
+    if (!to_ascii_number_text(text, buf)) return false;
+    s = ascii_strip(buf);
+    i = 0;
+    neg = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    return true;
+}
 }  // namespace
 
 std::optional<Value> parse_int(std::string_view text) {
     std::string buf;
-    if (!to_ascii_number_text(text, buf)) return std::nullopt;
-    std::string_view s = ascii_strip(buf);
-    size_t i = 0;
-    bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    std::string_view s;
+    size_t i;
+    bool neg;
+    if (!number_text(text, buf, s, i, neg)) return std::nullopt;
     std::string digits;
     if (!take_digits(s, i, digits) || i != s.size()) return std::nullopt;
     size_t nz = digits.find_first_not_of('0');
@@ -422,11 +431,10 @@ bool iequals(std::string_view a, std::string_view b) {
 
 std::optional<double> parse_float(std::string_view text) {
     std::string buf;
-    if (!to_ascii_number_text(text, buf)) return std::nullopt;
-    std::string_view s = ascii_strip(buf);
-    size_t i = 0;
-    bool neg = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    std::string_view s;
+    size_t i;
+    bool neg;
+    if (!number_text(text, buf, s, i, neg)) return std::nullopt;
     std::string_view rest = s.substr(i);
     if (iequals(rest, "inf") || iequals(rest, "infinity")) return neg ? -HUGE_VAL : HUGE_VAL;
     if (iequals(rest, "nan")) return neg ? -std::nan("") : std::nan("");
