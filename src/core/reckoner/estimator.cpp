@@ -152,14 +152,24 @@ const FamilyTable &families() {
     return table;
 }
 
+const char *cost_source_name(CostSource s) {
+    switch (s) {
+        case CostSource::Rule: return "rule";
+        case CostSource::CatalogFree: return "free-catalog";
+        case CostSource::KeywordFree: return "free-keyword";
+        case CostSource::FlatDefault: return "flat-default";
+    }
+    return "rule";
+}
+
 namespace {
-void classify(std::string_view type, Ctx &ctx) {
+CostSource classify(std::string_view type, Ctx &ctx) {
     std::string lower = pytext::lower(type);
     for (const char *kw : kFreeKeywords) {
         if (lower.find(kw) != std::string::npos) {
             ctx.cost = 0.0;
             ctx.basis = "Metadata/Configuration resource '" + std::string(type) + "' (free)";
-            return;
+            return CostSource::KeywordFree;
         }
     }
     for (const auto &row : kUnmappedCategories) {
@@ -167,12 +177,13 @@ void classify(std::string_view type, Ctx &ctx) {
             if (lower.find(kw) != std::string::npos) {
                 ctx.cost = row.monthly_cost;
                 ctx.basis = row.opening + std::string(type) + "' (default)";
-                return;
+                return CostSource::FlatDefault;
             }
         }
     }
     ctx.cost = 10.0;
     ctx.basis = "Unmapped paid resource '" + std::string(type) + "' (default)";
+    return CostSource::FlatDefault;
 }
 }  // namespace
 
@@ -182,9 +193,11 @@ Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, c
     std::string region = extract_region(provider, props);
     Ctx ctx{pricing_provider(provider), type, props, region, source, 0.0, "No price mapped", {}};
     const auto &table = families();
+    CostSource how = CostSource::Rule;
     if (auto it = table.find(type); it != table.end()) it->second(ctx);
-    else classify(type, ctx);
-    return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis), std::move(ctx.details)};
+    else how = classify(type, ctx);
+    return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis),
+                std::move(ctx.details), how, ctx.default_rate};
 }
 
 Cost estimate_record(const Map &record, RateSource &source) {

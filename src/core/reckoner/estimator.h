@@ -32,7 +32,12 @@ std::string store_provider(std::string_view provider);
 std::string normalise_region(std::string_view provider, std::string_view region);
 std::string extract_region(std::string_view provider, const Map &props);
 
-// Result of one estimate (the Cost result's fields).
+// What priced a record: a rule family, the catalog of free types, the free keywords, or
+// the flat amount of an unmapped category.
+enum class CostSource { Rule, CatalogFree, KeywordFree, FlatDefault };
+const char *cost_source_name(CostSource s);
+
+// Result of one estimate (the Cost result's fields, and how it was reached, for reports).
 struct Cost {
     Value name;
     Value type;
@@ -40,6 +45,8 @@ struct Cost {
     double monthly_cost;
     std::string basis;
     Map details;
+    CostSource source = CostSource::Rule;
+    bool default_rate = false;  // a family fell back to a built-in default rate
 };
 
 const FamilyTable &families();

@@ -59,6 +59,9 @@ struct Ctx {
     double cost = 0.0;
     std::string basis = "No price mapped";
     Map details;
+    // Set when a rate this family used was absent from the store and its built-in default
+    // rate applied instead.
+    bool default_rate = false;
 
     // One lookup of `item_key`.
     Rates rate(std::string_view item_key) const { return source.rate(provider, type, item_key, region); }
