@@ -40,9 +40,9 @@ def test_references_types_and_key_translation():
     assert [(r["type"], r["provider"]) for r in records] == [
         ("aws_db_instance", "aws"), ("aws_elasticache_cluster", "aws"), ("aws_sqs_queue", "aws")]
     assert props(records) == {
-        "Db": {"DBInstanceClass": "db.t3.micro", "allocated_storage": 20, "Engine": "!Ref NoDefault",
-               "Iops": "!Ref Missing", "StorageSize": 50},
-        "Cache": {"CacheNodeType": "cache.t3.small", "Note": "a"},
+        "Db": {"DBInstanceClass": "db.t3.micro", "instance_class": "db.t3.micro", "allocated_storage": 20,
+               "Engine": "!Ref NoDefault", "engine": "!Ref NoDefault", "Iops": "!Ref Missing", "StorageSize": 50},
+        "Cache": {"CacheNodeType": "cache.t3.small", "node_type": "cache.t3.small", "Note": "a"},
         "Queue": {},
     }
 
@@ -65,7 +65,7 @@ def test_unreadable_parts_are_skipped_one_at_a_time(capsys):
     assert web["tags"]["Name"][0] == "-"  # a tag-only value opens the block below it
     assert web["SecurityGroups"] == [",", "sg-1,sg-2"]
     assert props(yaml_records)["Bad"] == {} and props(yaml_records)["Empty"] == {}
-    assert props(yaml_records)["Tail"] == {"BillingMode": "PAY_PER_REQUEST"}
+    assert props(yaml_records)["Tail"] == {"BillingMode": "PAY_PER_REQUEST", "billing_mode": "PAY_PER_REQUEST"}
     json_records = StackReader.parse_json_file(fx("intrinsics.json"))
     assert [(r["name"], r["type"]) for r in json_records] == [
         ("Web", "aws_instance"), ("List", "aws_s3_bucket"), ("Last", "custom_widget")]
@@ -97,7 +97,9 @@ def test_other_yaml_yields_nothing(capsys):
     "cf_type, expected",
     [
         ("AWS::SQS::Queue", "aws_sqs_queue"),
-        ("AWS::ElasticLoadBalancingV2::TargetGroup", "aws_elasticloadbalancingv2_targetgroup"),
+        ("AWS::ElasticLoadBalancingV2::TargetGroup", "aws_lb_target_group"),
+        ("AWS::EC2::SecurityGroup", "aws_security_group"),
+        ("AWS::GameLift::Fleet", "aws_gamelift_fleet"),
         ("AWS::ElasticLoadBalancingV2::LoadBalancer", "aws_alb"),
         ("AWS::Elasticache::CacheCluster", "aws_elasticache_cluster"),
         ("AWS::ElastiCache::CacheCluster", "aws_elasticache_cluster"),
@@ -132,7 +134,7 @@ def test_conversion_edge_cases():
         "Properties": {"V": "!Ref A"}}}})[0]["properties"] == {"V": "!Ref A"}
     with pytest.raises(TypeError):
         StackReader.parse_cloudformation_data([])
-    assert stackreader.CF_TYPE_MAP["AWS::RDS::DBInstance"] == "aws_db_instance" and len(stackreader.CF_TYPE_MAP) == 10
+    assert stackreader.CF_TYPE_MAP["AWS::RDS::DBInstance"] == "aws_db_instance"
 
 
 @pytest.mark.parametrize(

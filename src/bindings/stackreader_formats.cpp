@@ -447,17 +447,17 @@ template <class Read> nb::object read_data(const char *func, nb::handle data, Re
     }
 }
 
-nb::dict type_map(const stack::TypePair *pairs, size_t n) {
+nb::dict type_map(std::span<const stack::TypePair> pairs) {
     nb::dict d;
-    for (size_t i = 0; i < n; ++i) d[pairs[i].first] = pairs[i].second;
+    for (const auto &[k, v] : pairs) d[k] = v;
     return d;
 }
 
 }  // namespace
 
 void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
-    m.attr("CF_TYPE_MAP") = type_map(stack::kCfTypeMap, std::size(stack::kCfTypeMap));
-    m.attr("PULUMI_TYPE_MAP") = type_map(stack::kPulumiTypeMap, std::size(stack::kPulumiTypeMap));
+    m.attr("CF_TYPE_MAP") = type_map(stack::cf_type_map());
+    m.attr("PULUMI_TYPE_MAP") = type_map(stack::pulumi_type_map());
 
     auto add = [&](const char *name, nb::object fn, int slot = -1) {
         if (slot >= 0) g_native[slot] = fn.inc_ref().ptr();

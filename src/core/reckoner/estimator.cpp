@@ -1,6 +1,7 @@
 #include "core/reckoner/estimator.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "core/pytext.h"
 
@@ -163,6 +164,57 @@ const char *cost_source_name(CostSource s) {
 }
 
 namespace {
+
+struct CatalogEntry {
+    const char *type;
+    const char *basis;
+};
+#include "core/reckoner/catalog.inc"
+
+const CatalogEntry *catalog_find(std::string_view type) {
+    auto it = std::lower_bound(std::begin(kCatalogFree), std::end(kCatalogFree), type,
+                               [](const CatalogEntry &e, std::string_view t) { return std::string_view(e.type) < t; });
+    return it != std::end(kCatalogFree) && it->type == type ? &*it : nullptr;
+}
+
+bool is_cluster_object(std::string_view type) {
+    return type.starts_with("kubernetes_") || type.starts_with("kubectl_") || type.starts_with("helm_");
+}
+
+// Whether a Kubernetes object asks the cloud for something of its own: a service of type
+// LoadBalancer, or a volume claim (a claim template, or the access modes that only claims
+// and volumes carry), anywhere in its properties, including manifests held as text. A
+// persistent volume names storage that exists already.
+bool provisions_cloud_resource(std::string_view type, const Map &props) {
+    bool volume = type.starts_with("kubernetes_persistent_volume");
+    auto claims = [volume](std::string_view key) {
+        return key == "volume_claim_template" || key == "volumeClaimTemplates" ||
+               (!volume && (key == "access_modes" || key == "accessModes"));
+    };
+    std::vector<const Value *> todo;
+    for (const auto &[k, v] : props) {
+        if (claims(k)) return true;
+        todo.push_back(&v);
+    }
+    while (!todo.empty()) {
+        const Value *v = todo.back();
+        todo.pop_back();
+        if (v->is_str()) {
+            const std::string &s = v->as_str();
+            if (s.find("LoadBalancer") != std::string::npos || s.find("PersistentVolumeClaim") != std::string::npos)
+                return true;
+        } else if (v->is_list()) {
+            for (const auto &e : v->as_list()) todo.push_back(&e);
+        } else if (v->is_map()) {
+            for (const auto &[k, e] : v->as_map()) {
+                if (claims(k)) return true;
+                todo.push_back(&e);
+            }
+        }
+    }
+    return false;
+}
+
 CostSource classify(std::string_view type, Ctx &ctx) {
     std::string lower = pytext::lower(type);
     for (const char *kw : kFreeKeywords) {
@@ -194,8 +246,16 @@ Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, c
     Ctx ctx{pricing_provider(provider), type, props, region, source, 0.0, "No price mapped", {}};
     const auto &table = families();
     CostSource how = CostSource::Rule;
-    if (auto it = table.find(type); it != table.end()) it->second(ctx);
-    else how = classify(type, ctx);
+    if (auto it = table.find(type); it != table.end()) {
+        it->second(ctx);
+    } else if (const CatalogEntry *free = catalog_find(type);
+               free && !(is_cluster_object(type) && provisions_cloud_resource(type, props))) {
+        ctx.cost = 0.0;
+        ctx.basis = free->basis;
+        how = CostSource::CatalogFree;
+    } else {
+        how = classify(type, ctx);
+    }
     return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis),
                 std::move(ctx.details), how, ctx.default_rate};
 }

@@ -9,24 +9,10 @@ namespace tw::stack {
 
 using json::Node;
 
-const TypePair kCfTypeMap[10] = {
-    {"AWS::EC2::Instance", "aws_instance"},
-    {"AWS::RDS::DBInstance", "aws_db_instance"},
-    {"AWS::Lambda::Function", "aws_lambda_function"},
-    {"AWS::S3::Bucket", "aws_s3_bucket"},
-    {"AWS::DynamoDB::Table", "aws_dynamodb_table"},
-    {"AWS::EKS::Cluster", "aws_eks_cluster"},
-    {"AWS::ElasticLoadBalancingV2::LoadBalancer", "aws_alb"},
-    {"AWS::Elasticache::CacheCluster", "aws_elasticache_cluster"},
-    {"AWS::ElastiCache::CacheCluster", "aws_elasticache_cluster"},
-    {"AWS::Redshift::Cluster", "aws_redshift_cluster"},
-};
-
 namespace cf {
 
 std::string type_name(std::string_view cf) {
-    for (const auto &[k, v] : kCfTypeMap)
-        if (cf == k) return v;
+    if (const char *t = mapped_type(cf_type_map(), cf)) return t;
     std::vector<std::string_view> parts;
     size_t start = 0;
     for (;;) {

@@ -21,6 +21,9 @@ namespace tw::stack::cf {
 
 std::string type_name(std::string_view cf_type);
 
+// How deep the readers look into maps under a translated key for keys to translate.
+inline constexpr int kNestedKeyDepth = 4;
+
 inline std::string_view translate_key(std::string_view k) {
     if (k == "InstanceType") return "instance_type";
     if (k == "InstanceClass") return "instance_class";
@@ -65,6 +68,19 @@ template <class N, class B> std::vector<typename B::Obj> convert(const N &data, 
         return def ? *def : v;
     };
 
+    // A copy of v whose maps also carry their keys' Terraform-style names.
+    auto translated = [&](auto &self, const N &v, std::string_view type, int depth) -> Obj {
+        if (!v.is_map() || depth == 0) return b.from(v);
+        Obj m = b.map();
+        for (const auto &[k, e] : v.items()) {
+            b.set(m, k, b.from(e));
+            std::string_view extra = extra_key("cloudformation", type, k);
+            if (extra.empty() && translate_key(k) != k) extra = translate_key(k);
+            if (!extra.empty()) b.set(m, extra, self(self, e, type, depth - 1));
+        }
+        return m;
+    };
+
     for (const auto &[logical_id, res] : resources->items()) {
         if (!res.is_map()) continue;
         std::string_view cf_type;
@@ -96,7 +112,10 @@ template <class N, class B> std::vector<typename B::Obj> convert(const N &data, 
                     for (const auto &[tk, tv] : tags)
                         if (tk.starts_with("tally_")) b.set(props, tk, b.from(tv));
                 } else {
-                    b.set(props, translate_key(key), b.from(rv));
+                    std::string_view record_key = translate_key(key);
+                    b.set(props, record_key, b.from(rv));
+                    if (auto extra = extra_key("cloudformation", type, key); !extra.empty() && extra != record_key)
+                        b.set(props, extra, translated(translated, rv, type, kNestedKeyDepth));
                 }
             }
         }

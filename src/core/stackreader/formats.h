@@ -11,6 +11,7 @@
 
 #include "core/json.h"
 #include "core/stackreader/reader.h"
+#include "core/stackreader/type_maps.h"
 
 namespace tw::stack {
 
@@ -57,8 +58,5 @@ bool template_is_json(std::string_view text);
 std::vector<Value> parse_plan_json(const std::string &path, const Sink &out);
 std::vector<Value> parse_pulumi_json(const std::string &path, const Sink &out);
 
-using TypePair = std::pair<const char *, const char *>;
-extern const TypePair kCfTypeMap[10];
-extern const TypePair kPulumiTypeMap[15];
 
 }  // namespace tw::stack

@@ -6,24 +6,6 @@ namespace tw::stack {
 
 using json::Node;
 
-const TypePair kPulumiTypeMap[15] = {
-    {"aws:ec2/instance:Instance", "aws_instance"},
-    {"aws:rds/instance:Instance", "aws_db_instance"},
-    {"aws:lambda/function:Function", "aws_lambda_function"},
-    {"aws:s3/bucket:Bucket", "aws_s3_bucket"},
-    {"aws:s3/bucketV2:BucketV2", "aws_s3_bucket"},
-    {"aws:dynamodb/table:Table", "aws_dynamodb_table"},
-    {"aws:eks/cluster:Cluster", "aws_eks_cluster"},
-    {"gcp:compute/instance:Instance", "google_compute_instance"},
-    {"google-native:compute/v1:Instance", "google_compute_instance"},
-    {"gcp:cloudfunctions/function:Function", "google_cloudfunctions_function"},
-    {"azure:compute/virtualMachine:VirtualMachine", "azurerm_virtual_machine"},
-    {"azure-native:compute:VirtualMachine", "azurerm_virtual_machine"},
-    {"azure:containerservice/kubernetesCluster:KubernetesCluster", "azurerm_kubernetes_cluster"},
-    {"azure:mssql/database:Database", "azurerm_mssql_database"},
-    {"azure:storage/account:Account", "azurerm_storage_account"},
-};
-
 namespace {
 
 [[noreturn]] void no_attr(const Node &n, const char *attr) {
@@ -44,8 +26,7 @@ std::vector<std::string_view> split(std::string_view s, std::string_view sep) {
 }
 
 std::string pulumi_type(std::string_view token) {
-    for (const auto &[k, v] : kPulumiTypeMap)
-        if (token == k) return v;
+    if (const char *t = mapped_type(pulumi_type_map(), token)) return t;
     auto parts = split(token, ":");
     if (parts.size() > 2) {
         std::string prefix = pytext::lower(parts[0]);
@@ -72,6 +53,21 @@ std::string_view translate_key(std::string_view k) {
     if (k == "memorySize") return "memory_size";
     return k;
 }
+
+// A copy of v whose maps also carry their keys' Terraform-style names.
+Value translated(const Value &v, std::string_view type, int depth) {
+    if (!v.is_map() || depth == 0) return v;
+    Value out = make_map();
+    for (const auto &[k, e] : v.as_map()) {
+        out.as_map().set(k, e);
+        std::string_view extra = extra_key("pulumi", type, k);
+        if (extra.empty() && translate_key(k) != k) extra = translate_key(k);
+        if (!extra.empty()) out.as_map().set(std::string(extra), translated(e, type, depth - 1));
+    }
+    return out;
+}
+
+constexpr int kNestedKeyDepth = 4;
 
 }  // namespace
 
@@ -113,7 +109,15 @@ std::vector<Value> read_pulumi(Node data) {
                 for (const auto &[tk, tv] : v.as_map())
                     if (tk.starts_with("tally_")) props.set(tk, tv);
             } else {
-                props.set(std::string(translate_key(k)), std::move(v));
+                std::string_view record_key = translate_key(k);
+                std::string_view extra = extra_key("pulumi", type, k);
+                if (extra.empty() || extra == record_key) {
+                    props.set(std::string(record_key), std::move(v));
+                    continue;
+                }
+                Value copy = translated(v, type, kNestedKeyDepth);
+                props.set(std::string(record_key), std::move(v));
+                props.set(std::string(extra), std::move(copy));
             }
         }
         out.push_back(make_record(Value(provider), Value(type), std::move(name), std::move(props)));
