@@ -161,7 +161,7 @@ def test_cluster_objects_that_provision_nothing_are_free(rk, rtype, props):
         "aws_nat_gateway", "aws_eip", "aws_vpc_endpoint", "aws_ec2_transit_gateway",
         "aws_ec2_transit_gateway_vpc_attachment", "aws_vpn_connection", "aws_vpn_gateway", "aws_route53_zone",
         "aws_route53_resolver_endpoint", "aws_route53_health_check", "aws_kms_key", "aws_cloudwatch_log_group",
-        "aws_cloudwatch_metric_alarm", "aws_flow_log", "aws_wafv2_rule_group", "aws_lambda_provisioned_concurrency_config",
+        "aws_cloudwatch_metric_alarm", "aws_cloudwatch_log_metric_filter", "aws_s3_bucket_metric", "aws_flow_log", "aws_wafv2_rule_group", "aws_lambda_provisioned_concurrency_config",
         "google_compute_address", "google_compute_global_address", "google_compute_router_nat",
         "google_compute_vpn_gateway", "google_compute_ha_vpn_gateway", "google_compute_vpn_tunnel",
         "google_compute_security_policy", "google_vpc_access_connector", "google_kms_crypto_key",
@@ -170,6 +170,8 @@ def test_cluster_objects_that_provision_nothing_are_free(rk, rtype, props):
         "azurerm_private_dns_zone", "azurerm_network_ddos_protection_plan", "azurerm_firewall_policy",
         "azurerm_key_vault_key", "azurerm_key_vault_certificate", "azurerm_monitor_metric_alert", "azurerm_lb_rule",
         "azurerm_security_center_subscription_pricing", "azurerm_function_app_slot",
+        # An ingress is a cloud load balancer on GKE, and on EKS with the load balancer controller.
+        "kubernetes_ingress", "kubernetes_ingress_v1",
     ],
 )
 def test_paid_types_are_not_listed_free(rtype):
