@@ -161,6 +161,7 @@ def test_derived_prices_agree_with_published_ones(provider, rtype, item, region)
          "c6g.large @ $0.0728/hr [eu-north-1]"),
         ("aws", "aws_instance", {"instance_type": "c5.xlarge", "availability_zone": "ap-northeast-2a"},
          "c5.xlarge @ $0.1920/hr [ap-northeast-2]"),
+        # A family without a premium for the region keeps the default region's price.
         ("aws", "aws_instance", {"instance_type": "m6i.large", "region": "ap-south-1"},
          "m6i.large @ $0.0960/hr [ap-south-1]"),
         ("google", "google_compute_instance", {"machine_type": "n1-highmem-2", "zone": "europe-west2-b"},
