@@ -18,11 +18,27 @@ region replaces an earlier one, so a ladder can be followed by exceptions.
 A resource type whose rows are all in the "global" column becomes a flat entry of the
 price list; any other becomes a regional entry (with "global" as one of its regions).
 
+pricing/regional/<provider>.csv holds the regional premiums of instance families, as
+published reference prices:
+
+    resource_type,families,reference,taken,<region>,<region>,...
+
+`resource_type` may name several types, separated by blanks; `families` are globs over the
+item keys of the price table (as written there, ladders included); `reference` is one item
+of those families, and each cell its published price in that region, taken on the row's
+date. The default region must be priced and agree with the price table. Every table row of
+such a type that a glob matches gains, in each region priced here where its own cell is
+empty, a derived price: its default-region price times the reference's price in that region
+divided by the reference's default-region price, rounded to six decimals (where several
+premium rows price a region, the first wins). A derived price never replaces a published
+one, not even one of an earlier row (a ladder followed by exceptions).
+
     scripts/gen_price_list.py          write the price list
     scripts/gen_price_list.py --check  exit 1 when the price list is not up to date
 """
 
 import csv
+import fnmatch
 import json
 import re
 import sys
@@ -31,6 +47,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ROOT / "pricing"
+REGIONAL = SOURCES / "regional"
 TARGET = ROOT / "tally_warden" / "data" / "pricing_db.json"
 PROVIDERS = ("aws", "azure", "google")
 FIELDS = ("hour", "million_requests", "gb_second", "gb_month", "gb_transfer", "request")
@@ -61,8 +78,8 @@ def expand(item_key, where):
     return items
 
 
-def read_table(path):
-    """(taken date, {resource_type: {region: {item: {rate key: price}}}}) of one table."""
+def read_csv(path):
+    """(taken date or None, header, [(line number, cells)]) of one source table."""
     taken = None
     lines = []
     for n, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
@@ -73,39 +90,138 @@ def read_table(path):
             continue
         if line.strip():
             lines.append((n, line))
-    if taken is None:
-        raise TableError(f"{path.name}: no '# taken: YYYY-MM-DD' line")
+    if not lines:
+        raise TableError(f"{path.name}: no header")
     rows = list(csv.reader([text for _, text in lines]))
     header = [h.strip() for h in rows[0]]
+    body = []
+    for (n, _), row in zip(lines[1:], rows[1:]):
+        if len(row) > len(header):
+            raise TableError(f"{path.name}:{n}: {len(row)} cells, the header has {len(header)}")
+        body.append((n, [c.strip() for c in row] + [""] * (len(header) - len(row))))
+    return taken, header, body
+
+
+def price_of(cell, where):
+    try:
+        price = Fraction(cell)
+    except ValueError:
+        raise TableError(f"{where}: {cell!r} is not a price") from None
+    if price < 0:
+        raise TableError(f"{where}: negative price {cell}")
+    return price
+
+
+def read_premiums(provider, path, default):
+    """[(resource types, globs, reference, {region: factor}, where, default price)] of a
+    regional premium table."""
+    if not path.exists():
+        return []
+    _, header, body = read_csv(path)
+    if header[:4] != ["resource_type", "families", "reference", "taken"]:
+        raise TableError(f"{path.name}: header must start with resource_type,families,reference,taken")
+    regions = header[4:]
+    if default not in regions:
+        raise TableError(f"{path.name}: no column for the default region {default}")
+    premiums = []
+    for n, row in body:
+        where = f"regional/{path.name}:{n}"
+        res_type, globs, reference, taken = row[0], row[1].split(), row[2], row[3]
+        if not res_type or not globs or not reference or not re.fullmatch(r"\d{4}-\d{2}-\d{2}", taken):
+            raise TableError(f"{where}: needs a resource type, families, a reference item and a taken date")
+        prices = {r: price_of(c, where) for r, c in zip(regions, row[4:]) if c}
+        base = prices.get(default)
+        if not base:
+            raise TableError(f"{where}: no {default} price for {reference}")
+        premiums.append((res_type, globs, reference, {r: p / base for r, p in prices.items()}, where, base))
+    return premiums
+
+
+def premiums_of(premiums, res_type, item_key, used=None):
+    """{region: factor} of the premium rows matching one price table row; where several
+    rows price a region, the first one wins."""
+    factors = {}
+    for p in premiums:
+        if res_type in p[0].split() and any(fnmatch.fnmatchcase(item_key, g) for g in p[1]):
+            if used is not None:
+                used.add(p[4])
+            for region, factor in p[3].items():
+                factors.setdefault(region, factor)
+    return factors
+
+
+def derived(price, factor):
+    """A default-region price carried to a region by its premium."""
+    return Fraction(round(float(price * factor), 6))
+
+
+def read_table(path, premiums=(), default=None):
+    """(taken date, {resource_type: {region: {item: {rate key: price}}}}) of one table, with the
+    derived prices of `premiums` filled into empty cells."""
+    taken, header, body = read_csv(path)
+    if taken is None:
+        raise TableError(f"{path.name}: no '# taken: YYYY-MM-DD' line")
     if header[:4] != ["resource_type", "item_key", "field", "global"]:
         raise TableError(f"{path.name}: header must start with resource_type,item_key,field,global")
     regions = header[3:]
     entries = {}
-    for (n, _), row in zip(lines[1:], rows[1:]):
+    used = set()
+    derived_cells = set()
+    for n, row in body:
         where = f"{path.name}:{n}"
-        if len(row) > len(header):
-            raise TableError(f"{where}: {len(row)} cells, the header has {len(header)}")
-        row = [c.strip() for c in row] + [""] * (len(header) - len(row))
         res_types, item_key, field = row[0].split(), row[1], row[2]
         if not res_types or not item_key:
             raise TableError(f"{where}: no resource type or item key")
         if field not in FIELDS:
             raise TableError(f"{where}: unknown field {field!r}")
         key = "price_per_" + field
-        for region, cell in zip(regions, row[3:]):
-            if not cell:
-                continue
-            try:
-                price = Fraction(cell)
-            except ValueError:
-                raise TableError(f"{where}: {cell!r} is not a price") from None
-            if price < 0:
-                raise TableError(f"{where}: negative price {cell}")
-            for res_type in res_types:
-                for item, factor in expand(item_key, where):
+        items = expand(item_key, where)
+        for res_type in res_types:
+            cells = {r: (price_of(c, where), False) for r, c in zip(regions, row[3:]) if c}
+            if default in cells:
+                for region, factor in premiums_of(premiums, res_type, item_key, used).items():
+                    cells.setdefault(region, (derived(cells[default][0], factor), True))
+            for region, (price, is_derived) in cells.items():
+                for item, factor in items:
                     rates = entries.setdefault(res_type, {}).setdefault(region, {}).setdefault(item, {})
+                    mark = (res_type, region, item, key)
+                    if is_derived and key in rates and mark not in derived_cells:
+                        continue
+                    (derived_cells.add if is_derived else derived_cells.discard)(mark)
                     rates[key] = float(price * factor)
+    for p in premiums:
+        if p[4] not in used:
+            raise TableError(f"{p[4]}: no row of {p[0]} matches {' '.join(p[1])}")
+        check_reference(p, entries, default)
     return taken, entries
+
+
+def check_reference(premium, entries, default):
+    """The reference item's default-region price must be the price table's."""
+    res_types, _, reference, _, where, base = premium
+    for res_type in res_types.split():
+        rates = entries.get(res_type, {}).get(default, {}).get(reference, {})
+        if float(base) not in rates.values():
+            raise TableError(f"{where}: {reference} costs {base} in {default}, the price table says {rates or 'nothing'}")
+
+
+def derive(provider, res_type, item, region):
+    """The derived price of one item in a region, whether or not a published price exists
+    (for checking the rule against published prices); None when no premium applies."""
+    default = DEFAULT_REGIONS[provider]
+    premiums = read_premiums(provider, REGIONAL / f"{provider}.csv", default)
+    _, header, body = read_csv(SOURCES / f"{provider}.csv")
+    column = header.index(default)
+    found = None
+    for n, row in body:
+        if res_type in row[0].split() and row[column]:
+            for expanded, factor in expand(row[1], f"{provider}.csv:{n}"):
+                if expanded == item:
+                    found = row[1], Fraction(row[column]), factor
+    if found is None:
+        return None
+    factor = premiums_of(premiums, res_type, found[0]).get(region)
+    return None if factor is None else float(derived(found[1], factor) * found[2])
 
 
 def entry_of(provider, res_type, by_region):
@@ -128,7 +244,9 @@ def entry_of(provider, res_type, by_region):
 def build():
     price_list, dates = {}, {}
     for provider in PROVIDERS:
-        taken, entries = read_table(SOURCES / f"{provider}.csv")
+        default = DEFAULT_REGIONS[provider]
+        premiums = read_premiums(provider, REGIONAL / f"{provider}.csv", default)
+        taken, entries = read_table(SOURCES / f"{provider}.csv", premiums, default)
         dates[provider] = taken
         price_list[provider] = {t: entry_of(provider, t, regions) for t, regions in entries.items()}
     return price_list, dates

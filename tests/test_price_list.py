@@ -98,3 +98,152 @@ def test_each_resource_costs_at_most_two_lookups():
         calls.clear()
         r.estimate_resource_cost({"provider": provider, "type": rtype, "properties": {"tier": "x", "sku": "y"}})
         assert 1 <= len(calls) <= 2, rtype
+
+
+def _generator():
+    sys.path.insert(0, str(ROOT / "scripts"))
+    try:
+        import gen_price_list
+    finally:
+        sys.path.pop(0)
+    return gen_price_list
+
+
+def _published(provider, rtype, item, region):
+    """The price table's own (published) hourly price of an item in a region."""
+    gen = _generator()
+    _, header, body = gen.read_csv(ROOT / "pricing" / f"{provider}.csv")
+    price = None
+    for n, row in body:
+        cell = row[header.index(region)]
+        if rtype in row[0].split() and cell:
+            for expanded, factor in gen.expand(row[1], n):
+                if expanded == item:
+                    price = float(gen.Fraction(cell) * factor)
+    return price
+
+
+# Published regional prices of sizes that are not the references of the regional premiums.
+@pytest.mark.parametrize(
+    "provider, rtype, item, region",
+    [
+        ("aws", "aws_instance", "t3.large", "eu-west-1"),
+        ("aws", "aws_instance", "t4g.large", "ap-southeast-1"),
+        ("aws", "aws_instance", "m7g.xlarge", "eu-central-1"),
+        ("aws", "aws_instance", "c7g.large", "ap-southeast-2"),
+        ("aws", "aws_instance", "c6g.4xlarge", "eu-west-2"),
+        ("aws", "aws_instance", "r6g.large", "ap-northeast-1"),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_E4s_v5", "westeurope"),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_F2s_v2", "uksouth"),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_B2s", "australiaeast"),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_D2as_v5", "southeastasia"),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_A2_v2", "northeurope"),
+        ("azure", "azurerm_windows_virtual_machine", "Standard_E2s_v5", "westeurope"),
+        ("google", "google_compute_instance", "e2-standard-2", "us-east4"),
+        ("google", "google_compute_instance", "c2-standard-4", "europe-west2"),
+        ("google", "google_compute_instance", "n1-standard-1", "asia-northeast1"),
+        ("google", "google_compute_instance", "n2d-standard-8", "europe-west4"),
+        ("google", "google_compute_instance", "e2-micro", "asia-southeast1"),
+    ],
+)
+def test_derived_prices_agree_with_published_ones(provider, rtype, item, region):
+    published = _published(provider, rtype, item, region)
+    derived = _generator().derive(provider, rtype, item, region)
+    assert published and derived
+    assert abs(derived - published) / published < 0.05, (derived, published)
+
+
+@pytest.mark.parametrize(
+    "provider, rtype, props, basis",
+    [
+        # Regions without a row of their own before: priced from a derived row.
+        ("aws", "aws_instance", {"instance_type": "c6g.large", "region": "eu-north-1"},
+         "c6g.large @ $0.0728/hr [eu-north-1]"),
+        ("aws", "aws_instance", {"instance_type": "c5.xlarge", "availability_zone": "ap-northeast-2a"},
+         "c5.xlarge @ $0.1920/hr [ap-northeast-2]"),
+        # A family without a premium for the region keeps the default region's price.
+        ("aws", "aws_instance", {"instance_type": "m6i.large", "region": "ap-south-1"},
+         "m6i.large @ $0.0960/hr [ap-south-1]"),
+        ("google", "google_compute_instance", {"machine_type": "n1-highmem-2", "zone": "europe-west2-b"},
+         "n1-highmem-2 @ $0.1525/hr [europe-west2]"),
+    ],
+)
+def test_regional_rows(tmp_path, provider, rtype, props, basis):
+    r = Reckoner(str(tmp_path / "pricing.db"))
+    assert r.estimate_resource_cost({"provider": provider, "type": rtype, "properties": props})["basis"] == basis
+
+
+@pytest.mark.parametrize(
+    "table, message",
+    [
+        ("resource_type,families,reference,taken,us-east-1,eu-west-1\n"
+         "aws_instance,m5.*,m5.large,2024-07-01,0.1,0.2\n", "m5.large costs 1/10 in us-east-1"),
+        ("resource_type,families,reference,taken,us-east-1,eu-west-1\n"
+         "aws_instance,zz9.*,zz9.large,2024-07-01,0.1,0.2\n", "no row of aws_instance matches zz9.*"),
+        ("resource_type,families,reference,taken,eu-west-1\n"
+         "aws_instance,m5.*,m5.large,2024-07-01,0.2\n", "no column for the default region"),
+        ("resource_type,families,reference,taken,us-east-1\n"
+         "aws_instance,m5.*,m5.large,,0.096\n", "a taken date"),
+    ],
+)
+def test_regional_premium_table_errors(tmp_path, monkeypatch, table, message):
+    gen = _generator()
+    (tmp_path / "aws.csv").write_text(table, encoding="utf-8")
+    monkeypatch.setattr(gen, "REGIONAL", tmp_path)
+    with pytest.raises(gen.TableError, match=message):
+        gen.build()
+
+
+# Published on-demand hourly list prices of accelerator sizes, default regions.
+@pytest.mark.parametrize(
+    "provider, rtype, size_key, size, hourly",
+    [
+        ("aws", "aws_instance", "instance_type", "p4d.24xlarge", 32.77),
+        ("aws", "aws_instance", "instance_type", "p5.48xlarge", 98.32),
+        ("aws", "aws_instance", "instance_type", "trn1.32xlarge", 21.50),
+        ("aws", "aws_instance", "instance_type", "g5.xlarge", 1.006),
+        ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NC24ads_A100_v4", 3.673),
+        ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NC40ads_H100_v5", 6.98),
+        ("azurerm", "azurerm_virtual_machine", "vm_size", "Standard_ND96asr_v4", 27.197),
+    ],
+)
+def test_accelerator_sizes_at_list_price(tmp_path, provider, rtype, size_key, size, hourly):
+    r = Reckoner(str(tmp_path / "pricing.db"))
+    result = r.estimate_resource_cost({"provider": provider, "type": rtype, "properties": {size_key: size}})
+    assert "(estimated)" not in result["basis"]
+    assert abs(result["monthly_cost"] / 730 - hourly) / hourly < 0.02
+
+
+class _EmptyStore:
+    def get_pricing_rate(self, *args):
+        return {}
+
+
+def _sources(tmp_path, resource):
+    from tally_warden.reckoner import _cost_source
+
+    emptied = Reckoner.__new__(Reckoner)
+    emptied.db = _EmptyStore()
+    return _cost_source(Reckoner(str(tmp_path / "pricing.db")), resource), _cost_source(emptied, resource)
+
+
+@pytest.mark.parametrize(
+    "provider, rtype, props, shipped, emptied",
+    [
+        ("aws", "aws_nat_gateway", {}, ("rule", False), ("rule", True)),
+        ("aws", "aws_lambda_function", {}, ("rule", False), ("rule", True)),
+        ("aws", "aws_db_instance", {"instance_class": "db.t3.micro"}, ("rule", False), ("rule", True)),
+        ("aws", "aws_sqs_queue", {}, ("rule", False), ("rule", True)),
+        ("azurerm", "azurerm_firewall", {}, ("rule", False), ("rule", True)),
+        ("google", "google_container_cluster", {}, ("rule", False), ("rule", True)),
+        # Not default rates: the size-group estimate, a family that prices only from a stored
+        # row, and the flat amounts of unknown types.
+        ("aws", "aws_instance", {"instance_type": "x9.large"}, ("rule", False), ("rule", False)),
+        ("google", "google_firestore_database", {}, ("rule", False), ("rule", False)),
+        ("aws", "aws_teleporter", {}, ("flat-default", False), ("flat-default", False)),
+        ("aws", "aws_iam_role", {}, ("free-keyword", False), ("free-keyword", False)),
+    ],
+)
+def test_default_rate_signal(tmp_path, provider, rtype, props, shipped, emptied):
+    resource = {"provider": provider, "type": rtype, "properties": props}
+    assert _sources(tmp_path, resource) == (shipped, emptied)

@@ -76,16 +76,20 @@ std::unique_ptr<reckon::RateSource> source_for(nb::handle self, bool many) {
     });
 }
 
-nb::object estimate_one(nb::handle resource, reckon::RateSource &source) {
-    if (!PyDict_Check(resource.ptr())) py::type_error("estimate_resource_cost", "resource", "dict", resource);
+reckon::Cost cost_of(const char *fn, nb::handle resource, reckon::RateSource &source) {
+    if (!PyDict_Check(resource.ptr())) py::type_error(fn, "resource", "dict", resource);
     Value record = py::from_python(resource);
-    reckon::Cost c = py::translating([&] {
+    return py::translating([&] {
         try {
             return reckon::estimate_record(record.as_map(), source);
         } catch (const reckon::RecordError &e) {
             throw nb::type_error(e.what());
         }
     });
+}
+
+nb::object estimate_one(nb::handle resource, reckon::RateSource &source) {
+    reckon::Cost c = cost_of("estimate_resource_cost", resource, source);
     static const nb::handle k_name = py::key_to_python("name").release(), k_type = py::key_to_python("type").release(),
                             k_region = py::key_to_python("region").release(),
                             k_cost = py::key_to_python("monthly_cost").release(),
@@ -147,6 +151,13 @@ NB_MODULE(reckoner, m) {
         Value v = py::from_python(props);
         return py::from_utf8(reckon::extract_region(p, v.as_map()));
     }, nb::arg("provider"), nb::arg("props"));
+    // How a Reckoner prices one resource, for reports: what priced it ("rule", "free-catalog",
+    // "free-keyword", "flat-default") and whether a rule fell back on a built-in default rate.
+    m.def("_cost_source", [](nb::handle reckoner, nb::handle resource) {
+        auto source = source_for(reckoner, false);
+        reckon::Cost c = cost_of("_cost_source", resource, *source);
+        return nb::make_tuple(py::from_utf8(reckon::cost_source_name(c.source)), c.default_rate);
+    }, nb::arg("reckoner"), nb::arg("resource"));
 
     nb::object cls = py::make_class(m, "Reckoner",
                                     "Estimates costs of parsed infrastructure resources using a local pricing database.");

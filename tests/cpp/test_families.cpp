@@ -129,6 +129,45 @@ std::pair<int, int> test_families() {
                       << src.lookups << " lookups; want " << c.cost << " [" << c.basis << "]\n";
         }
     }
+    // The default-rate signal: raised only when a family priced with a built-in rate because
+    // the store had no row or no value; absence tests and size-group estimates do not raise it.
+    Rates requests_only;
+    requests_only.found = true;
+    requests_only.present[PER_MILLION_REQUESTS] = true;
+    requests_only.value[PER_MILLION_REQUESTS] = 0.4;
+    struct Signal {
+        const char *provider, *type, *props;
+        std::vector<std::pair<std::string, Rates>> rows;
+        bool defaulted;
+    };
+    const std::vector<Signal> signals = {
+        {"aws", "aws_nat_gateway", "{}", {}, true},
+        {"aws", "aws_nat_gateway", "{}", {{"aws aws_nat_gateway base *", hour(0.045)}}, false},
+        {"aws", "aws_lambda_function", "{}", {}, true},
+        // A row without the field the family reads is priced at the default too.
+        {"aws", "aws_lambda_function", "{}", {{"aws aws_lambda_function base *", requests_only}}, true},
+        {"aws", "aws_sqs_queue", "{}", {{"aws aws_sqs_queue base *", requests_only}}, false},
+        {"aws", "aws_instance", R"({"instance_type": "p4d.24xlarge"})", {}, false},
+        {"aws", "aws_instance", R"({"instance_type": "t3.micro"})", {{"aws aws_instance t3.micro *", hour(0.0104)}}, false},
+        {"gcp", "google_firestore_database", "{}", {}, false},
+        {"azure", "azurerm_machine_learning_workspace", "{}", {}, true},
+        {"azure", "azurerm_resource_group", "{}", {}, false},
+    };
+    for (const Signal &s : signals) {
+        MapSource src;
+        for (auto &[k, r] : s.rows) src.rows[k] = r;
+        Value props;
+        std::string error;
+        json::parse(s.props, props, error);
+        Cost got = estimate(Value(s.provider), Value(s.type), Value(""), props.as_map(), src);
+        if (got.default_rate == s.defaulted) {
+            ++passed;
+        } else {
+            ++failed;
+            std::cerr << s.type << " " << s.props << ": default_rate " << got.default_rate << ", want " << s.defaulted
+                      << "\n";
+        }
+    }
     // The database family fills its details.
     MapSource src;
     Cost db = estimate(Value("aws"), Value("aws_db_instance"), Value(""), Map{}, src);

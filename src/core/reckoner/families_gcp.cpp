@@ -30,7 +30,7 @@ void spanner_instance(Ctx &c) {
 // Priced only from a stored row: per gigabyte-month when it holds one, else per hour.
 void store_priced_service(Ctx &c) {
     Rates r = c.look_up_base();
-    if (r.get(PER_GB_MONTH, 0) > 0) {
+    if (r.positive(PER_GB_MONTH)) {
         double storage_gb = c.number("tally_storage_gb", 10);
         double rate = r.get(PER_GB_MONTH, 0.18);
         c.cost = storage_gb * rate;

@@ -26,12 +26,21 @@ struct Rates {
     bool present[6] = {false, false, false, false, false, false};
     std::string unit = "USD";
     bool unit_present = false;
+    // Raised when `get` hands out its default (set by the Ctx the rates were looked up for).
+    bool *defaulted = nullptr;
 
     bool empty() const { return !found; }
+    bool has(Field f) const { return found && present[f]; }
     // *F, default D*: the stored value when a row was found and holds F, else D.
-    double get(Field f, double def) const { return found && present[f] ? value[f] : def; }
+    double get(Field f, double def) const {
+        if (has(f)) return value[f];
+        if (defaulted) *defaulted = true;
+        return def;
+    }
+    // A stored positive value of F; tests for a price, never a default.
+    bool positive(Field f) const { return has(f) && value[f] > 0; }
     // The positive hourly price test of the two-path families.
-    bool positive_hourly() const { return found && present[PER_HOUR] && value[PER_HOUR] > 0; }
+    bool positive_hourly() const { return positive(PER_HOUR); }
 };
 
 // Where a family's lookups go (the store, or a host-level replacement of the lookup).
@@ -60,11 +69,15 @@ struct Ctx {
     std::string basis = "No price mapped";
     Map details;
     // Set when a rate this family used was absent from the store and its built-in default
-    // rate applied instead.
-    bool default_rate = false;
+    // rate applied instead: `Rates::get` of rates looked up through this Ctx raises it.
+    mutable bool default_rate = false;
 
     // One lookup of `item_key`.
-    Rates rate(std::string_view item_key) const { return source.rate(provider, type, item_key, region); }
+    Rates rate(std::string_view item_key) const {
+        Rates r = source.rate(provider, type, item_key, region);
+        r.defaulted = &default_rate;
+        return r;
+    }
     // *look up K*: K, then "base" when K found nothing.
     Rates look_up(std::string_view item_key) const;
     Rates look_up_base() const { return rate("base"); }
