@@ -176,9 +176,10 @@ void service_plan(Ctx &c) {
 
 // Scale sets and node pools: instances × VM size through the VM prices.
 void scale_set(Ctx &c) {
-    std::string sku, note;
-    if (auto s = c.key_of({"sku", "vm_size"}, ""); !s.empty()) sku = s;
-    else if (const Value *v = in_block(c, "sku", "name"); v && v->is_str()) sku = v->as_str();
+    std::string note;
+    // `sku` is text, or (the older scale set) a block whose `name` is the size.
+    std::string sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
+    if (const Value *v = inside(c, "sku", "name"); sku.empty() && v && v->is_str()) sku = v->as_str();
     if (sku.empty()) {
         sku = "Standard_B2s";
         note = " (default size)";

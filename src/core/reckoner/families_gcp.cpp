@@ -88,9 +88,7 @@ void vpn_gateway(Ctx &c) { c.basis = std::string(c.type) + " (billed per VPN tun
 // machine type of a group lives on its instance template, which is not read.
 void instance_group(Ctx &c) {
     std::string note;
-    std::string size = c.key_of({"machine_type"}, "");
-    if (const Value *v = in_block(c, "node_config", "machine_type"); size.empty() && v && v->is_str())
-        size = v->as_str();
+    std::string size = first_text(in_block(c, "node_config", "machine_type")).value_or("");
     if (size.empty()) {
         size = "e2-medium";
         note = c.type == "google_container_node_pool" ? " (default size)" : " (template size not read)";

@@ -44,11 +44,15 @@ std::optional<std::vector<std::string>> list_items(std::string_view text) {
 
 }  // namespace
 
-const Value *in_block(const Ctx &c, std::string_view block, std::string_view key) {
-    if (const Value *v = c.prop(key); v && v->truthy()) return v;
+const Value *inside(const Ctx &c, std::string_view block, std::string_view key) {
     if (const Map *m = block_map(c, block))
         if (const Value *v = m->find(key); v && v->truthy()) return v;
     return nullptr;
+}
+
+const Value *in_block(const Ctx &c, std::string_view block, std::string_view key) {
+    if (const Value *v = c.prop(key); v && v->truthy()) return v;
+    return inside(c, block, key);
 }
 
 std::optional<double> block_number(const Ctx &c, std::string_view block,
@@ -83,7 +87,8 @@ std::optional<std::string> first_text(const Value *v) {
         if (items->empty()) return std::nullopt;
         return items->front();
     }
-    if (v->as_str().front() == '[') return std::nullopt;  // a list continued on the next lines
+    // A list or map continued on the next lines, whose first line is all that was read.
+    if (v->as_str().front() == '[' || v->as_str().front() == '{') return std::nullopt;
     return v->as_str();
 }
 

@@ -16,13 +16,16 @@ namespace tw::reckon {
 // `key` as a top-level property, else inside the block `block` (a map, or a list whose first
 // element is a map). Only present, non-empty values qualify.
 const Value *in_block(const Ctx &c, std::string_view block, std::string_view key);
+// The same, inside the block only.
+const Value *inside(const Ctx &c, std::string_view block, std::string_view key);
 // The first of `keys` present as a number (0 included) at the top level or in `block`.
 std::optional<double> block_number(const Ctx &c, std::string_view block,
                                    std::initializer_list<std::string_view> keys);
 // The number of elements of a list, or of list text written on one line ("[a, b]"); nothing
 // when the value is neither (a list opened on one line and continued on the next is unknown).
 std::optional<int64_t> list_size(const Value *v);
-// The first text element of a list or of one-line list text; text that is no list is itself.
+// The first text element of a list or of one-line list text; other text is itself, except the
+// opening line of a list or map written over several lines, which yields nothing.
 std::optional<std::string> first_text(const Value *v);
 
 // Prices `count` instances of `size` through the virtual-machine prices stored for `vm_type`
