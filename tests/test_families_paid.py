@@ -39,6 +39,9 @@ LIST_PRICES = [
     ("aws", "aws_cloudwatch_log_group", {"tally_gb_ingested": 10, "tally_storage_gb": 100}, 8.0),
     ("aws", "aws_flow_log", {"tally_gb_ingested": 100}, 50.0),
     ("aws", "aws_flow_log", {"log_destination_type": "s3", "tally_gb_ingested": 100}, 25.0),
+    ("aws", "aws_appsync_graphql_api", {"tally_million_requests": 10}, 40.0),
+    ("aws", "aws_sfn_state_machine", {"tally_million_requests": 2}, 50.0),
+    ("aws", "aws_sfn_state_machine", {"type": "EXPRESS", "tally_million_requests": 2}, 2.0),
     ("aws", "aws_efs_file_system", {"tally_storage_gb": 100}, 30.0),
     ("aws", "aws_efs_file_system", {"tally_storage_gb": 100, "availability_zone_name": "us-east-1a"}, 16.0),
     # Node count × instance type, through the EC2 price of m5.large ($0.096/h).

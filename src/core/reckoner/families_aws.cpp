@@ -200,6 +200,11 @@ void add_aws_families(FamilyTable &t) {
     add_metered_usage(t, "aws_flow_log", {"Flow logs", log_destination, PER_GB_TRANSFER, 0.5, "gb_ingested", 5, "GB"});
     add_metered_usage(t, "aws_efs_file_system", {"EFS", efs_class, PER_GB_MONTH, 0.30, "storage_gb", 10, "GB-mo"});
     add_family(t, {"aws_eks_node_group", "aws_autoscaling_group"}, node_group);
+    add_metered_usage(t, "aws_appsync_graphql_api",
+                      {"AppSync operations", nullptr, PER_MILLION_REQUESTS, 4.0, "million_requests", 1, "M"});
+    add_metered_usage(t, "aws_sfn_state_machine",
+                      {"Step Functions", [](const Ctx &c) { return lower_text(c, {"type"}, "standard"); },
+                       PER_MILLION_REQUESTS, 25.0, "million_requests", 1, "M"});
 }
 
 }  // namespace tw::reckon
