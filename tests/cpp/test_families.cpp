@@ -101,6 +101,27 @@ const std::vector<Case> &cases() {
         {"gcp", "google_compute_snapshot", "{}",
          {{"gcp google_compute_snapshot base *", row({{PER_HOUR, 0.05}})}}, 36.5, "google_compute_snapshot @ $0.0500/hr"},
         {"google", "google_firestore_database", "{}", {}, 0.0, "No price mapped"},
+        // Paid types beyond the keyword classification: one-line list text is counted, a list
+        // or map continued on later lines is not read.
+        {"aws", "aws_vpc_endpoint", R"({"vpc_endpoint_type": "Interface", "subnet_ids": "[a, \"b,c\", f(x, y)]"})", {},
+         21.9, "3x Interface endpoint AZ @ $0.0100/hr + 0GB @ $0.0100/GB"},
+        {"aws", "aws_vpc_endpoint", R"({"vpc_endpoint_type": "Interface", "subnet_ids": "[", "tally_transfer_gb": 10})", {},
+         7.4, "1x Interface endpoint AZ @ $0.0100/hr + 10GB @ $0.0100/GB"},
+        {"aws", "aws_vpc_endpoint", "{}", {}, 0.0, "VPC endpoint (Gateway): no charge"},
+        {"aws", "aws_eks_node_group", R"({"instance_types": "[\"m5.large\"]", "desired_size": 2})",
+         {{"aws aws_instance m5.large *", hour(0.096)}}, 140.16, "2x m5.large @ $0.0960/hr [global]"},
+        {"azure", "azurerm_virtual_machine_scale_set", R"({"sku": "{", "capacity": 2})", {}, 60.74,
+         "2x Standard_B2s (estimated) @ $0.0416/hr (default size)"},
+        {"azure", "azurerm_virtual_machine_scale_set", R"({"name": "vmss", "sku": [{"name": "Standard_D2s_v5", "capacity": 3}]})",
+         {{"azure azurerm_linux_virtual_machine Standard_D2s_v5 *", hour(0.096)}}, 210.24,
+         "3x Standard_D2s_v5 @ $0.0960/hr [global]"},
+        {"google", "google_container_node_pool", R"({"node_config": [{"machine_type": "n2-standard-2"}], "node_count": 1, "location": "europe-west1"})",
+         {}, 91.1, "3x n2-standard-2 (estimated) @ $0.0416/hr"},
+        {"aws", "aws_kms_key", "{}", {{"aws aws_kms_key base *", hour(2.0 / 730)}}, 2.0, "KMS key @ $2.00/mo"},
+        {"aws", "aws_route53_resolver_endpoint", R"({"ip_address": []})", {}, 182.5,
+         "2x Resolver endpoint IP @ $0.1250/hr each"},
+        {"google", "google_compute_router_nat", R"({"tally_instances": 2})", {}, 2.04,
+         "Cloud NAT 2 VMs @ $0.0028/hr + 0GB @ $0.0450/GB"},
     };
     return all;
 }

@@ -1,5 +1,6 @@
 // Rule families of AWS-only resource types.
 #include "core/pytext.h"
+#include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
 
 namespace tw::reckon {
@@ -97,6 +98,72 @@ void container_service(Ctx &c) {
     c.basis = std::string(c.type) + " (compute cost reflected in EC2/Fargate nodes)";
 }
 
+
+// Interface and Gateway Load Balancer endpoints bill per AZ (one per subnet) and per GB
+// processed; gateway endpoints (S3, DynamoDB), Terraform's default type, are free.
+void vpc_endpoint(Ctx &c) {
+    std::string kind = c.key_of({"vpc_endpoint_type", "VpcEndpointType"}, "Gateway");
+    if (pytext::lower(kind) == "gateway") {
+        double rate = c.rate("gateway").get(PER_HOUR, 0.0);
+        c.hourly(rate);
+        c.basis = rate > 0 ? "Gateway endpoint @ $" + f(rate, 4) + "/hr" : "VPC endpoint (Gateway): no charge";
+        return;
+    }
+    double azs = count_of_list(c, {"subnet_ids", "SubnetIds", "subnet_configuration"}, 1);
+    Rates r = c.look_up(pytext::lower(kind));
+    double rate = r.get(PER_HOUR, 0.01);
+    double per_gb = r.get(PER_GB_TRANSFER, 0.01);
+    double gb = c.hint("transfer_gb", 0);
+    c.cost = rate * DEFAULT_MONTHLY_HOURS * azs + gb * per_gb;
+    c.basis = f(azs, 0) + "x " + kind + " endpoint AZ @ $" + f(rate, 4) + "/hr + " + f(gb, 0) + "GB @ $" +
+              f(per_gb, 4) + "/GB";
+}
+
+// Billed per attachment; the gateway itself has no charge of its own.
+void transit_gateway(Ctx &c) { c.basis = std::string(c.type) + " (billed per attachment)"; }
+
+// Ingestion per GB (hint gb_ingested, default 5) and storage per GB-month (hint storage_gb,
+// default one month of ingestion).
+void log_group(Ctx &c) {
+    double ingested = c.hint("gb_ingested", 5);
+    double stored = c.hint("storage_gb", ingested);
+    Rates r = c.look_up_base();
+    double ingest_price = r.get(PER_GB_TRANSFER, 0.5);
+    double storage_price = r.get(PER_GB_MONTH, 0.03);
+    c.cost = ingested * ingest_price + stored * storage_price;
+    c.basis = "Logs " + f(ingested, 0) + "GB ingested @ $" + f(ingest_price, 4) + "/GB + " + f(stored, 0) +
+              "GB stored @ $" + f(storage_price, 4) + "/GB-mo";
+}
+
+std::string log_destination(const Ctx &c) {
+    return pytext::lower(c.key_of({"log_destination_type", "LogDestinationType"}, "cloud-watch-logs"));
+}
+
+std::string efs_class(const Ctx &c) {
+    return c.first_of({"availability_zone_name", "AvailabilityZoneName"}) ? "one_zone" : "standard";
+}
+
+std::string alarm_resolution(const Ctx &c) {
+    if (auto p = c.first_number({"period", "Period"}); p && *p < 60) return "high_resolution";
+    return "standard";
+}
+
+// Nodes of a managed node group or an Auto Scaling group, priced through the EC2 prices.
+void node_group(Ctx &c) {
+    std::string note;
+    std::optional<std::string> size = first_text(c.first_of({"instance_types", "InstanceTypes"}));
+    if (!size) size = first_text(c.first_of({"instance_type", "InstanceType"}));
+    if (!size) {
+        // The size of an Auto Scaling group lives on its launch template, which is not read.
+        size = c.type == "aws_eks_node_group" ? "t3.medium" : "t3.micro";
+        note = " (default size)";
+    }
+    double count = c.type == "aws_eks_node_group"
+                       ? block_number(c, "scaling_config", {"desired_size", "DesiredSize", "min_size", "MinSize"}).value_or(1)
+                       : block_number(c, "", {"desired_capacity", "DesiredCapacity", "min_size", "MinSize"}).value_or(1);
+    price_instances(c, "aws_instance", *size, count, note);
+}
+
 }  // namespace
 
 void add_aws_families(FamilyTable &t) {
@@ -109,6 +176,35 @@ void add_aws_families(FamilyTable &t) {
     add_family(t, {"aws_glue_job", "aws_glue_crawler"}, glue_job);
     add_family(t, {"aws_sagemaker_endpoint"}, model_endpoint);
     add_family(t, {"aws_ecs_cluster", "aws_ecs_service", "aws_ecs_task_definition"}, container_service);
+
+    // Paid network types that the free keywords would catch.
+    add_hourly_unit(t, "aws_eip", {"Public IPv4 address", nullptr, nullptr, 0.005});
+    add_family(t, {"aws_vpc_endpoint"}, vpc_endpoint);
+    add_family(t, {"aws_ec2_transit_gateway"}, transit_gateway);
+    add_hourly_unit(t, "aws_ec2_transit_gateway_vpc_attachment", {"Transit Gateway attachment", nullptr, nullptr, 0.05, 0.02});
+    add_hourly_unit(t, "aws_ec2_transit_gateway_peering_attachment", {"Transit Gateway peering attachment", nullptr, nullptr, 0.05});
+    add_hourly_unit(t, "aws_vpn_connection", {"Site-to-Site VPN connection", nullptr, nullptr, 0.05});
+    add_hourly_unit(t, "aws_route53_resolver_endpoint",
+                    {"Resolver endpoint IP", nullptr, [](const Ctx &c) { return count_of_list(c, {"ip_address", "IpAddresses"}, 2); }, 0.125});
+    add_hourly_unit(t, "aws_ec2_client_vpn_network_association", {"Client VPN subnet association", nullptr, nullptr, 0.10});
+    add_hourly_unit(t, "aws_globalaccelerator_accelerator", {"Global Accelerator", nullptr, nullptr, 0.025});
+    add_hourly_unit(t, "aws_transfer_server",
+                    {"Transfer Family protocol", nullptr, [](const Ctx &c) { return count_of_list(c, {"protocols", "Protocols"}, 1); }, 0.30});
+    // Monitoring, keys and storage.
+    add_monthly_fee(t, "aws_kms_key", {"KMS key", nullptr, nullptr, 1.0});
+    add_monthly_fee(t, "aws_cloudwatch_dashboard", {"CloudWatch dashboard", nullptr, nullptr, 3.0});
+    add_monthly_fee(t, "aws_cloudwatch_metric_alarm", {"CloudWatch alarm", alarm_resolution, nullptr, 0.10});
+    add_monthly_fee(t, "aws_cloudwatch_composite_alarm", {"CloudWatch composite alarm", nullptr, nullptr, 0.50});
+    add_monthly_fee(t, "aws_route53_health_check", {"Route 53 health check", nullptr, nullptr, 0.50});
+    add_family(t, {"aws_cloudwatch_log_group"}, log_group);
+    add_metered_usage(t, "aws_flow_log", {"Flow logs", log_destination, PER_GB_TRANSFER, 0.5, "gb_ingested", 5, "GB"});
+    add_metered_usage(t, "aws_efs_file_system", {"EFS", efs_class, PER_GB_MONTH, 0.30, "storage_gb", 10, "GB-mo"});
+    add_family(t, {"aws_eks_node_group", "aws_autoscaling_group"}, node_group);
+    add_metered_usage(t, "aws_appsync_graphql_api",
+                      {"AppSync operations", nullptr, PER_MILLION_REQUESTS, 4.0, "million_requests", 1, "M"});
+    add_metered_usage(t, "aws_sfn_state_machine",
+                      {"Step Functions", [](const Ctx &c) { return lower_text(c, {"type"}, "standard"); },
+                       PER_MILLION_REQUESTS, 25.0, "million_requests", 1, "M"});
 }
 
 }  // namespace tw::reckon

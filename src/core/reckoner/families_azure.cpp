@@ -1,5 +1,7 @@
 // Rule families of Azure-only resource types. SKU properties arrive as text or, from JSON
 // inputs, as a map whose `name` (or `size`) key holds the SKU.
+#include "core/pytext.h"
+#include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
 
 namespace tw::reckon {
@@ -160,6 +162,43 @@ void file_share(Ctx &c) {
 
 void private_endpoint(Ctx &c) { hourly_basis(c, c.look_up_base().get(PER_HOUR, 0.01), "Private Endpoint"); }
 
+
+// The successor of the app service plan, priced like it by `sku_name` through the app service
+// plan prices; those are Windows prices, so a Linux plan (the default `os_type`) says so.
+void service_plan(Ctx &c) {
+    Ctx plan{c.provider, "azurerm_app_service_plan", c.props, c.region, c.source, 0.0, "No price mapped", {}};
+    app_service_plan(plan);
+    c.cost = plan.cost;
+    c.basis = plan.basis;
+    c.default_rate = c.default_rate || plan.default_rate;
+    if (pytext::lower(c.key_of({"os_type"}, "Linux")).rfind("windows", 0) != 0) c.basis += " (Windows price)";
+}
+
+// Scale sets and node pools: instances × VM size through the VM prices.
+void scale_set(Ctx &c) {
+    std::string note;
+    // `sku` is text, or (the older scale set) a block whose `name` is the size.
+    std::string sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
+    if (const Value *v = inside(c, "sku", "name"); sku.empty() && v && v->is_str()) sku = v->as_str();
+    if (sku.empty()) {
+        sku = "Standard_B2s";
+        note = " (default size)";
+    }
+    double count;
+    if (c.type == "azurerm_machine_learning_compute_cluster")
+        count = block_number(c, "scale_settings", {"min_node_count"}).value_or(0);
+    else
+        count = block_number(c, "sku", {"instances", "node_count", "min_count", "capacity"}).value_or(1);
+    bool windows = c.type == "azurerm_windows_virtual_machine_scale_set" ||
+                   pytext::lower(c.key_of({"os_type"}, "")) == "windows";
+    price_instances(c, windows ? "azurerm_windows_virtual_machine" : "azurerm_linux_virtual_machine", sku, count,
+                    note);
+}
+
+std::string public_ip_sku(const Ctx &c) { return sku_of(c, {"sku"}, "Standard"); }
+std::string lower_sku(const Ctx &c) { return lower_text(c, {"sku", "sku_name"}, "free"); }
+std::string frontdoor_sku(const Ctx &c) { return c.key_of({"sku_name"}, "Standard_AzureFrontDoor"); }
+
 }  // namespace
 
 void add_azure_families(FamilyTable &t) {
@@ -184,6 +223,19 @@ void add_azure_families(FamilyTable &t) {
     add_family(t, {"azurerm_maps_account", "azurerm_healthcare_service"}, maps_and_health);
     add_family(t, {"azurerm_storage_share"}, file_share);
     add_family(t, {"azurerm_private_endpoint"}, private_endpoint);
+
+    add_family(t, {"azurerm_service_plan"}, service_plan);
+    add_family(t,
+               {"azurerm_virtual_machine_scale_set", "azurerm_linux_virtual_machine_scale_set",
+                "azurerm_windows_virtual_machine_scale_set", "azurerm_orchestrated_virtual_machine_scale_set",
+                "azurerm_kubernetes_cluster_node_pool", "azurerm_machine_learning_compute_cluster"},
+               scale_set);
+    add_hourly_unit(t, "azurerm_public_ip", {"Public IP", public_ip_sku, nullptr, 0.005});
+    add_monthly_fee(t, "azurerm_app_configuration", {"App Configuration", lower_sku, nullptr, 0.0});
+    add_monthly_fee(t, "azurerm_cdn_frontdoor_profile", {"Front Door", frontdoor_sku, nullptr, 35.0});
+    add_monthly_fee(t, "azurerm_monitor_metric_alert", {"Metric alert time series", nullptr, nullptr, 0.10});
+    for (const char *type : {"azurerm_eventgrid_topic", "azurerm_eventgrid_domain", "azurerm_eventgrid_system_topic"})
+        add_metered_usage(t, type, {"Event Grid operations", nullptr, PER_MILLION_REQUESTS, 0.60, "million_requests", 1, "M"});
 }
 
 }  // namespace tw::reckon

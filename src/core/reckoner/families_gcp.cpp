@@ -1,9 +1,19 @@
 // Rule families of Google Cloud-only resource types.
+#include <algorithm>
+
+#include "core/pytext.h"
+#include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
 
 namespace tw::reckon {
 
 namespace {
+
+std::string upper_ascii(std::string s) {
+    for (char &ch : s)
+        if (ch >= 'a' && ch <= 'z') ch = char(ch - 'a' + 'A');
+    return s;
+}
 
 void cloud_run_service(Ctx &c) {
     double requests = c.hint("requests_per_month", 1000000);
@@ -42,6 +52,67 @@ void store_priced_service(Ctx &c) {
     }
 }
 
+
+// Cloud NAT: per VM using the gateway up to the hourly cap (hint instances, default 32, which
+// reaches the cap), plus data processed (hint transfer_gb, default 0).
+void router_nat(Ctx &c) {
+    double vms = c.hint("instances", 32);
+    double per_vm = c.rate("vm").get(PER_HOUR, 0.0014);
+    Rates r = c.look_up_base();
+    double cap = r.get(PER_HOUR, 0.044);
+    double per_gb = r.get(PER_GB_TRANSFER, 0.045);
+    double gb = c.hint("transfer_gb", 0);
+    double rate = std::min(vms * per_vm, cap);
+    c.cost = rate * DEFAULT_MONTHLY_HOURS + gb * per_gb;
+    c.basis = "Cloud NAT " + f(vms, 0) + " VMs @ $" + f(rate, 4) + "/hr + " + f(gb, 0) + "GB @ $" + f(per_gb, 4) + "/GB";
+}
+
+// External addresses bill per hour; internal ones and ranges reserved for peering or Private
+// Service Connect do not.
+void address(Ctx &c) {
+    std::string kind = upper_ascii(c.key_of({"address_type"}, "EXTERNAL"));
+    std::string purpose = upper_ascii(c.key_of({"purpose"}, ""));
+    if (kind == "INTERNAL" || purpose == "VPC_PEERING" || purpose == "PRIVATE_SERVICE_CONNECT") {
+        c.basis = "Internal address: no charge";
+        return;
+    }
+    double rate = c.look_up_base().get(PER_HOUR, 0.005);
+    c.hourly(rate);
+    c.basis = "External IP address @ $" + f(rate, 4) + "/hr";
+}
+
+// HA and Classic VPN bill per tunnel; their gateways have no charge of their own.
+void vpn_gateway(Ctx &c) { c.basis = std::string(c.type) + " (billed per VPN tunnel)"; }
+
+// Node pools and managed instance groups: nodes × machine type through the VM prices. The
+// machine type of a group lives on its instance template, which is not read.
+void instance_group(Ctx &c) {
+    std::string note;
+    std::string size = first_text(in_block(c, "node_config", "machine_type")).value_or("");
+    if (size.empty()) {
+        size = "e2-medium";
+        note = c.type == "google_container_node_pool" ? " (default size)" : " (template size not read)";
+    }
+    double count = 1;
+    if (c.type == "google_container_node_pool") {
+        count = block_number(c, "autoscaling", {"node_count", "initial_node_count", "min_node_count",
+                                                "total_min_node_count"}).value_or(1);
+        // node_count is per zone: one per listed node location, else the three zones of a
+        // regional pool (a location without a zone suffix).
+        double zones = count_of_list(c, {"node_locations"}, 0);
+        if (zones == 0) {
+            std::string loc = c.key_of({"location"}, "");
+            zones = !loc.empty() && loc.back() >= '0' && loc.back() <= '9' ? 3 : 1;
+        }
+        count *= zones;
+    } else if (c.type != "google_compute_instance_from_template") {
+        count = block_number(c, "", {"target_size"}).value_or(1);
+    }
+    price_instances(c, "google_compute_instance", size, count, note);
+}
+
+std::string kms_protection(const Ctx &c) { return upper_ascii(c.key_of({"protection_level"}, "SOFTWARE")); }
+
 }  // namespace
 
 void add_gcp_families(FamilyTable &t) {
@@ -50,6 +121,24 @@ void add_gcp_families(FamilyTable &t) {
     add_family(t, {"google_spanner_instance"}, spanner_instance);
     add_family(t, {"google_firestore_database", "google_filestore_instance", "google_compute_snapshot"},
                store_priced_service);
+
+    add_family(t, {"google_compute_router_nat"}, router_nat);
+    add_family(t, {"google_compute_address", "google_compute_global_address"}, address);
+    add_family(t, {"google_compute_vpn_gateway", "google_compute_ha_vpn_gateway"}, vpn_gateway);
+    add_hourly_unit(t, "google_compute_vpn_tunnel", {"Cloud VPN tunnel", nullptr, nullptr, 0.05});
+    add_family(t,
+               {"google_container_node_pool", "google_compute_instance_group_manager",
+                "google_compute_region_instance_group_manager", "google_compute_instance_from_template"},
+               instance_group);
+    add_monthly_fee(t, "google_secret_manager_secret",
+                    {"Secret version location", nullptr,
+                     [](const Ctx &c) { return count_of_list(c, {"replicas"}, 1); }, 0.06});
+    add_monthly_fee(t, "google_kms_crypto_key", {"Cloud KMS key version", kms_protection, nullptr, 0.06});
+    add_monthly_fee(t, "google_compute_security_policy",
+                    {"Cloud Armor policy", nullptr, nullptr, 5.0});
+    add_hourly_unit(t, "google_bigtable_instance",
+                    {"Bigtable node", nullptr,
+                     [](const Ctx &c) { return block_number(c, "cluster", {"num_nodes"}).value_or(1); }, 0.65});
 }
 
 }  // namespace tw::reckon

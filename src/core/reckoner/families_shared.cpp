@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "core/pytext.h"
+#include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
 
 namespace tw::reckon {
@@ -29,8 +30,8 @@ std::string default_instance_type(std::string_view provider) {
     return "t3.micro";
 }
 
-void virtual_machine(Ctx &c) {
-    std::string size = c.key_of({"instance_type", "machine_type", "vm_size", "size"}, default_instance_type(c.provider));
+// One instance of `size`: the stored rate, else the size-group estimate.
+void price_vm(Ctx &c, const std::string &size) {
     Rates r = c.rate(size);
     if (!r.empty()) {
         double rate = r.get(PER_HOUR, 0.0);
@@ -41,6 +42,10 @@ void virtual_machine(Ctx &c) {
         c.hourly(rate);
         c.basis = size + " (estimated) @ $" + f(rate, 4) + "/hr";
     }
+}
+
+void virtual_machine(Ctx &c) {
+    price_vm(c, c.key_of({"instance_type", "machine_type", "vm_size", "size"}, default_instance_type(c.provider)));
 }
 
 constexpr double kDatabaseStoragePerGbMonth = 0.115;
@@ -232,6 +237,15 @@ void firewall(Ctx &c) {
 
 }  // namespace
 
+void price_instances(Ctx &c, std::string_view vm_type, const std::string &size, double count,
+                     std::string_view note) {
+    Ctx vm{c.provider, vm_type, c.props, c.region, c.source, 0.0, "No price mapped", {}};
+    price_vm(vm, size);
+    c.default_rate = c.default_rate || vm.default_rate;
+    c.cost = vm.cost * count;
+    c.basis = f(count, 0) + "x " + vm.basis + std::string(note);
+}
+
 void add_shared_families(FamilyTable &t) {
     add_family(t,
                {"aws_instance", "google_compute_instance", "azurerm_virtual_machine", "azurerm_linux_virtual_machine",
@@ -274,6 +288,9 @@ void add_shared_families(FamilyTable &t) {
                 "google_composer_environment", "google_dataflow_job", "google_dataproc_cluster"},
                data_platform);
     add_family(t, {"azurerm_firewall", "aws_wafv2_web_acl"}, firewall);
+    // Types priced like the specified members above, through rows of their own.
+    add_family(t, {"google_compute_global_forwarding_rule"}, load_balancer);
+    add_family(t, {"azurerm_private_dns_zone"}, dns_zone);
 }
 
 }  // namespace tw::reckon
