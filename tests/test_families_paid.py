@@ -1,13 +1,11 @@
 """Families of paid types beyond the keyword classification, against the shipped price list
 (well-known list prices) and against an empty store (the built-in defaults)."""
-import csv
 import pathlib
 
 import pytest
 
 from tally_warden.reckoner import Reckoner
 
-CATALOG = pathlib.Path(__file__).resolve().parent.parent / "pricing" / "catalog.csv"
 
 
 @pytest.fixture(scope="module")
@@ -125,15 +123,3 @@ def test_basis_with_empty_store(estimate, provider, rtype, props, basis):
 def test_counts_that_cannot_be_read_stay_one(estimate, value):
     props = {"vpc_endpoint_type": "Interface", "subnet_ids": value}
     assert estimate("aws", "aws_vpc_endpoint", props)["monthly_cost"] == 7.3
-
-
-def test_catalog_rows_name_priced_types(estimate):
-    with CATALOG.open(encoding="utf-8") as f:
-        rows = list(csv.DictReader(f))
-    types = [r["type"] for r in rows]
-    assert types == sorted(types)
-    for row in rows:
-        if row["pricing"] == "family":
-            provider = row["type"].split("_")[0]
-            basis = estimate(provider, row["type"], {})["basis"]
-            assert not basis.startswith(("Unmapped", "Metadata", "No price")), row["type"]

@@ -241,7 +241,8 @@ def _sources(tmp_path, resource):
         ("aws", "aws_instance", {"instance_type": "x9.large"}, ("rule", False), ("rule", False)),
         ("google", "google_firestore_database", {}, ("rule", False), ("rule", False)),
         ("aws", "aws_teleporter", {}, ("flat-default", False), ("flat-default", False)),
-        ("aws", "aws_iam_role", {}, ("free-keyword", False), ("free-keyword", False)),
+        ("aws", "aws_iam_role", {}, ("free-catalog", False), ("free-catalog", False)),
+        ("aws", "aws_iam_thing", {}, ("free-keyword", False), ("free-keyword", False)),
     ],
 )
 def test_default_rate_signal(tmp_path, provider, rtype, props, shipped, emptied):
