@@ -273,11 +273,14 @@ void add_shared_families(FamilyTable &t) {
                 "azurerm_load_balancer", "google_compute_forwarding_rule"},
                load_balancer);
     add_family(t, {"aws_cloudfront_distribution", "azurerm_cdn_profile"}, cdn);
-    add_family(t, {"aws_api_gateway_rest_api", "aws_api_gateway_v2_api", "azurerm_api_management"}, api_gateway);
+    add_family(t,
+               {"aws_api_gateway_rest_api", "aws_api_gateway_v2_api", "aws_apigatewayv2_api",
+                "azurerm_api_management"},
+               api_gateway);
     add_family(t,
                {"aws_sqs_queue", "aws_sns_topic", "aws_kinesis_stream", "aws_kinesis_firehose_delivery_stream",
                 "google_pubsub_topic", "google_pubsub_subscription", "azurerm_service_bus_namespace",
-                "azurerm_eventhub_namespace"},
+                "azurerm_servicebus_namespace", "azurerm_eventhub_namespace"},
                messaging);
     add_family(t, {"aws_route53_zone", "google_dns_managed_zone", "azurerm_dns_zone"}, dns_zone);
     add_family(t, {"aws_secretsmanager_secret", "aws_ssm_parameter", "azurerm_key_vault"}, secret);
