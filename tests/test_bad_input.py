@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import PACKAGE_DIR, run_cli
+from conftest import run_cli
 
 P = "[Tally-Warden] "
 WEB = b'resource "aws_instance" "web" {\n  instance_type = "t3.large"\n}\n'
@@ -133,13 +133,10 @@ hookgate.main()
 
 # The store: one package copy per test, whose data directory the test controls.
 
-def package_copy(tmp_path, price_list=None):
-    site = tmp_path / "site"
-    shutil.copytree(PACKAGE_DIR, site / "tally_warden", ignore=shutil.ignore_patterns("pricing.db*", "__pycache__"))
-    data = site / "tally_warden" / "data"
-    if price_list is not None:
-        (data / "pricing_db.json").write_text(price_list if isinstance(price_list, str) else json.dumps(price_list))
-    return site, data
+def with_price_list(package, price_list):
+    site, data = package
+    (data / "pricing_db.json").write_text(price_list if isinstance(price_list, str) else json.dumps(price_list))
+    return site
 
 
 def read_only_tree(path):
@@ -157,8 +154,8 @@ def read_only_tree(path):
         ("{", "Warning: Could not read pricing_db.json to seed SQLite: Expecting"),
     ],
 )
-def test_unusable_price_list_warns_and_the_hook_goes_on(tmp_path, repo, price_list, first_line):
-    site, _ = package_copy(tmp_path, price_list)
+def test_unusable_price_list_warns_and_the_hook_goes_on(private_package, repo, price_list, first_line):
+    site = with_price_list(private_package, price_list)
     res = hook([".", "-t", "1"], cwd=repo, site=site)
     no_traceback(res)
     assert res.stdout.splitlines()[1].startswith(first_line)
@@ -166,8 +163,8 @@ def test_unusable_price_list_warns_and_the_hook_goes_on(tmp_path, repo, price_li
 
 
 @pytest.mark.parametrize("price", ['"cheap"', "-0.0832", "1e999"])
-def test_unusable_price_falls_back_to_the_default_rate(tmp_path, repo, price):
-    site, _ = package_copy(tmp_path, '{"aws": {"aws_instance": {"us-east-1": {"t3.large": {"price_per_hour": %s}}}}}'
+def test_unusable_price_falls_back_to_the_default_rate(private_package, repo, price):
+    site = with_price_list(private_package, '{"aws": {"aws_instance": {"us-east-1": {"t3.large": {"price_per_hour": %s}}}}}'
                            % price)
     res = hook([".", "--strict", "-t", "1"], cwd=repo, site=site)
     no_traceback(res)
@@ -175,8 +172,8 @@ def test_unusable_price_falls_back_to_the_default_rate(tmp_path, repo, price):
     assert res.returncode == 1 and "$0.00" not in res.stdout and "$-" not in res.stdout
 
 
-def test_damaged_database_is_left_alone(tmp_path, repo):
-    site, data = package_copy(tmp_path)
+def test_damaged_database_is_left_alone(private_package, repo):
+    site, data = private_package
     damaged = b"not a database, just text\n" * 50
     (data / "pricing.db").write_bytes(damaged)
     res = hook([".", "-t", "1000"], cwd=repo, site=site)
@@ -187,8 +184,8 @@ def test_damaged_database_is_left_alone(tmp_path, repo):
     assert WEB_TOTAL in res.stdout and (data / "pricing.db").read_bytes() == damaged
 
 
-def test_locked_database_waits_then_prices_in_memory(tmp_path, repo):
-    site, data = package_copy(tmp_path)
+def test_locked_database_waits_then_prices_in_memory(private_package, repo):
+    site, data = private_package
     assert WEB_TOTAL in hook([".", "-t", "1000"], cwd=repo, site=site).stdout
     holder = sqlite3.connect(data / "pricing.db", isolation_level=None)
     holder.execute("BEGIN EXCLUSIVE")
@@ -203,9 +200,9 @@ def test_locked_database_waits_then_prices_in_memory(tmp_path, repo):
 
 
 @pytest.mark.parametrize("database", ["absent", "read-only with an override"])
-def test_read_only_install_uses_a_per_user_copy(tmp_path, repo, database):
+def test_read_only_install_uses_a_per_user_copy(private_package, tmp_path, repo, database):
     prefix = drop_privileges()
-    site, data = package_copy(tmp_path)
+    site, data = private_package
     if database != "absent":
         code = ("from tally_warden.ratebook import Ratebook; "
                 "Ratebook().update_pricing_rate('aws', 'aws_instance', 't3.large', {'price_per_hour': 1})")
@@ -230,8 +227,8 @@ def test_read_only_install_uses_a_per_user_copy(tmp_path, repo, database):
     assert in_memory.stdout.splitlines()[1].startswith(f"Warning: Cannot write {data / 'pricing.db'} nor a copy in ")
 
 
-def test_two_hooks_at_once_on_one_new_database(tmp_path, repo):
-    site, data = package_copy(tmp_path)
+def test_two_hooks_at_once_on_one_new_database(private_package, repo):
+    site, data = private_package
     env = dict(os.environ, PYTHONPATH=str(site))
     cmd = [sys.executable, "-P", "-m", "tally_warden", ".", "-t", "1000"]
     procs = [subprocess.Popen(cmd, cwd=repo, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
