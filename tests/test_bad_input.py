@@ -96,17 +96,20 @@ def test_unreadable_file_and_directory_are_reported(repo):
     (locked / "hidden.tf").write_bytes(WEB)
     secret = repo / "secret.tf"
     secret.write_bytes(WEB)
-    os.chmod(locked, 0)
-    os.chmod(secret, 0)
+    excluded = repo / "node_modules" / "pkg"
+    excluded.mkdir(parents=True)
+    for p in (locked, secret, excluded):
+        os.chmod(p, 0)
     try:
         res = hook([".", "-t", "1000"], cwd=repo, prefix=prefix)
     finally:
         os.chmod(locked, 0o755)
+        os.chmod(excluded, 0o755)
         os.chmod(secret, 0o644)
     no_traceback(res)
     assert "Error reading directory ./locked: [Errno 13] Permission denied: './locked'\n" in res.stdout
     assert "Error reading file ./secret.tf: [Errno 13] Permission denied: './secret.tf'\n" in res.stdout
-    assert WEB_TOTAL in res.stdout
+    assert WEB_TOTAL in res.stdout and "node_modules" not in res.stdout
 
 
 def test_ctrl_c_before_the_prompt_ends_with_one_line(repo):
@@ -227,16 +230,29 @@ def test_read_only_install_uses_a_per_user_copy(private_package, tmp_path, repo,
     assert in_memory.stdout.splitlines()[1].startswith(f"Warning: Cannot write {data / 'pricing.db'} nor a copy in ")
 
 
-def test_two_hooks_at_once_on_one_new_database(private_package, repo):
+@pytest.mark.parametrize("install", ["writable", "read-only"])
+def test_two_hooks_at_once_on_one_new_database(private_package, tmp_path, repo, install):
     site, data = private_package
-    env = dict(os.environ, PYTHONPATH=str(site))
-    cmd = [sys.executable, "-P", "-m", "tally_warden", ".", "-t", "1000"]
-    procs = [subprocess.Popen(cmd, cwd=repo, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              stdin=subprocess.DEVNULL, start_new_session=True) for _ in range(2)]
-    outs = [p.communicate(timeout=120) for p in procs]
-    assert [p.returncode for p in procs] == [0, 0], outs
-    assert all(WEB_TOTAL in out and "Warning" not in out for out, _ in outs)
-    with sqlite3.connect(data / "pricing.db") as c:
+    prefix = []
+    env = dict(os.environ, PYTHONPATH=str(site), XDG_CACHE_HOME=str(tmp_path / "cache"))
+    if install == "read-only":
+        prefix = drop_privileges()
+        read_only_tree(site)
+    cmd = [*prefix, sys.executable, "-P", "-m", "tally_warden", ".", "-t", "1000"]
+    try:
+        procs = [subprocess.Popen(cmd, cwd=repo, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                  stdin=subprocess.DEVNULL, start_new_session=True) for _ in range(3)]
+        outs = [p.communicate(timeout=120) for p in procs]
+    finally:
+        for root, dirs, _ in os.walk(site):
+            for n in dirs:
+                os.chmod(os.path.join(root, n), 0o755)
+    assert [p.returncode for p in procs] == [0, 0, 0], outs
+    assert all(WEB_TOTAL in out and "Warning" not in out for out, _ in outs), outs
+    cache = tmp_path / "cache" / "tally-warden"
+    databases = [data / "pricing.db"] if install == "writable" else list(cache.iterdir())
+    assert [p.suffix for p in databases] == [".db"]
+    with sqlite3.connect(databases[0]) as c:
         assert c.execute("PRAGMA integrity_check").fetchone() == ("ok",)
 
 

@@ -551,8 +551,8 @@ bool copy_database(const std::string &from, sqlite3 *to) {
     return ok;
 }
 
-// Starts the per-user copy at `copy` from `from`; another process starting it at the same
-// time ends with one of the two complete copies.
+// Starts the per-user copy at `copy` from `from`. The copy appears complete or not at all,
+// and never replaces one that another process made meanwhile (and may be writing).
 void start_copy(const std::string &from, const std::string &copy) {
     std::string tmp = copy + ".tmp-" + std::to_string(::getpid());
     bool ok = false;
@@ -561,7 +561,9 @@ void start_copy(const std::string &from, const std::string &copy) {
         ok = copy_database(from, dest.handle());
     } catch (const SqlError &) {
     }
-    if (!ok || ::rename(tmp.c_str(), copy.c_str()) != 0) ::unlink(tmp.c_str());
+    if (ok && ::link(tmp.c_str(), copy.c_str()) != 0 && errno != EEXIST && !fs::exists(copy))
+        ::rename(tmp.c_str(), copy.c_str());  // a file system without hard links
+    ::unlink(tmp.c_str());
 }
 
 enum class Outcome { Ok, Unwritable, Damaged, Locked };
