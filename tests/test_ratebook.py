@@ -171,17 +171,35 @@ def test_unreadable_price_list_warns_and_keeps_rows(private_package, tmp_path, c
 
 @pytest.mark.parametrize(
     "content",
-    [[1, 2], {"aws": [1]}, {"aws": {"t": [1]}}, {"aws": {"t": {"k": {"price_per_hour": 1}, "k2": 5}}},
-     {"aws": {"t": {"k": {"price_per_hour": [1]}}}}],
+    [[1, 2], {"aws": [1]}, {"aws": {"t": [1]}}, {"aws": {"t": {"k": {"price_per_hour": 1}, "k2": 5}}}],
 )
-def test_wrong_shape_raises_and_writes_nothing(private_package, tmp_path, content):
+def test_wrong_shape_warns_and_writes_nothing(private_package, tmp_path, content):
     site, data = private_package
     write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
     python_in(site, SEED_AND_DUMP, cwd=tmp_path)
     write_list(data, {"aws": {"a": {"k": {"price_per_hour": 2}}}, "bad": content})
     out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
-    assert out.stdout.startswith("raised "), out.stdout + out.stderr
-    assert "('aws', 'a', 'k', 'global', 1.0, 'USD')" in out.stdout
+    first, rows = out.stdout.splitlines()
+    assert first.startswith("Warning: Could not read pricing_db.json to seed SQLite: "), out.stdout + out.stderr
+    assert "object has no attribute" in first
+    assert rows == "[('aws', 'a', 'k', 'global', 1.0, 'USD')]"
+
+
+@pytest.mark.parametrize(
+    "price, shown",
+    [('"cheap"', "'cheap'"), ("-0.5", "-0.5"), ("-3", "-3"), ("1e999", "inf"), ("-1e999", "-inf"),
+     ("true", "True"), ("[1]", "a list"), ("{}", "an object"), ("-" + "9" * 30, "-" + "9" * 30)],
+)
+def test_unusable_price_skips_that_item_only(private_package, tmp_path, price, shown):
+    site, data = private_package
+    write_list(data, '{"aws": {"a": {"bad": {"price_per_hour": %s}, "good": {"price_per_hour": 0.5}, '
+                     '"none": {"price_per_hour": null}, "big": {"price_per_hour": %s}}}}' % (price, "9" * 30))
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    warning, rows = out.stdout.splitlines()
+    assert warning.startswith("Warning: Skipped price entry aws / a / bad / global of pricing_db.json: "
+                              f"price_per_hour is {shown} ("), out.stdout + out.stderr
+    assert rows == ("[('aws', 'a', 'big', 'global', 1e+30, 'USD'), ('aws', 'a', 'good', 'global', 0.5, 'USD'), "
+                    "('aws', 'a', 'none', 'global', None, 'USD')]")
 
 
 def test_seeding_restores_edited_rows_and_keeps_others(private_package, tmp_path):
@@ -197,11 +215,33 @@ print(sqlite3.connect('p.db').execute('SELECT item_key, price_per_hour FROM pric
     assert out.stdout.strip().splitlines()[-1] == "[('extra', 3.0), ('k', 1.0)]", out.stderr
 
 
-def test_not_a_database_raises_database_error(tmp_path):
+def test_not_a_database_is_left_alone_and_priced_in_memory(tmp_path, capsys):
     bad = tmp_path / "bad.db"
-    bad.write_bytes(b"this is not a database file at all" * 100)
-    with pytest.raises(sqlite3.DatabaseError):
-        Ratebook(str(bad))
+    content = b"this is not a database file at all" * 100
+    bad.write_bytes(content)
+    store = Ratebook(str(bad))
+    out = capsys.readouterr().out
+    assert out.startswith(f"Warning: {bad} is not a SQLite database;") and "remove the file to rebuild" in out
+    assert out.count("\n") == 1 and bad.read_bytes() == content
+    assert store.db_path != str(bad) and store.list_resource_types()
+    with pytest.raises(sqlite3.OperationalError, match="in-memory copy"):
+        store.update_pricing_rate("aws", "t", "k", {"price_per_hour": 1})
+
+
+def test_locked_database_is_priced_in_memory(tmp_path, capsys):
+    path = tmp_path / "locked.db"
+    Ratebook(str(path))
+    holder = sqlite3.connect(path, isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")
+    try:
+        store = Ratebook(str(path))
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    out = capsys.readouterr().out
+    assert out == f"Warning: {path} is still locked by another process; prices come from an in-memory copy of " \
+                  "pricing_db.json for this run.\n"
+    assert store.list_resource_types()
 
 
 def test_two_stores_constructed_at_once_both_finish(tmp_path):

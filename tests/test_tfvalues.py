@@ -59,6 +59,8 @@ def write(tmp_path, text, name="main.tf"):
         ('variable "m" {\n  default = {\n    a = 1\n  }\n}', {"m": "{"}),
         ('# variable "x" { default = 1 }', {"x": 1}),
         ('variable "u" {\n  default = 7', {"u": ""}),
+        ('variable "x" {\n  default = "a\u00e9', {"x": '"a'}),
+        ('variable "x" {\n  default = "a\U0001f600', {"x": '"a'}),
     ],
 )
 def test_variable_defaults(tmp_path, text, expected):

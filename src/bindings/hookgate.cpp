@@ -228,8 +228,17 @@ void main_entry() {
     parser.attr("add_argument")("--exclude", "nargs"_a = "*", "default"_a = nb::list(),
                                 "help"_a = "Directories/paths to exclude from scanning");
     nb::object args = parser.attr("parse_args")();
-    nb::object code = nb::getattr(g_module, "run_hook")(args.attr("directory"), args.attr("threshold"),
-                                                        args.attr("strict"), "exclude"_a = args.attr("exclude"));
+    nb::object code;
+    try {
+        code = nb::getattr(g_module, "run_hook")(args.attr("directory"), args.attr("threshold"), args.attr("strict"),
+                                                 "exclude"_a = args.attr("exclude"));
+    } catch (nb::python_error &e) {
+        // Ctrl-C before the prompt (the prompt handles its own): one line, and the status
+        // of a process ended by SIGINT.
+        if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+        say(std::string(kPrefix) + "Interrupted; commit aborted.");
+        code = nb::int_(130);
+    }
     nb::module_::import_("sys").attr("exit")(code);
 }
 

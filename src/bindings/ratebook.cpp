@@ -42,17 +42,22 @@ std::unique_ptr<rate::Sql> sql_of(nb::handle obj, rate::Connection *&native) {
 
 std::string price_list_path() { return g_data_dir + "/pricing_db.json"; }
 
-// Seeding through `conn`; `cursor_obj` is what host-level _upsert_items overrides receive.
-void warn(const std::string &error) {
-    py::print_line("Warning: Could not read pricing_db.json to seed SQLite: " + error);
+// Lines are printed at once, or kept in `lines` when given.
+void say(std::vector<std::string> *lines, std::string line) {
+    if (lines) lines->push_back(std::move(line));
+    else py::print_line(line);
+}
+
+void warn(std::vector<std::string> *lines, const std::string &error) {
+    say(lines, "Warning: Could not read pricing_db.json to seed SQLite: " + error);
 }
 
 // Seeding through `conn`; `conn_obj` is what host-level _upsert_items overrides receive.
-void seed(nb::handle self, rate::Sql &conn, nb::handle conn_obj) {
+void seed(nb::handle self, rate::Sql &conn, nb::handle conn_obj, std::vector<std::string> *lines = nullptr) {
     std::string warning;
     auto text = rate::read_price_list_text(price_list_path(), warning);
     if (!text) {
-        if (!warning.empty()) warn(warning);
+        if (!warning.empty()) warn(lines, warning);
         return;
     }
     bool native_upsert = py::resolves_to(self.type(), "_upsert_items", g_upsert);
@@ -65,11 +70,20 @@ void seed(nb::handle self, rate::Sql &conn, nb::handle conn_obj) {
     }
     auto list = rate::decode_price_list(*text, warning);
     if (!list) {
-        warn(warning);
+        warn(lines, warning);
         return;
     }
-    // The whole list is validated before anything is written.
-    auto rows = rate::price_rows(*list);
+    // The whole list is validated before anything is written: a list of the wrong shape
+    // seeds nothing, an item with an unusable price is left out.
+    std::vector<rate::PriceRow> rows;
+    std::vector<std::string> rejected;
+    try {
+        rows = rate::price_rows(*list, &rejected);
+    } catch (const rate::ShapeError &e) {
+        warn(lines, e.what());
+        return;
+    }
+    for (auto &line : rejected) say(lines, std::move(line));
     if (native_upsert) {
         rate::write_rows(conn, rows, true);
         if (native) rate::record_seeded(*native, digest);
@@ -92,24 +106,33 @@ void seed(nb::handle self, rate::Sql &conn, nb::handle conn_obj) {
 }
 
 void init_db(nb::handle self) {
-    auto conn = std::make_shared<rate::Connection>(db_path_of(self));
     nb::handle cls = self.type();
     bool native = py::resolves_to(cls, "_migrate_schema", g_migrate) && py::resolves_to(cls, "_seed_from_json", g_seed);
-    try {
-        rate::create_table(*conn);
-        if (native) {
-            rate::migrate_schema(*conn);
-            seed(self, *conn, nb::handle());
-        } else {
-            nb::object wrapped = nb::cast(NativeConnection{conn, {}});
-            self.attr("_migrate_schema")(wrapped);
-            self.attr("_seed_from_json")(wrapped);
+    // Lines of the attempt that succeeds; an attempt on a database that turns out unusable
+    // is repeated on the next one.
+    std::vector<std::string> lines;
+    auto prepare = [&](const std::shared_ptr<rate::Connection> &conn) {
+        lines.clear();
+        try {
+            rate::create_table(*conn);
+            if (native) {
+                rate::migrate_schema(*conn);
+                seed(self, *conn, nb::handle(), &lines);
+            } else {
+                nb::object wrapped = nb::cast(NativeConnection{conn, {}});
+                self.attr("_migrate_schema")(wrapped);
+                self.attr("_seed_from_json")(wrapped);
+            }
+        } catch (...) {
+            conn->rollback();
+            throw;
         }
-    } catch (...) {
-        conn->rollback();
-        throw;
-    }
-    conn->close();
+    };
+    std::string path = db_path_of(self);
+    rate::Placement placed = rate::place_store(path, rate::user_cache_dir(), prepare);
+    if (placed.path != path) nb::setattr(self, "db_path", py::from_utf8(placed.path));
+    if (!placed.warning.empty()) py::print_line(placed.warning);
+    for (const auto &line : lines) py::print_line(line);
 }
 
 }  // namespace
@@ -152,7 +175,14 @@ NB_MODULE(ratebook, m) {
             nb::setattr(self, "db_path", db_path);
             nb::object os_path = nb::module_::import_("os").attr("path");
             nb::object dir = os_path.attr("dirname")(db_path);
-            if (nb::bool_(dir)) nb::module_::import_("os").attr("makedirs")(dir, "exist_ok"_a = true);
+            if (nb::bool_(dir)) {
+                // A directory that cannot be created sends the store to a per-user copy.
+                try {
+                    nb::module_::import_("os").attr("makedirs")(dir, "exist_ok"_a = true);
+                } catch (nb::python_error &e) {
+                    if (!e.matches(PyExc_OSError)) throw;
+                }
+            }
             self.attr("_init_db")();
         },
         nb::is_method(), nb::name("__init__"), nb::arg("db_path").none() = nb::none()));
@@ -228,6 +258,13 @@ NB_MODULE(ratebook, m) {
                         k = py::text_arg(fn, "item_key", item_key), r = py::text_arg(fn, "region", region);
             if (!PyDict_Check(rates.ptr())) py::type_error(fn, "rates", "dict", rates);
             Value rv = py::from_python(rates);
+            std::string path = db_path_of(self);
+            if (rate::is_memory_store(path)) {
+                PyErr_SetString(nb::module_::import_("sqlite3").attr("OperationalError").ptr(),
+                                "Cannot save the rate: the price database could not be used, and this run prices "
+                                "from an in-memory copy that is not kept");
+                throw nb::python_error();
+            }
             py::translating([&] {
                 rate::Connection conn(db_path_of(self));
                 rate::update_rate(conn, p, t, k, rv.as_map(), r);

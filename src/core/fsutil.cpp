@@ -119,7 +119,8 @@ std::string suffix(std::string_view path) {
     return name.substr(p);
 }
 
-void walk(const std::string &root, const std::function<void(const std::string &, bool)> &visit) {
+void walk(const std::string &root, const std::function<void(const std::string &, bool)> &visit,
+          const std::function<void(const std::string &, const std::string &)> &unreadable) {
     std::set<std::pair<dev_t, ino_t>> seen;
     struct stat st;
     if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
@@ -128,17 +129,23 @@ void walk(const std::string &root, const std::function<void(const std::string &,
     // Lists a directory not met before (symlinked directories are followed once each).
     auto list_dir = [&](const std::string &dir) {
         DIR *d = ::opendir(dir.c_str());
-        if (!d) return;
+        if (!d) {
+            if (unreadable) unreadable(dir, os_error_text(errno, dir));
+            return;
+        }
         struct stat ds;
         if (::fstat(dirfd(d), &ds) != 0 || !seen.insert({ds.st_dev, ds.st_ino}).second) {
             ::closedir(d);
             return;
         }
         std::vector<std::pair<std::string, unsigned char>> names;
+        errno = 0;
         while (struct dirent *e = ::readdir(d)) {
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
             names.emplace_back(e->d_name, e->d_type);
+            errno = 0;
         }
+        if (errno != 0 && unreadable) unreadable(dir, os_error_text(errno, dir));
         ::closedir(d);
         std::sort(names.begin(), names.end());
         for (auto it = names.rbegin(); it != names.rend(); ++it) {

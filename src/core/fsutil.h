@@ -30,8 +30,10 @@ std::string py_repr(std::string_view s);
 // Recursive walk below `root` (root excluded), depth first with the entries of each
 // directory in byte order of their names. Directory symlinks are followed once per
 // directory; a loop or an unreadable directory ends that branch. The callback gets the
-// path (root joined with the relative path by "/") and whether it is a directory.
-void walk(const std::string &root, const std::function<void(const std::string &, bool is_dir)> &visit);
+// path (root joined with the relative path by "/") and whether it is a directory;
+// `unreadable`, when given, gets each directory that could not be listed with the error text.
+void walk(const std::string &root, const std::function<void(const std::string &, bool is_dir)> &visit,
+          const std::function<void(const std::string &, const std::string &)> &unreadable = {});
 
 std::string join(const std::string &dir, const std::string &name);
 std::string basename(std::string_view path);

@@ -565,6 +565,8 @@ bool parse(std::string_view text, Value &out, std::string &error) {
     return true;
 }
 
+bool parse_fallback(std::string_view text, Value &out, std::string &error) { return slow_parse(text, out, error); }
+
 bool parse_file(const std::string &path, Value &out, std::string &error) {
     Document doc;
     if (!load_file(path, doc, error)) return false;

@@ -112,6 +112,8 @@ Value to_value(Node n);
 
 // Decodes `text` into a value. Returns false with `error` set on failure.
 bool parse(std::string_view text, Value &out, std::string &error);
+// The fallback decoder alone, on valid UTF-8 text (the fast decoder is not tried).
+bool parse_fallback(std::string_view text, Value &out, std::string &error);
 // Reads a file as UTF-8 and decodes it.
 bool parse_file(const std::string &path, Value &out, std::string &error);
 

@@ -103,6 +103,37 @@ bool is_ascii_lower(std::string_view s) {
     return true;
 }
 
+namespace {
+bool in_ranges(const CpRange *first, const CpRange *last, char32_t cp) {
+    auto it = std::upper_bound(first, last, cp, [](char32_t x, const CpRange &r) { return x < r.first; });
+    return it != first && cp <= (it - 1)->last;
+}
+bool case_ignorable(char32_t cp) { return in_ranges(std::begin(kCaseIgnorable), std::end(kCaseIgnorable), cp); }
+bool cased(char32_t cp) { return in_ranges(std::begin(kCased), std::end(kCased), cp); }
+
+// Unicode's Final_Sigma context of the sigma at s[start, end): a cased letter before it and
+// none after it, skipping case-ignorable characters both ways.
+bool final_sigma(std::string_view s, size_t start, size_t end) {
+    bool before = false;
+    for (size_t j = start; j > 0;) {
+        --j;
+        while (j > 0 && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) --j;
+        size_t k = j;
+        char32_t c = next_cp(s, k);
+        if (case_ignorable(c)) continue;
+        before = cased(c);
+        break;
+    }
+    if (!before) return false;
+    for (size_t k = end; k < s.size();) {
+        char32_t c = next_cp(s, k);
+        if (case_ignorable(c)) continue;
+        return !cased(c);
+    }
+    return true;
+}
+}  // namespace
+
 std::string lower(std::string_view s) {
     std::string out;
     out.reserve(s.size());
@@ -120,26 +151,9 @@ std::string lower(std::string_view s) {
         auto it = std::lower_bound(std::begin(kLower), std::end(kLower), cp,
                                    [](const LowerEntry &e, char32_t x) { return e.cp < x; });
         if (it != std::end(kLower) && it->cp == cp) {
-            if (cp == 0x3A3) {
-                // Final form when preceded by a cased letter and not followed by one.
-                auto cased = [](char32_t x) {
-                    return (x >= 'A' && x <= 'Z') || (x >= 'a' && x <= 'z') || x >= 0xC0;
-                };
-                bool before = false, after = false;
-                if (start > 0) {
-                    size_t j = start - 1;
-                    while (j > 0 && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) --j;
-                    size_t k = j;
-                    before = cased(next_cp(s, k));
-                }
-                if (i < s.size()) {
-                    size_t k = i;
-                    after = cased(next_cp(s, k));
-                }
-                if (before && !after) {
-                    out += "\xcf\x82";
-                    continue;
-                }
+            if (cp == 0x3A3 && final_sigma(s, start, i)) {
+                out += "\xcf\x82";
+                continue;
             }
             out += it->utf8;
         } else {

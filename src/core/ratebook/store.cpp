@@ -2,7 +2,15 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/json.h"
@@ -72,7 +80,9 @@ Value column(sqlite3_stmt *st, int i) {
 }  // namespace
 
 Connection::Connection(const std::string &path) {
-    int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (is_memory_store(path)) flags |= SQLITE_OPEN_URI;
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     if (rc != SQLITE_OK) {
         std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close(db_);
@@ -94,6 +104,8 @@ void Connection::close() noexcept {
 }
 
 bool Connection::in_transaction() const { return db_ && !sqlite3_get_autocommit(db_); }
+
+bool Connection::read_only() const { return db_ && sqlite3_db_readonly(db_, "main") == 1; }
 
 std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value> &params) {
     if (!db_) throw SqlError(SQLITE_MISUSE, "Cannot operate on a closed database.");
@@ -258,8 +270,32 @@ bool is_rate_key(std::string_view k) {
     return k == "unit";
 }
 
+// Why a price cannot be stored as one, or null when it can (null is stored as NULL).
+const char *bad_price(const Value &v) {
+    switch (v.kind()) {
+        case Value::Kind::Null: return nullptr;
+        case Value::Kind::Int: return v.as_int() < 0 ? "negative" : nullptr;
+        case Value::Kind::BigInt: {
+            const std::string &d = v.as_bigint().digits;
+            if (!d.empty() && d[0] == '-') return "negative";
+            return std::isfinite(pytext::parse_float(d).value_or(HUGE_VAL)) ? nullptr : "not finite";
+        }
+        case Value::Kind::Float:
+            if (!std::isfinite(v.as_float())) return "not finite";
+            return v.as_float() < 0 ? "negative" : nullptr;
+        default: return "not a number";
+    }
+}
+
+std::string shown(const Value &v) {
+    if (v.is_str()) return fs::py_repr(v.as_str());
+    if (v.is_list()) return "a list";
+    if (v.is_map()) return "an object";
+    return pytext::str_of(v);
+}
+
 void rows_of_items(std::vector<PriceRow> &out, const std::string &provider, const std::string &res_type,
-                   const std::string &region, const Value &items) {
+                   const std::string &region, const Value &items, std::vector<std::string> *rejected = nullptr) {
     if (!items.is_map())
         throw ShapeError("'" + std::string(type_name(items)) + "' object has no attribute 'items'");
     for (const auto &[key, rates] : items.as_map()) {
@@ -267,6 +303,23 @@ void rows_of_items(std::vector<PriceRow> &out, const std::string &provider, cons
             throw ShapeError("'" + std::string(type_name(rates)) + "' object has no attribute 'get'");
         PriceRow row{provider, res_type, key, region, {}, Value("USD")};
         const Map &m = rates.as_map();
+        if (rejected) {
+            std::string why;
+            for (const char *k : kPriceKeys) {
+                const Value *v = m.find(k);
+                if (!v) continue;
+                if (const char *bad = bad_price(*v)) {
+                    why = std::string(k) + " is " + shown(*v) + " (" + bad + ")";
+                    break;
+                }
+            }
+            if (!why.empty()) {
+                rejected->push_back("Warning: Skipped price entry " + provider + " / " + res_type + " / " + key + " / " +
+                                    region + " of pricing_db.json: " + why +
+                                    "; a price must be a finite, non-negative number or null");
+                continue;
+            }
+        }
         for (int i = 0; i < 6; ++i) {
             const Value *v = m.find(kPriceKeys[i]);
             row.prices[i] = v ? *v : Value(0.0);
@@ -285,7 +338,7 @@ void rows_of_items(std::vector<PriceRow> &out, const std::string &provider, cons
 }
 }  // namespace
 
-std::vector<PriceRow> price_rows(const Value &list) {
+std::vector<PriceRow> price_rows(const Value &list, std::vector<std::string> *rejected) {
     std::vector<PriceRow> out;
     if (!list.is_map()) throw ShapeError("'" + std::string(type_name(list)) + "' object has no attribute 'items'");
     for (const auto &[provider, types] : list.as_map()) {
@@ -295,9 +348,10 @@ std::vector<PriceRow> price_rows(const Value &list) {
             if (!entry.is_map())
                 throw ShapeError("'" + std::string(type_name(entry)) + "' object has no attribute 'values'");
             if (is_flat_entry(entry.as_map())) {
-                rows_of_items(out, provider, res_type, "global", entry);
+                rows_of_items(out, provider, res_type, "global", entry, rejected);
             } else {
-                for (const auto &[region, items] : entry.as_map()) rows_of_items(out, provider, res_type, region, items);
+                for (const auto &[region, items] : entry.as_map())
+                    rows_of_items(out, provider, res_type, region, items, rejected);
             }
         }
     }
@@ -444,6 +498,168 @@ void record_seeded(Connection &conn, const std::string &digest) {
     if (counter)
         conn.query("INSERT INTO pricing_seed_state (list_digest, change_counter) VALUES (?, ?)",
                    {Value(digest), Value(int64_t(*counter) + 1)});
+}
+
+namespace {
+constexpr std::string_view kMemoryPrefix = "file:tally-warden-memory-";
+
+bool is_file_path(const std::string &path) {
+    return !path.empty() && path != ":memory:" && !path.starts_with("file:");
+}
+
+bool can(const std::string &path, int mode) { return ::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0; }
+
+// Whether a database file can be created or written at `path`, judged before SQLite opens
+// it (SQLite opens a read-only file read-only without a word, and needs the directory for
+// its journal).
+bool writable_location(const std::string &path) {
+    if (!is_file_path(path)) return true;
+    std::string dir = fs::dirname(path);
+    if (dir.empty()) dir = ".";
+    if (!fs::is_dir(dir) || !can(dir, W_OK | X_OK)) return false;
+    return !fs::exists(path) || can(path, R_OK | W_OK);
+}
+
+bool make_dirs(const std::string &dir) {
+    if (dir.empty() || fs::is_dir(dir)) return true;
+    std::string parent = fs::dirname(dir);
+    if (!parent.empty() && parent != dir && !make_dirs(parent)) return false;
+    return ::mkdir(dir.c_str(), 0700) == 0 || (errno == EEXIST && fs::is_dir(dir));
+}
+
+std::string absolute(const std::string &path) {
+    if (path.starts_with("/")) return path;
+    char buf[4096];
+    if (!::getcwd(buf, sizeof buf)) return path;
+    return fs::join(buf, path);
+}
+
+// Copies the database at `from` into `to` through SQLite, so that a copy taken while another
+// process writes is consistent. False when `from` cannot be read as a database.
+bool copy_database(const std::string &from, sqlite3 *to) {
+    if (!fs::is_file(from) || !can(from, R_OK)) return false;
+    sqlite3 *src = nullptr;
+    bool ok = false;
+    if (sqlite3_open_v2(from.c_str(), &src, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(src, 5000);
+        if (sqlite3_backup *b = sqlite3_backup_init(to, "main", src, "main")) {
+            int rc = sqlite3_backup_step(b, -1);
+            ok = sqlite3_backup_finish(b) == SQLITE_OK && rc == SQLITE_DONE;
+        }
+    }
+    sqlite3_close_v2(src);
+    return ok;
+}
+
+// Starts the per-user copy at `copy` from `from`. The copy appears complete or not at all,
+// and never replaces one that another process made meanwhile (and may be writing).
+void start_copy(const std::string &from, const std::string &copy) {
+    std::string tmp = copy + ".tmp-" + std::to_string(::getpid());
+    bool ok = false;
+    try {
+        Connection dest(tmp);
+        ok = copy_database(from, dest.handle());
+    } catch (const SqlError &) {
+    }
+    if (ok && ::link(tmp.c_str(), copy.c_str()) != 0 && errno != EEXIST && !fs::exists(copy))
+        ::rename(tmp.c_str(), copy.c_str());  // a file system without hard links
+    ::unlink(tmp.c_str());
+}
+
+enum class Outcome { Ok, Unwritable, Damaged, Locked };
+
+Outcome try_prepare(const std::string &path, const std::function<void(const std::shared_ptr<Connection> &)> &prepare) {
+    try {
+        auto conn = std::make_shared<Connection>(path);
+        if (conn->read_only()) return Outcome::Unwritable;
+        prepare(conn);
+        conn->close();
+        return Outcome::Ok;
+    } catch (const SqlError &e) {
+        switch (e.code) {
+            case SQLITE_READONLY:
+            case SQLITE_CANTOPEN:
+            case SQLITE_PERM:
+            case SQLITE_AUTH:
+            case SQLITE_IOERR:
+            case SQLITE_FULL: return Outcome::Unwritable;
+            case SQLITE_NOTADB:
+            case SQLITE_CORRUPT: return Outcome::Damaged;
+            case SQLITE_BUSY:
+            case SQLITE_LOCKED: return Outcome::Locked;
+            default: throw;
+        }
+    }
+}
+
+// An in-memory database that lives as long as the process, started from `from` when that
+// is a readable database, then prepared.
+Placement memory_copy(const std::string &from, std::string warning,
+                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare) {
+    static std::atomic<unsigned> counter{0};
+    Placement p{Placement::Kind::Memory,
+                std::string(kMemoryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
+                    "?mode=memory&cache=shared",
+                std::move(warning)};
+    // The first connection keeps the database alive: it is never closed.
+    auto *keeper = new Connection(p.path);
+    if (!from.empty()) copy_database(from, keeper->handle());
+    auto conn = std::make_shared<Connection>(p.path);
+    prepare(conn);
+    conn->close();
+    return p;
+}
+
+std::string damaged_line(const std::string &path) {
+    return "Warning: " + path +
+           " is not a SQLite database; prices come from an in-memory copy of pricing_db.json for this run "
+           "(remove the file to rebuild it).";
+}
+
+std::string locked_line(const std::string &path) {
+    return "Warning: " + path +
+           " is still locked by another process; prices come from an in-memory copy of pricing_db.json for this "
+           "run.";
+}
+}  // namespace
+
+bool is_memory_store(std::string_view path) { return path.starts_with(kMemoryPrefix); }
+
+std::string user_cache_dir() {
+    const char *xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg && xdg[0] == '/') return fs::join(xdg, "tally-warden");
+    const char *home = std::getenv("HOME");
+    if (!home || home[0] != '/') {
+        struct passwd *pw = ::getpwuid(::geteuid());
+        home = pw && pw->pw_dir && pw->pw_dir[0] == '/' ? pw->pw_dir : nullptr;
+    }
+    return home ? fs::join(fs::join(home, ".cache"), "tally-warden") : std::string();
+}
+
+Placement place_store(const std::string &path, const std::string &cache_dir,
+                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare) {
+    Outcome first = writable_location(path) ? try_prepare(path, prepare) : Outcome::Unwritable;
+    switch (first) {
+        case Outcome::Ok: return Placement{Placement::Kind::File, path, ""};
+        case Outcome::Damaged: return memory_copy("", damaged_line(path), prepare);
+        case Outcome::Locked: return memory_copy("", locked_line(path), prepare);
+        case Outcome::Unwritable: break;
+    }
+    if (is_file_path(path) && !cache_dir.empty() && make_dirs(cache_dir)) {
+        std::string copy = fs::join(cache_dir, "pricing-" + list_digest(absolute(path)).substr(0, 16) + ".db");
+        if (!fs::exists(copy)) start_copy(path, copy);
+        Outcome second = writable_location(copy) ? try_prepare(copy, prepare) : Outcome::Unwritable;
+        switch (second) {
+            case Outcome::Ok: return Placement{Placement::Kind::UserCopy, copy, ""};
+            case Outcome::Damaged: return memory_copy(path, damaged_line(copy), prepare);
+            case Outcome::Locked: return memory_copy(path, locked_line(copy), prepare);
+            case Outcome::Unwritable: break;
+        }
+    }
+    return memory_copy(path,
+                       "Warning: Cannot write " + path + (cache_dir.empty() ? "" : " nor a copy in " + cache_dir) +
+                           "; prices come from an in-memory copy for this run.",
+                       prepare);
 }
 
 namespace {

@@ -46,6 +46,8 @@ public:
 
 class Connection : public Sql {
 public:
+    // Opens `path` for reading and writing, creating the file if needed; an in-memory copy
+    // (see place_store) is opened by its name.
     explicit Connection(const std::string &path);
     ~Connection() override;
     Connection(const Connection &) = delete;
@@ -58,6 +60,9 @@ public:
     void rollback() noexcept;
     void close() noexcept;
     bool in_transaction() const;
+    // Whether SQLite opened the file read-only (it does so silently for a read-only file).
+    bool read_only() const;
+    sqlite3 *handle() const { return db_; }
     // The database header's file change counter, when the file uses a rollback journal
     // (the only mode in which every committed write advances it).
     std::optional<uint32_t> change_counter();
@@ -83,7 +88,9 @@ struct PriceRow {
     Value prices[6];
     Value unit;
 };
-std::vector<PriceRow> price_rows(const Value &price_list);
+// With `rejected`, an item whose price is present but neither null nor a finite,
+// non-negative number is left out, and a "Warning: " line naming it is added there.
+std::vector<PriceRow> price_rows(const Value &price_list, std::vector<std::string> *rejected = nullptr);
 // One row per item of `items` through `cursor` (no commit).
 void upsert_items(Sql &cursor, std::string_view provider, std::string_view res_type, std::string_view region,
                   const Map &items);
@@ -118,6 +125,25 @@ reckon::Rates to_rates(const std::optional<Row> &row);
 void update_rate(Sql &conn, std::string_view provider, std::string_view resource_type, std::string_view item_key,
                  const Map &rates, std::string_view region);
 std::vector<std::string> list_column(Sql &conn, const char *column, const std::optional<std::string> &provider);
+
+// Which database a store uses for this run. The file asked for when it can be written;
+// otherwise a per-user copy in `cache_dir`, started from the file when that is readable; an
+// in-memory copy when neither can be written, or when the file is not a database or stays
+// locked (the file is then left untouched). `prepare` creates, migrates and seeds the
+// database it is given; it runs again on the next choice when a database fails with an
+// SQLite error that makes it unusable.
+struct Placement {
+    enum class Kind { File, UserCopy, Memory } kind = Kind::File;
+    std::string path;     // what to open with Connection
+    std::string warning;  // one "Warning: " line when the choice needs one, else empty
+};
+Placement place_store(const std::string &path, const std::string &cache_dir,
+                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare);
+// $XDG_CACHE_HOME/tally-warden when that is absolute, else ~/.cache/tally-warden ("" when no
+// home directory is known).
+std::string user_cache_dir();
+// Whether `path` names an in-memory copy made by place_store.
+bool is_memory_store(std::string_view path);
 
 // One consistent read of the whole table, answering lookups as the cascade would.
 class Snapshot {

@@ -60,6 +60,7 @@ struct ScanPlan {
     std::vector<std::string> tf;       // ".tf" files not excluded
     std::vector<std::string> json;     // ".json" files not excluded
     std::vector<std::string> yaml;     // ".yaml" then ".yml" files not excluded
+    std::vector<std::string> errors;   // one line per directory that could not be listed
 };
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns);
 

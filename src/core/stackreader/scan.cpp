@@ -46,6 +46,10 @@ ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> 
         else if (json) plan.json.push_back(path);
         else if (yaml) plan.yaml.push_back(path);
         else yml.push_back(path);
+    }, [&](const std::string &dir, const std::string &error) {
+        // Directories excluded from the scan are not reported.
+        if (!excluded(directory, dir + "/-", exclude_patterns))
+            plan.errors.push_back("Error reading directory " + dir + ": " + error);
     });
     plan.yaml.insert(plan.yaml.end(), yml.begin(), yml.end());
     return plan;
@@ -79,12 +83,14 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
     bool is_dir = fs::is_dir(directory);
     ScanPlan plan;
     if (is_dir) plan = plan_scan(directory, exclude_patterns);
+    for (const auto &line : plan.errors) out(line);
 
     // Variables and locals of the whole scan root, before anything else is read.
     std::unordered_map<std::string, std::string> texts;
     std::string root = is_dir ? directory : fs::dirname(directory);
     if (root.empty()) root = ".";
-    auto [variables, locals] = readers.variables(root, is_dir ? &plan.all_tf : nullptr, texts);
+    auto values = readers.variables(root, is_dir ? &plan.all_tf : nullptr, texts);
+    const Map &variables = values.first, &locals = values.second;
 
     auto append = [&records](std::vector<Value> &&more) {
         for (auto &r : more) records.push_back(std::move(r));

@@ -32,8 +32,11 @@ std::string_view block_body(std::string_view text, size_t start) {
         if (text[i] == '{') ++depth;
         else if (text[i] == '}' && --depth == 0) return text.substr(start, i - start);
     }
-    // The text ended first: its last character is left out.
-    return i > start ? text.substr(start, i - start - 1) : std::string_view();
+    // The text ended first: its last character (not byte) is left out.
+    if (i == start) return {};
+    size_t last = i - 1;
+    while (last > start && (static_cast<unsigned char>(text[last]) & 0xC0) == 0x80) --last;
+    return text.substr(start, last - start);
 }
 
 std::string render(const Value &v) { return pytext::str_of(v); }

@@ -1,0 +1,3 @@
+items.forEach(i => fetch(i));
+axios.get(url);
+axios.get(url);

@@ -1,0 +1,4 @@
+for (const u of users) {
+  await fetch(u);
+}
+await fetch(other);

@@ -1,0 +1,4 @@
+resource "aws_s3_bucket" "site" {
+  bucket = "site"
+  acl = "public-read-write"
+}

@@ -1,0 +1,4 @@
+resource "aws_db_instance" "main" {
+  engine = "postgres"
+  deletion_protection = True
+}

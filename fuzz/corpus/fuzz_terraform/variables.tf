@@ -1,0 +1,3 @@
+variable "region" {
+  default = "eu-west-1"
+}
