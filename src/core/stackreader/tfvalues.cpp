@@ -3,6 +3,7 @@
 #include "core/pytext.h"
 #include "core/regex.h"
 #include "core/stackreader/reader.h"
+#include "core/stackreader/tfmodel.h"
 
 namespace tw::stack {
 
@@ -39,10 +40,12 @@ std::string_view block_body(std::string_view text, size_t start) {
 std::string render(const Value &v) { return pytext::str_of(v); }
 }  // namespace
 
-void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals) {
+void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals,
+                                  std::vector<std::string> *declared) {
     Regex::Match m, d;
     for (const auto &head : variable_head().find_all(text)) {
         std::string name(head.group(text, 1));
+        if (declared) declared->push_back(name);
         std::string_view body = block_body(text, head.end());
         if (!default_line().search(body, d)) continue;
         std::string_view value = unquote(comment_cut(d.group(body, 1)));
@@ -60,19 +63,10 @@ void collect_variables_and_locals(std::string_view text, Map &variables, Map &lo
 }
 
 void resolve_locals(const Map &variables, Map &locals) {
-    for (int pass = 0; pass < 3; ++pass) {
-        bool changed = false;
-        std::vector<std::pair<std::string, Value>> snapshot(locals.begin(), locals.end());
-        for (const auto &[name, value] : snapshot) {
-            if (!value.is_str()) continue;
-            Value r = resolve_value(value, variables, locals);
-            if (!(r == value)) {
-                locals.set(name, std::move(r));
-                changed = true;
-            }
-        }
-        if (!changed) break;
-    }
+    Scope scope;
+    scope.vars = &variables;
+    scope.locals = &locals;
+    resolve_locals_scoped(locals, scope);
 }
 
 std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files,
@@ -105,20 +99,48 @@ std::pair<Map, Map> parse_variables_and_locals(const std::string &directory) {
     return parse_variables_and_locals_files(files);
 }
 
-Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
+const Value *Scope::var(std::string_view name) const {
+    const Value *v = vars ? vars->find(name) : nullptr;
+    return v || !fallback_vars ? v : fallback_vars->find(name);
+}
+
+const Value *Scope::local(std::string_view name) const {
+    const Value *v = locals ? locals->find(name) : nullptr;
+    return v || !fallback_locals ? v : fallback_locals->find(name);
+}
+
+const Value *Scope::binding(std::string_view expr) const {
+    if (!bindings) return nullptr;
+    if (const Value *v = bindings->find(expr)) return v;
+    // each.value.<attribute> of a map value
+    if (expr.starts_with("each.value.")) {
+        const Value *v = bindings->find("each.value");
+        if (v && v->is_map()) return v->as_map().find(expr.substr(11));
+    }
+    return nullptr;
+}
+
+namespace {
+const Value *lookup(std::string_view expr, const Scope &scope, bool &referenced) {
+    referenced = true;
+    if (expr.starts_with("var.")) return scope.var(expr.substr(4));
+    if (expr.starts_with("local.")) return scope.local(expr.substr(6));
+    if (scope.bindings && (expr.starts_with("each.") || expr.starts_with("count.")))
+        return scope.binding(expr);
+    referenced = false;
+    return nullptr;
+}
+}  // namespace
+
+Value resolve_scoped(const Value &val, const Scope &scope) {
     if (!val.is_str()) return val;
     const std::string &input = val.as_str();
     std::string_view stripped = pytext::strip(input);
     std::string_view uq = unquote(stripped);
     if (uq.size() != stripped.size()) stripped = pytext::strip(uq);
-    if (stripped.starts_with("var.")) {
-        const Value *v = variables.find(stripped.substr(4));
-        return v ? *v : val;
-    }
-    if (stripped.starts_with("local.")) {
-        const Value *v = locals.find(stripped.substr(6));
-        return v ? *v : val;
-    }
+    bool referenced = false;
+    const Value *whole = lookup(stripped, scope, referenced);
+    if (referenced) return whole ? *whole : val;
     std::string resolved;
     size_t pos = 0;
     while (pos < input.size()) {
@@ -134,9 +156,7 @@ Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
         }
         resolved.append(input, pos, open - pos);
         std::string_view expr = pytext::strip(std::string_view(input).substr(open + 2, close - open - 2));
-        const Value *v = nullptr;
-        if (expr.starts_with("var.")) v = variables.find(expr.substr(4));
-        else if (expr.starts_with("local.")) v = locals.find(expr.substr(6));
+        const Value *v = lookup(expr, scope, referenced);
         if (v) resolved += render(*v);
         else resolved.append(input, open, close + 1 - open);
         pos = close + 1;
@@ -146,6 +166,29 @@ Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
     std::string_view uq2 = unquote(out);
     if (uq2.size() != out.size()) out = pytext::strip(uq2);
     return number_or_text(out);
+}
+
+void resolve_locals_scoped(Map &locals, const Scope &scope) {
+    for (int pass = 0; pass < 3; ++pass) {
+        bool changed = false;
+        std::vector<std::pair<std::string, Value>> snapshot(locals.begin(), locals.end());
+        for (const auto &item : snapshot) {
+            if (!item.second.is_str()) continue;
+            Value r = resolve_scoped(item.second, scope);
+            if (!(r == item.second)) {
+                locals.set(item.first, std::move(r));
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+}
+
+Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
+    Scope scope;
+    scope.vars = &variables;
+    scope.locals = &locals;
+    return resolve_scoped(val, scope);
 }
 
 }  // namespace tw::stack

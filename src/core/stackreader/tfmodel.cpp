@@ -1,0 +1,405 @@
+// The Terraform line reader's model of a file, scoped resolution and instances.
+#include "core/stackreader/tfmodel.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/pytext.h"
+#include "core/reckoner/estimator.h"
+#include "core/regex.h"
+
+namespace tw::stack {
+
+namespace {
+const Regex &resource_head() {
+    static const Regex r(kResourcePattern);
+    return r;
+}
+const Regex &module_head() {
+    static const Regex r(R"re(^module\s+"([^"]+)"\s*\{)re");
+    return r;
+}
+const Regex &provider_head() {
+    static const Regex r(R"re(^provider\s+"([^"]+)"\s*\{)re");
+    return r;
+}
+const Regex &assignment() {
+    static const Regex r(kAssignmentPattern);
+    return r;
+}
+
+long brace_balance(std::string_view s) {
+    long n = 0;
+    for (char c : s) n += (c == '{') - (c == '}');
+    return n;
+}
+long bracket_balance(std::string_view s) {
+    long n = 0;
+    for (char c : s) n += (c == '{' || c == '[' || c == '(') - (c == '}' || c == ']' || c == ')');
+    return n;
+}
+
+enum class Block { None, Resource, Module, Provider };
+}  // namespace
+
+TfFileModel read_tf_model(std::string_view text) {
+    TfFileModel model;
+    Block block = Block::None;
+    long brace_count = 0;
+    TfResource res;
+    TfModuleCall call;
+    TfProvider prov;
+    // A top-level value that spans lines: where it goes and its bracket balance.
+    std::string *capture = nullptr;
+    long capture_balance = 0;
+    Regex::Match m;
+
+    auto finish = [&]() {
+        if (block == Block::Resource) model.resources.push_back(std::move(res));
+        else if (block == Block::Module) model.modules.push_back(std::move(call));
+        else if (block == Block::Provider) model.providers.push_back(std::move(prov));
+        block = Block::None;
+        capture = nullptr;
+    };
+    auto open = [&](Block kind, std::string_view stripped) {
+        block = kind;
+        capture = nullptr;
+        brace_count = brace_balance(stripped);
+        if (brace_count == 0) finish();
+    };
+
+    for (std::string_view line : pytext::split_newlines(text)) {
+        std::string_view stripped = pytext::strip(line);
+        if (stripped.starts_with("#") || stripped.starts_with("//")) continue;
+        bool has_brace = stripped.find('{') != std::string_view::npos;
+        // A resource head is taken anywhere outside a resource block.
+        if (block != Block::Resource && has_brace && stripped.find("resource") != std::string_view::npos &&
+            resource_head().search(stripped, m)) {
+            if (block != Block::None) block = Block::None;  // an unclosed module or provider block ends here
+            res = TfResource();
+            res.type = std::string(m.group(stripped, 1));
+            res.name = std::string(m.group(stripped, 2));
+            open(Block::Resource, stripped);
+            continue;
+        }
+        if (block == Block::None) {
+            if (!has_brace) continue;
+            if (stripped.starts_with("module") && module_head().match(stripped, m)) {
+                call = TfModuleCall();
+                call.name = std::string(m.group(stripped, 1));
+                open(Block::Module, stripped);
+            } else if (stripped.starts_with("provider") && provider_head().match(stripped, m)) {
+                prov = TfProvider();
+                prov.name = std::string(m.group(stripped, 1));
+                open(Block::Provider, stripped);
+            }
+            continue;
+        }
+        long depth_before = brace_count;
+        brace_count += brace_balance(stripped);
+        bool in_capture = capture != nullptr;
+        if (capture) {
+            std::string_view part = comment_cut(stripped);
+            *capture += '\n';
+            *capture += part;
+            capture_balance += bracket_balance(part);
+            if (capture_balance <= 0) capture = nullptr;
+        }
+        if (brace_count <= 0) {
+            finish();
+            continue;
+        }
+        if (stripped.find('=') == std::string_view::npos || !assignment().match(stripped, m)) continue;
+        std::string key(m.group(stripped, 1));
+        std::string_view cut = comment_cut(m.group(stripped, 2));
+        std::string raw(unquote(cut));
+        bool top = depth_before == 1 && !in_capture;
+        std::string *target = nullptr;  // where a top-level value is kept
+        if (block == Block::Resource) {
+            res.attrs.push_back({key, raw});
+            if (top) {
+                std::optional<std::string> *slot = key == "count"      ? &res.count
+                                                   : key == "for_each" ? &res.for_each
+                                                   : key == "provider" ? &res.provider
+                                                                       : nullptr;
+                if (slot) target = &slot->emplace(raw);
+            }
+        } else if (block == Block::Module) {
+            if (!top) continue;
+            std::optional<std::string> *slot = key == "source"      ? &call.source
+                                               : key == "count"     ? &call.count
+                                               : key == "for_each"  ? &call.for_each
+                                               : key == "providers" ? &call.providers
+                                                                    : nullptr;
+            if (slot) target = &slot->emplace(raw);
+            else if (key != "version" && key != "depends_on") {
+                call.args.push_back({key, raw});
+                target = &call.args.back().raw;
+            }
+        } else if (block == Block::Provider && top) {
+            if (key == "alias") prov.alias = raw;
+            else if (key == "region") prov.region = raw;
+            else if (key == "zone") prov.zone = raw;
+        }
+        if (target) {
+            long bal = bracket_balance(cut);
+            if (bal > 0) {
+                // The value opens a list, map or call: keep it whole.
+                *target = std::string(cut);
+                capture = target;
+                capture_balance = bal;
+            }
+        }
+    }
+    return model;
+}
+
+std::optional<int64_t> whole_count(const Value &v) {
+    if (v.is_int()) {
+        if (v.as_int() >= 0) return v.as_int();
+    } else if (v.is_float()) {
+        double d = v.as_float();
+        if (d >= 0 && d < 9e15 && std::floor(d) == d) return int64_t(d);
+    }
+    return std::nullopt;
+}
+
+namespace {
+// A small reader of HCL/JSON literal collections. Scalars keep the reader's value kinds:
+// quoted strings are text, bare numbers go through number conversion, other bare words
+// (true, null, references) stay text.
+class Literal {
+public:
+    explicit Literal(std::string_view s) : s_(s) {}
+    std::optional<Value> parse() {
+        auto v = value(0);
+        skip();
+        if (!v || i_ != s_.size()) return std::nullopt;
+        return v;
+    }
+
+private:
+    static constexpr int kMaxDepth = 64;
+    void skip() {
+        while (i_ < s_.size()) {
+            char c = s_[i_];
+            if (c == ' ' || c == '\t' || c == '\n' || c == '\r') ++i_;
+            else if (c == '#' || (c == '/' && i_ + 1 < s_.size() && s_[i_ + 1] == '/')) {
+                while (i_ < s_.size() && s_[i_] != '\n') ++i_;
+            } else break;
+        }
+    }
+    bool eat(char c) {
+        skip();
+        if (i_ < s_.size() && s_[i_] == c) {
+            ++i_;
+            return true;
+        }
+        return false;
+    }
+    std::optional<std::string> quoted() {
+        std::string out;
+        ++i_;  // opening quote
+        while (i_ < s_.size()) {
+            char c = s_[i_++];
+            if (c == '"') return out;
+            if (c == '\\' && i_ < s_.size()) {
+                char e = s_[i_++];
+                out += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+            } else out += c;
+        }
+        return std::nullopt;
+    }
+    std::string bare() {
+        size_t start = i_;
+        while (i_ < s_.size()) {
+            char c = s_[i_];
+            if (c == ',' || c == ']' || c == '}' || c == '=' || c == ':' || c == '\n' || c == ' ' || c == '\t' ||
+                c == '\r' || c == '#')
+                break;
+            ++i_;
+        }
+        return std::string(s_.substr(start, i_ - start));
+    }
+    std::optional<Value> value(int depth) {
+        if (depth > kMaxDepth) return std::nullopt;
+        skip();
+        if (i_ >= s_.size()) return std::nullopt;
+        char c = s_[i_];
+        if (c == '"') {
+            auto q = quoted();
+            if (!q) return std::nullopt;
+            return Value(std::move(*q));
+        }
+        if (c == '[') {
+            ++i_;
+            List items;
+            while (!eat(']')) {
+                auto v = value(depth + 1);
+                if (!v) return std::nullopt;
+                items.push_back(std::move(*v));
+                if (!eat(',')) {
+                    if (!eat(']')) return std::nullopt;
+                    break;
+                }
+            }
+            return Value(std::move(items));
+        }
+        if (c == '{') {
+            ++i_;
+            Map items;
+            while (!eat('}')) {
+                skip();
+                if (i_ >= s_.size()) return std::nullopt;
+                std::string key;
+                if (s_[i_] == '"') {
+                    auto q = quoted();
+                    if (!q) return std::nullopt;
+                    key = std::move(*q);
+                } else key = bare();
+                if (key.empty() || !(eat('=') || eat(':'))) return std::nullopt;
+                auto v = value(depth + 1);
+                if (!v) return std::nullopt;
+                items.set(std::move(key), std::move(*v));
+                eat(',');
+            }
+            return Value(std::move(items));
+        }
+        std::string word = bare();
+        if (word.empty()) return std::nullopt;
+        return number_or_text(word);
+    }
+
+    std::string_view s_;
+    size_t i_ = 0;
+};
+}  // namespace
+
+std::optional<Value> parse_literal(std::string_view text) {
+    std::string_view t = pytext::strip(text);
+    for (std::string_view fn : {"toset(", "tolist(", "tomap("}) {
+        if (t.starts_with(fn) && t.ends_with(")")) {
+            t = pytext::strip(t.substr(fn.size(), t.size() - fn.size() - 1));
+            break;
+        }
+    }
+    if (!t.starts_with("[") && !t.starts_with("{")) return std::nullopt;
+    return Literal(t).parse();
+}
+
+std::optional<std::vector<std::pair<std::string, Value>>> for_each_items(const Value &collection) {
+    std::optional<Value> parsed;
+    const Value *c = &collection;
+    if (collection.is_str()) {
+        parsed = parse_literal(collection.as_str());
+        if (!parsed) return std::nullopt;
+        c = &*parsed;
+    }
+    std::vector<std::pair<std::string, Value>> items;
+    if (c->is_map()) {
+        for (const auto &kv : c->as_map()) items.emplace_back(kv.first, kv.second);
+    } else if (c->is_list()) {
+        // A set of texts: each element is its own key.
+        for (const Value &v : c->as_list()) {
+            if (v.is_list() || v.is_map()) return std::nullopt;
+            items.emplace_back(pytext::str_of(v), Value(pytext::str_of(v)));
+        }
+    } else return std::nullopt;
+    std::stable_sort(items.begin(), items.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    items.erase(std::unique(items.begin(), items.end(), [](const auto &a, const auto &b) { return a.first == b.first; }),
+                items.end());
+    return items;
+}
+
+namespace {
+// A resolved provider setting that names a place (not a reference left as text).
+bool usable_place(const Value &v) {
+    if (!v.is_str() || v.as_str().empty()) return false;
+    const std::string &s = v.as_str();
+    return s.find("var.") == std::string::npos && s.find("local.") == std::string::npos &&
+           s.find("${") == std::string::npos && s.find('(') == std::string::npos;
+}
+}  // namespace
+
+void add_provider_regions(const std::vector<TfProvider> &providers, const Scope &scope, ProviderRegions &out) {
+    for (const auto &p : providers) {
+        std::string key = p.alias ? p.name + "." + std::string(unquote(*p.alias)) : p.name;
+        const std::optional<std::string> &raw = p.region ? p.region : p.zone;
+        if (!raw) continue;
+        Value v = resolve_scoped(Value(*raw), scope);
+        if (usable_place(v)) out[key] = {p.region ? "region" : "zone", std::move(v)};
+    }
+}
+
+namespace {
+std::string instance_key(const std::string &key, bool numeric) {
+    return numeric ? "[" + key + "]" : "[\"" + key + "\"]";
+}
+}  // namespace
+
+void instantiate_resource(const TfResource &res, const Scope &scope, const ProviderRegions *regions,
+                          bool for_each, const std::string &prefix, const Resolver *resolver,
+                          std::vector<Value> &out, const Sink *sink) {
+    auto resolve = [&](const Value &raw, const Scope &s) {
+        return resolver ? (*resolver)(raw) : resolve_scoped(raw, s);
+    };
+    // Instances: (suffix, bindings); one bare instance when neither count nor for_each resolves.
+    std::vector<std::pair<std::string, Map>> instances;
+    bool expanded = false;
+    std::string address = prefix + res.type + "." + res.name;
+    if (res.count) {
+        if (auto n = whole_count(resolve(Value(*res.count), scope))) {
+            expanded = true;
+            int64_t k = *n;
+            if (k > kMaxInstances) {
+                if (sink)
+                    (*sink)("Resource '" + address + "': count " + std::to_string(k) + " is more than " +
+                            std::to_string(kMaxInstances) + "; priced as " + std::to_string(kMaxInstances));
+                k = kMaxInstances;
+            }
+            for (int64_t i = 0; i < k; ++i) {
+                Map b;
+                b.set("count.index", Value(i));
+                instances.emplace_back(instance_key(std::to_string(i), true), std::move(b));
+            }
+        }
+    } else if (for_each && res.for_each) {
+        Value coll = resolve(Value(*res.for_each), scope);
+        if (auto items = for_each_items(coll)) {
+            expanded = true;
+            if (int64_t(items->size()) > kMaxInstances) items->resize(size_t(kMaxInstances));
+            for (auto &kv : *items) {
+                Map b;
+                b.set("each.key", Value(kv.first));
+                b.set("each.value", std::move(kv.second));
+                instances.emplace_back(instance_key(kv.first, false), std::move(b));
+            }
+        }
+    }
+    if (!expanded) instances.emplace_back("", Map());
+
+    // The provider configuration of the resource: its provider argument, else the default one.
+    const std::pair<std::string, Value> *place = nullptr;
+    if (regions && !regions->empty()) {
+        std::string key = res.provider ? std::string(pytext::strip(*res.provider)) : provider_of(res.type);
+        auto it = regions->find(key);
+        if (it != regions->end()) place = &it->second;
+    }
+
+    for (auto &inst : instances) {
+        Scope s = scope;
+        if (expanded) s.bindings = &inst.second;
+        Map props;
+        for (const auto &a : res.attrs) props.set(a.key, resolve(Value(a.raw), s));
+        if (place) {
+            bool has_region = false;
+            for (const char *k : reckon::kRegionKeys)
+                if (props.contains(k)) has_region = true;
+            if (!has_region) props.set(place->first, place->second);
+        }
+        std::string name = prefix.empty() ? res.name + inst.first : address + inst.first;
+        out.push_back(make_record(Value(provider_of(res.type)), Value(res.type), Value(std::move(name)), std::move(props)));
+    }
+}
+
+}  // namespace tw::stack
