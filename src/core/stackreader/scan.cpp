@@ -519,7 +519,7 @@ private:
             Scope args_scope = caller;
             if (expanded) args_scope.bindings = &inst.second;
             Map vars = d->vars;
-            for (const auto &a : call.args) vars.set(a.key, resolve_scoped(Value(a.raw), args_scope));
+            for (const auto &a : call.args) vars.set(a.key, resolve_scoped(a.raw, args_scope));
             Map locals = d->raw_locals;
             Scope scope;
             scope.vars = &vars;

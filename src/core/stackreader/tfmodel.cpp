@@ -116,7 +116,7 @@ TfFileModel read_tf_model(std::string_view text) {
         bool top = depth_before == 1 && !in_capture;
         std::string *target = nullptr;  // where a top-level value is kept
         if (block == Block::Resource) {
-            res.attrs.push_back({key, raw});
+            res.attrs.push_back({key, Value(raw)});
             if (top) {
                 std::optional<std::string> *slot = key == "count"      ? &res.count
                                                    : key == "for_each" ? &res.for_each
@@ -133,8 +133,8 @@ TfFileModel read_tf_model(std::string_view text) {
                                                                     : nullptr;
             if (slot) target = &slot->emplace(raw);
             else if (key != "version" && key != "depends_on") {
-                call.args.push_back({key, raw});
-                target = &call.args.back().raw;
+                call.args.push_back({key, Value(raw)});
+                target = &call.args.back().raw.as_str();
             }
         } else if (block == Block::Provider && top) {
             if (key == "alias") prov.alias = raw;
@@ -343,40 +343,41 @@ void instantiate_resource(const TfResource &res, const Scope &scope, const Provi
     auto resolve = [&](const Value &raw, const Scope &s) {
         return resolver ? (*resolver)(raw) : resolve_scoped(raw, s);
     };
-    // Instances: (suffix, bindings); one bare instance when neither count nor for_each resolves.
-    std::vector<std::pair<std::string, Map>> instances;
+    std::vector<std::pair<std::string, Map>> instances;  // (name suffix, bindings)
     bool expanded = false;
-    std::string address = prefix + res.type + "." + res.name;
-    if (res.count) {
-        if (auto n = whole_count(resolve(Value(*res.count), scope))) {
-            expanded = true;
-            int64_t k = *n;
-            if (k > kMaxInstances) {
-                if (sink)
-                    (*sink)("Resource '" + address + "': count " + std::to_string(k) + " is more than " +
-                            std::to_string(kMaxInstances) + "; priced as " + std::to_string(kMaxInstances));
-                k = kMaxInstances;
+    if (res.count || (for_each && res.for_each)) {
+        std::string address = prefix + res.type + "." + res.name;
+        if (res.count) {
+            if (auto n = whole_count(resolve(Value(*res.count), scope))) {
+                expanded = true;
+                int64_t k = *n;
+                if (k > kMaxInstances) {
+                    if (sink)
+                        (*sink)("Resource '" + address + "': count " + std::to_string(k) + " is more than " +
+                                std::to_string(kMaxInstances) + "; priced as " + std::to_string(kMaxInstances));
+                    k = kMaxInstances;
+                }
+                for (int64_t i = 0; i < k; ++i) {
+                    Map b;
+                    b.set("count.index", Value(i));
+                    instances.emplace_back(instance_key(std::to_string(i), true), std::move(b));
+                }
             }
-            for (int64_t i = 0; i < k; ++i) {
-                Map b;
-                b.set("count.index", Value(i));
-                instances.emplace_back(instance_key(std::to_string(i), true), std::move(b));
+        } else {
+            Value coll = resolve(Value(*res.for_each), scope);
+            if (auto items = for_each_items(coll)) {
+                expanded = true;
+                if (int64_t(items->size()) > kMaxInstances) items->resize(size_t(kMaxInstances));
+                for (auto &kv : *items) {
+                    Map b;
+                    b.set("each.key", Value(kv.first));
+                    b.set("each.value", std::move(kv.second));
+                    instances.emplace_back(instance_key(kv.first, false), std::move(b));
+                }
             }
         }
-    } else if (for_each && res.for_each) {
-        Value coll = resolve(Value(*res.for_each), scope);
-        if (auto items = for_each_items(coll)) {
-            expanded = true;
-            if (int64_t(items->size()) > kMaxInstances) items->resize(size_t(kMaxInstances));
-            for (auto &kv : *items) {
-                Map b;
-                b.set("each.key", Value(kv.first));
-                b.set("each.value", std::move(kv.second));
-                instances.emplace_back(instance_key(kv.first, false), std::move(b));
-            }
-        }
+        if (expanded && instances.empty()) return;
     }
-    if (!expanded) instances.emplace_back("", Map());
 
     // The provider configuration of the resource: its provider argument, else the default one.
     const std::pair<std::string, Value> *place = nullptr;
@@ -386,19 +387,26 @@ void instantiate_resource(const TfResource &res, const Scope &scope, const Provi
         if (it != regions->end()) place = &it->second;
     }
 
-    for (auto &inst : instances) {
-        Scope s = scope;
-        if (expanded) s.bindings = &inst.second;
+    auto make = [&](const Scope &s, std::string name) {
         Map props;
-        for (const auto &a : res.attrs) props.set(a.key, resolve(Value(a.raw), s));
+        for (const auto &a : res.attrs) props.set(a.key, resolve(a.raw, s));
         if (place) {
             bool has_region = false;
             for (const char *k : reckon::kRegionKeys)
                 if (props.contains(k)) has_region = true;
             if (!has_region) props.set(place->first, place->second);
         }
-        std::string name = prefix.empty() ? res.name + inst.first : address + inst.first;
         out.push_back(make_record(Value(provider_of(res.type)), Value(res.type), Value(std::move(name)), std::move(props)));
+    };
+    std::string base = prefix.empty() ? res.name : prefix + res.type + "." + res.name;
+    if (!expanded) {
+        make(scope, std::move(base));
+        return;
+    }
+    for (auto &inst : instances) {
+        Scope s = scope;
+        s.bindings = &inst.second;
+        make(s, base + inst.first);
     }
 }
 

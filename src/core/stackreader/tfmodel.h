@@ -15,7 +15,8 @@
 namespace tw::stack {
 
 struct TfAttr {
-    std::string key, raw;
+    std::string key;
+    Value raw;  // text
 };
 
 struct TfResource {
