@@ -88,6 +88,9 @@ public:
 
 struct ScanOptions {
     bool modules = false;  // evaluate module calls; called directories are priced through them
+    // Where .terraform/modules is read: a directory laid out like the scanned one (the working
+    // tree, when the scanned directory is a copy of it); empty: the scanned directory itself.
+    std::string modules_from;
 };
 
 // The directory scan: every record of the IaC files under `directory` (or of one file).

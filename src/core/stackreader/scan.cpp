@@ -119,7 +119,9 @@ struct TfFile {
     std::string path;
     bool read = false;
     std::string error;  // the read error, when not read
-    TfFileModel model;
+    TfFileModel model;  // with modules: read at once
+    std::string text;   // without: kept to be read when its records are made
+    bool has_text = false;
 };
 
 // The Terraform files of one directory and what they define.
@@ -227,7 +229,8 @@ void read_tfvars(const std::string &path, Map &out) {
 
 class TfTree {
 public:
-    TfTree(const Sink &out, bool modules) : out_(out), modules_(modules) {}
+    TfTree(const Sink &out, bool modules, std::string modules_from)
+        : out_(out), modules_(modules), modules_from_(std::move(modules_from)) {}
 
     // Reads every file once: its variables and locals (for the directory and the merged
     // maps of the scan root) and, when it is scanned or modules are on, its model.
@@ -253,11 +256,21 @@ public:
                     locals_.set(kv.first, kv.second);
                     d.raw_locals.set(kv.first, kv.second);
                 }
-                if (want || modules_) {
+                if (modules_) {
                     f.model = read_tf_model(body);
-                    f.read = true;
                     for (const auto &p : f.model.providers) d.providers.push_back(p);
+                } else if (want) {
+                    // Provider blocks now, for the directory's other files; the rest when
+                    // the file's records are made.
+                    if (body.find("provider") != std::string_view::npos)
+                        for (auto &p : read_tf_model(body).providers) d.providers.push_back(std::move(p));
+                    if (cached_ + text.size() <= kTextCacheBytes) {
+                        cached_ += text.size();
+                        f.text = std::move(text);
+                        f.has_text = true;
+                    }
                 }
+                f.read = want || modules_;
             }
             if (f.read || want) d.files.push_back(std::move(f));
         }
@@ -319,14 +332,22 @@ public:
         Scope scope = root_scope(d);
         ProviderRegions regions;
         add_provider_regions(d.providers, scope, regions);
-        for (const auto &f : d.files) {
+        for (auto &f : d.files) {
             if (f.path != path) continue;
             if (!f.read) {
                 out_("Error reading file " + f.path + ": " + f.error);
                 return;
             }
-            for (const auto &res : f.model.resources)
-                instantiate_resource(res, scope, &regions, false, "", nullptr, records, &out_);
+            std::string text;
+            if (f.has_text) text.swap(f.text);
+            else if (!fs::read_utf8(f.path, text, f.error)) {
+                // Beyond the text budget the file is read again.
+                out_("Error reading file " + f.path + ": " + f.error);
+                return;
+            }
+            read_tf_model(pytext::strip_bom(text), [&](TfResource &&res) {
+                instantiate_resource(std::move(res), scope, &regions, false, "", nullptr, records, &out_);
+            });
             return;
         }
     }
@@ -442,9 +463,14 @@ private:
         auto it = installed_.find(root_dir_);
         if (it != installed_.end()) return it->second;
         Map &keys = installed_[root_dir_];
+        std::string base = root_dir_;
+        if (!modules_from_.empty()) {
+            std::string rel = relative(scan_root_, root_dir_);
+            base = rel == "." ? modules_from_ : fs::join(modules_from_, rel);
+        }
         Value doc;
         std::string error;
-        if (json::parse_file(fs::join(root_dir_, ".terraform/modules/modules.json"), doc, error) && doc.is_map()) {
+        if (json::parse_file(fs::join(base, ".terraform/modules/modules.json"), doc, error) && doc.is_map()) {
             const Value *mods = doc.as_map().find("Modules");
             if (mods && mods->is_list())
                 for (const Value &m : mods->as_list()) {
@@ -452,7 +478,7 @@ private:
                     const Value *k = m.as_map().find("Key");
                     const Value *d = m.as_map().find("Dir");
                     if (k && d && k->is_str() && d->is_str() && !k->as_str().empty())
-                        keys.set(k->as_str(), Value(normalise(fs::join(root_dir_, d->as_str()))));
+                        keys.set(k->as_str(), Value(normalise(fs::join(base, d->as_str()))));
                 }
         }
         return keys;
@@ -552,6 +578,7 @@ private:
 
     const Sink &out_;
     bool modules_;
+    std::string modules_from_;
     std::unordered_map<std::string, TfDir> dirs_;
     std::vector<std::string> order_;  // directories in the order the walk met them
     Map vars_, locals_;               // merged over the scan root
@@ -559,6 +586,7 @@ private:
     std::unordered_map<std::string, Map> installed_;
     std::set<std::string> said_;
     std::string root_dir_, scan_root_;
+    size_t cached_ = 0;  // bytes of text kept
 };
 
 }  // namespace
@@ -579,7 +607,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
 
     if (readers.native_terraform()) {
         // Every .tf file is read once, for the variables of the scan root and its own directory.
-        TfTree tree(out, options.modules && is_dir);
+        TfTree tree(out, options.modules && is_dir, options.modules_from);
         if (is_dir) {
             std::unordered_set<std::string> scanned(plan.tf.begin(), plan.tf.end());
             tree.read(plan.all_tf, scanned);

@@ -16,8 +16,9 @@ std::vector<Value> parse_tf_text(std::string_view text, const Map &variables, co
     Scope scope;
     scope.vars = &variables;
     scope.locals = &locals;
-    for (const auto &res : read_tf_model(text).resources)
-        instantiate_resource(res, scope, nullptr, false, "", resolver, records, out);
+    read_tf_model(text, [&](TfResource &&res) {
+        instantiate_resource(std::move(res), scope, nullptr, false, "", resolver, records, out);
+    });
     return records;
 }
 

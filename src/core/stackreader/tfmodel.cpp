@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "core/pytext.h"
 #include "core/reckoner/estimator.h"
@@ -42,7 +43,9 @@ long bracket_balance(std::string_view s) {
 enum class Block { None, Resource, Module, Provider };
 }  // namespace
 
-TfFileModel read_tf_model(std::string_view text) {
+TfFileModel read_tf_model(std::string_view text) { return read_tf_model(text, nullptr); }
+
+TfFileModel read_tf_model(std::string_view text, const ResourceSink &on_resource) {
     TfFileModel model;
     Block block = Block::None;
     long brace_count = 0;
@@ -55,7 +58,10 @@ TfFileModel read_tf_model(std::string_view text) {
     Regex::Match m;
 
     auto finish = [&]() {
-        if (block == Block::Resource) model.resources.push_back(std::move(res));
+        if (block == Block::Resource) {
+            if (on_resource) on_resource(std::move(res));
+            else model.resources.push_back(std::move(res));
+        }
         else if (block == Block::Module) model.modules.push_back(std::move(call));
         else if (block == Block::Provider) model.providers.push_back(std::move(prov));
         block = Block::None;
@@ -71,14 +77,14 @@ TfFileModel read_tf_model(std::string_view text) {
     for (std::string_view line : pytext::split_newlines(text)) {
         std::string_view stripped = pytext::strip(line);
         if (stripped.starts_with("#") || stripped.starts_with("//")) continue;
-        bool has_brace = stripped.find('{') != std::string_view::npos;
         // A resource head is taken anywhere outside a resource block.
-        if (block != Block::Resource && has_brace && stripped.find("resource") != std::string_view::npos &&
-            resource_head().search(stripped, m)) {
+        bool has_brace = block != Block::Resource && stripped.find('{') != std::string_view::npos;
+        if (has_brace && stripped.find("resource") != std::string_view::npos && resource_head().search(stripped, m)) {
             if (block != Block::None) block = Block::None;  // an unclosed module or provider block ends here
             res = TfResource();
             res.type = std::string(m.group(stripped, 1));
             res.name = std::string(m.group(stripped, 2));
+            res.attrs.reserve(8);
             open(Block::Resource, stripped);
             continue;
         }
@@ -116,14 +122,14 @@ TfFileModel read_tf_model(std::string_view text) {
         bool top = depth_before == 1 && !in_capture;
         std::string *target = nullptr;  // where a top-level value is kept
         if (block == Block::Resource) {
-            res.attrs.push_back({key, Value(raw)});
-            if (top) {
+            if (top && (key[0] == 'c' || key[0] == 'f' || key[0] == 'p')) {
                 std::optional<std::string> *slot = key == "count"      ? &res.count
                                                    : key == "for_each" ? &res.for_each
                                                    : key == "provider" ? &res.provider
                                                                        : nullptr;
                 if (slot) target = &slot->emplace(raw);
             }
+            res.attrs.push_back({std::move(key), Value(std::move(raw))});
         } else if (block == Block::Module) {
             if (!top) continue;
             std::optional<std::string> *slot = key == "source"      ? &call.source
@@ -337,9 +343,11 @@ std::string instance_key(const std::string &key, bool numeric) {
 }
 }  // namespace
 
-void instantiate_resource(const TfResource &res, const Scope &scope, const ProviderRegions *regions,
-                          bool for_each, const std::string &prefix, const Resolver *resolver,
-                          std::vector<Value> &out, const Sink *sink) {
+namespace {
+template <class Res>
+void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, bool for_each,
+                 const std::string &prefix, const Resolver *resolver, std::vector<Value> &out, const Sink *sink) {
+    constexpr bool consume = !std::is_lvalue_reference_v<Res>;
     auto resolve = [&](const Value &raw, const Scope &s) {
         return resolver ? (*resolver)(raw) : resolve_scoped(raw, s);
     };
@@ -387,9 +395,12 @@ void instantiate_resource(const TfResource &res, const Scope &scope, const Provi
         if (it != regions->end()) place = &it->second;
     }
 
-    auto make = [&](const Scope &s, std::string name) {
+    auto make = [&](const Scope &s, std::string name, bool last) {
         Map props;
-        for (const auto &a : res.attrs) props.set(a.key, resolve(a.raw, s));
+        if (consume && last)
+            for (auto &a : res.attrs) props.set(std::move(a.key), resolve(a.raw, s));
+        else
+            for (const auto &a : res.attrs) props.set(a.key, resolve(a.raw, s));
         if (place) {
             bool has_region = false;
             for (const char *k : reckon::kRegionKeys)
@@ -400,14 +411,27 @@ void instantiate_resource(const TfResource &res, const Scope &scope, const Provi
     };
     std::string base = prefix.empty() ? res.name : prefix + res.type + "." + res.name;
     if (!expanded) {
-        make(scope, std::move(base));
+        make(scope, std::move(base), true);
         return;
     }
-    for (auto &inst : instances) {
+    for (size_t i = 0; i < instances.size(); ++i) {
         Scope s = scope;
-        s.bindings = &inst.second;
-        make(s, base + inst.first);
+        s.bindings = &instances[i].second;
+        make(s, base + instances[i].first, i + 1 == instances.size());
     }
+}
+}  // namespace
+
+void instantiate_resource(const TfResource &res, const Scope &scope, const ProviderRegions *regions,
+                          bool for_each, const std::string &prefix, const Resolver *resolver,
+                          std::vector<Value> &out, const Sink *sink) {
+    instantiate(res, scope, regions, for_each, prefix, resolver, out, sink);
+}
+
+void instantiate_resource(TfResource &&res, const Scope &scope, const ProviderRegions *regions,
+                          bool for_each, const std::string &prefix, const Resolver *resolver,
+                          std::vector<Value> &out, const Sink *sink) {
+    instantiate(std::move(res), scope, regions, for_each, prefix, resolver, out, sink);
 }
 
 }  // namespace tw::stack

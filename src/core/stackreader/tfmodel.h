@@ -4,6 +4,7 @@
 // (its directory's, or each module instance's).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,6 +45,10 @@ struct TfFileModel {
 };
 
 TfFileModel read_tf_model(std::string_view text);
+// The same scan, handing each resource block to `on_resource` as it closes instead of
+// keeping it in the model.
+using ResourceSink = std::function<void(TfResource &&)>;
+TfFileModel read_tf_model(std::string_view text, const ResourceSink &on_resource);
 
 // Where references are looked up: the first maps, then the fallback maps; `bindings` holds
 // count.index, each.key and each.value of one instance.
@@ -79,6 +84,10 @@ constexpr int64_t kMaxInstances = 10000;
 // `for_each` is on), with the provider's region added where the record names none.
 // `prefix` is the module address ("module.app." or ""); `resolver` replaces resolve_value.
 void instantiate_resource(const TfResource &res, const Scope &scope, const ProviderRegions *regions,
+                          bool for_each, const std::string &prefix, const Resolver *resolver,
+                          std::vector<Value> &out, const Sink *sink);
+// The same for a block that is not needed afterwards: its texts are moved into the record.
+void instantiate_resource(TfResource &&res, const Scope &scope, const ProviderRegions *regions,
                           bool for_each, const std::string &prefix, const Resolver *resolver,
                           std::vector<Value> &out, const Sink *sink);
 
