@@ -40,6 +40,11 @@ def summary(records, key):
         "module.vpc.aws_nat_gateway.this[0]": 2,
         "module.vpc.aws_nat_gateway.this[1]": 2,
     }),
+    ("defaults", "kind", {
+        'module.queues.aws_sqs_queue.q["orders"]': "standard",
+        'module.queues.aws_sqs_queue.q["payments"]': "fifo",
+        'module.picked.aws_sqs_queue.q["only"]': "fifo",
+    }),
     ("roots", "instance_type", {
         "module.vm.aws_instance.vm": "t3.micro",
         "assets": None,

@@ -129,6 +129,7 @@ struct TfDir {
     std::vector<TfFile> files;
     std::vector<std::string> declared;  // names of its variable blocks
     Map vars;                           // their defaults
+    Map collection_defaults;            // list and map defaults, whole
     Map tfvars;                         // values of its variable files for declared variables
     Map raw_locals;                     // its locals as collected, unresolved
     Map root_vars, root_locals;         // resolved for the directory as a root
@@ -257,6 +258,7 @@ public:
                     d.raw_locals.set(kv.first, kv.second);
                 }
                 if (modules_) {
+                    collect_collection_defaults(body, d.collection_defaults);
                     f.model = read_tf_model(body);
                     for (const auto &p : f.model.providers) d.providers.push_back(p);
                 } else if (want) {
@@ -449,6 +451,7 @@ private:
             if (fs::read_utf8(path, text, f.error)) {
                 std::string_view body = pytext::strip_bom(text);
                 collect_variables_and_locals(body, d.vars, d.raw_locals, &d.declared);
+                collect_collection_defaults(body, d.collection_defaults);
                 f.model = read_tf_model(body);
                 f.read = true;
                 for (const auto &p : f.model.providers) d.providers.push_back(p);
@@ -510,28 +513,16 @@ private:
                 return;
             }
 
-        // Instances of the call: (address suffix, bindings for its arguments).
-        std::vector<std::pair<std::string, Map>> instances;
+        // Instances of the call, with the bindings its arguments see.
+        Instances instances;
         bool expanded = false;
-        if (call.count) {
-            if (auto n = whole_count(resolve_scoped(Value(*call.count), caller))) {
+        if (call.count || call.for_each) {
+            Value v = resolve_scoped(Value(call.count ? *call.count : *call.for_each), caller);
+            std::string label = "Module '" + call.name + "'";
+            auto made = call.count ? expand_instances(&v, nullptr, label, &out_) : expand_instances(nullptr, &v, label, &out_);
+            if (made) {
                 expanded = true;
-                for (int64_t i = 0; i < std::min(*n, kMaxInstances); ++i) {
-                    Map b;
-                    b.set("count.index", Value(i));
-                    instances.emplace_back("[" + std::to_string(i) + "]", std::move(b));
-                }
-            }
-        } else if (call.for_each) {
-            if (auto items = for_each_items(resolve_scoped(Value(*call.for_each), caller))) {
-                expanded = true;
-                if (int64_t(items->size()) > kMaxInstances) items->resize(size_t(kMaxInstances));
-                for (auto &kv : *items) {
-                    Map b;
-                    b.set("each.key", Value(kv.first));
-                    b.set("each.value", std::move(kv.second));
-                    instances.emplace_back("[\"" + kv.first + "\"]", std::move(b));
-                }
+                instances = std::move(*made);
             }
         }
         if (!expanded) instances.emplace_back("", Map());
@@ -545,6 +536,7 @@ private:
             Scope args_scope = caller;
             if (expanded) args_scope.bindings = &inst.second;
             Map vars = d->vars;
+            for (const auto &kv : d->collection_defaults) vars.set(kv.first, kv.second);
             for (const auto &a : call.args) vars.set(a.key, resolve_scoped(a.raw, args_scope));
             Map locals = d->raw_locals;
             Scope scope;

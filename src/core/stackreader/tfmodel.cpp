@@ -337,11 +337,38 @@ void add_provider_regions(const std::vector<TfProvider> &providers, const Scope 
     }
 }
 
-namespace {
-std::string instance_key(const std::string &key, bool numeric) {
-    return numeric ? "[" + key + "]" : "[\"" + key + "\"]";
+std::optional<Instances> expand_instances(const Value *count, const Value *for_each, const std::string &label,
+                                          const Sink *sink) {
+    Instances instances;
+    if (count) {
+        auto n = whole_count(*count);
+        if (!n) return std::nullopt;
+        int64_t k = *n;
+        if (k > kMaxInstances) {
+            if (sink)
+                (*sink)(label + ": count " + std::to_string(k) + " is more than " + std::to_string(kMaxInstances) +
+                        "; priced as " + std::to_string(kMaxInstances));
+            k = kMaxInstances;
+        }
+        for (int64_t i = 0; i < k; ++i) {
+            Map b;
+            b.set("count.index", Value(i));
+            instances.emplace_back("[" + std::to_string(i) + "]", std::move(b));
+        }
+        return instances;
+    }
+    if (!for_each) return std::nullopt;
+    auto items = for_each_items(*for_each);
+    if (!items) return std::nullopt;
+    if (int64_t(items->size()) > kMaxInstances) items->resize(size_t(kMaxInstances));
+    for (auto &kv : *items) {
+        Map b;
+        b.set("each.key", Value(kv.first));
+        b.set("each.value", std::move(kv.second));
+        instances.emplace_back("[\"" + kv.first + "\"]", std::move(b));
+    }
+    return instances;
 }
-}  // namespace
 
 namespace {
 template <class Res>
@@ -351,40 +378,23 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
     auto resolve = [&](const Value &raw, const Scope &s) {
         return resolver ? (*resolver)(raw) : resolve_scoped(raw, s);
     };
-    std::vector<std::pair<std::string, Map>> instances;  // (name suffix, bindings)
+    Instances instances;
     bool expanded = false;
     if (res.count || (for_each && res.for_each)) {
-        std::string address = prefix + res.type + "." + res.name;
+        std::optional<Instances> made;
+        std::string label = "Resource '" + prefix + res.type + "." + res.name + "'";
         if (res.count) {
-            if (auto n = whole_count(resolve(Value(*res.count), scope))) {
-                expanded = true;
-                int64_t k = *n;
-                if (k > kMaxInstances) {
-                    if (sink)
-                        (*sink)("Resource '" + address + "': count " + std::to_string(k) + " is more than " +
-                                std::to_string(kMaxInstances) + "; priced as " + std::to_string(kMaxInstances));
-                    k = kMaxInstances;
-                }
-                for (int64_t i = 0; i < k; ++i) {
-                    Map b;
-                    b.set("count.index", Value(i));
-                    instances.emplace_back(instance_key(std::to_string(i), true), std::move(b));
-                }
-            }
+            Value n = resolve(Value(*res.count), scope);
+            made = expand_instances(&n, nullptr, label, sink);
         } else {
             Value coll = resolve(Value(*res.for_each), scope);
-            if (auto items = for_each_items(coll)) {
-                expanded = true;
-                if (int64_t(items->size()) > kMaxInstances) items->resize(size_t(kMaxInstances));
-                for (auto &kv : *items) {
-                    Map b;
-                    b.set("each.key", Value(kv.first));
-                    b.set("each.value", std::move(kv.second));
-                    instances.emplace_back(instance_key(kv.first, false), std::move(b));
-                }
-            }
+            made = expand_instances(nullptr, &coll, label, sink);
         }
-        if (expanded && instances.empty()) return;
+        if (made) {
+            expanded = true;
+            instances = std::move(*made);
+            if (instances.empty()) return;
+        }
     }
 
     // The provider configuration of the resource: its provider argument, else the default one.

@@ -50,6 +50,10 @@ TfFileModel read_tf_model(std::string_view text);
 using ResourceSink = std::function<void(TfResource &&)>;
 TfFileModel read_tf_model(std::string_view text, const ResourceSink &on_resource);
 
+// Variable defaults that are list or map literals, whole (the collection keeps only their
+// first line): name to the literal's text.
+void collect_collection_defaults(std::string_view text, Map &out);
+
 // Where references are looked up: the first maps, then the fallback maps; `bindings` holds
 // count.index, each.key and each.value of one instance.
 struct Scope {
@@ -79,6 +83,14 @@ void add_provider_regions(const std::vector<TfProvider> &providers, const Scope 
 
 // At most this many instances of one resource or module call are made.
 constexpr int64_t kMaxInstances = 10000;
+
+// Instances of a block: (address suffix such as [0] or ["a"], its count.index or each.key and
+// each.value bindings).
+using Instances = std::vector<std::pair<std::string, Map>>;
+// The instances a resolved count (whole number) or for_each collection makes; nothing when
+// the value is neither. `label` names the block in the line said when a count is capped.
+std::optional<Instances> expand_instances(const Value *count, const Value *for_each, const std::string &label,
+                                          const Sink *sink);
 
 // Records of one resource block in a scope: one per instance (count, and for_each when
 // `for_each` is on), with the provider's region added where the record names none.

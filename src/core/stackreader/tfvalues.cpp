@@ -62,6 +62,28 @@ void collect_variables_and_locals(std::string_view text, Map &variables, Map &lo
     }
 }
 
+void collect_collection_defaults(std::string_view text, Map &out) {
+    Regex::Match d;
+    for (const auto &head : variable_head().find_all(text)) {
+        std::string_view body = block_body(text, head.end());
+        if (!default_line().search(body, d)) continue;
+        std::string_view first = comment_cut(d.group(body, 1));
+        if (!first.starts_with("{") && !first.starts_with("[")) continue;
+        // From the opening bracket to the one that closes it, line by line.
+        std::string value;
+        long balance = 0;
+        size_t start = size_t(d.group(body, 1).data() - body.data());
+        for (std::string_view line : pytext::splitlines(body.substr(start))) {
+            std::string_view cut = comment_cut(line);
+            if (!value.empty()) value += '\n';
+            value += cut;
+            for (char c : cut) balance += (c == '{' || c == '[') - (c == '}' || c == ']');
+            if (balance <= 0) break;
+        }
+        if (balance <= 0) out.set(std::string(head.group(text, 1)), Value(std::move(value)));
+    }
+}
+
 void resolve_locals(const Map &variables, Map &locals) {
     Scope scope;
     scope.vars = &variables;
