@@ -1,6 +1,8 @@
 // The directory scan: which files are read, and which are excluded. Terraform files are
 // read once into their model, grouped by directory, and instantiated in their directory's
 // scope (and, with modules, in each module instance's).
+#include <algorithm>
+#include <filesystem>
 #include <set>
 #include <unordered_set>
 
@@ -438,10 +440,14 @@ private:
         auto it = dirs_.find(dir);
         if (it != dirs_.end() && !it->second.files.empty()) return &it->second;
         if (!fs::is_dir(dir)) return nullptr;
+        // Only the directory's own files: a source may name any directory, however large.
         std::vector<std::string> files;
-        fs::walk(dir, [&](const std::string &path, bool is_dir) {
-            if (!is_dir && path.ends_with(".tf") && normalise(fs::dirname(path)) == dir) files.push_back(path);
-        });
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.ends_with(".tf") && fs::is_file(fs::join(dir, name))) files.push_back(fs::join(dir, name));
+        }
+        std::sort(files.begin(), files.end());
         if (files.empty()) return nullptr;
         TfDir &d = dirs_[dir];
         std::string text;
