@@ -314,9 +314,11 @@ public:
         TfDir &d = dirs_[dir];
         if (d.prepared) return d;
         d.prepared = true;
-        d.root_vars = d.vars;
+        // Module instances start again from the directory's own definitions; a plain scan
+        // needs them only once.
+        d.root_vars = modules_ ? d.vars : std::move(d.vars);
         for (const auto &kv : d.tfvars) d.root_vars.set(kv.first, kv.second);
-        d.root_locals = d.raw_locals;
+        d.root_locals = modules_ ? d.raw_locals : std::move(d.raw_locals);
         resolve_locals_scoped(d.root_locals, root_scope(d));
         return d;
     }

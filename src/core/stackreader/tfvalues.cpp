@@ -191,14 +191,15 @@ Value resolve_scoped(const Value &val, const Scope &scope) {
 }
 
 void resolve_locals_scoped(Map &locals, const Scope &scope) {
+    // Each entry is replaced in place at its own turn, so reading it there sees the value it
+    // had when the pass began, and later lookups see the replacements made before them.
     for (int pass = 0; pass < 3; ++pass) {
         bool changed = false;
-        std::vector<std::pair<std::string, Value>> snapshot(locals.begin(), locals.end());
-        for (const auto &item : snapshot) {
+        for (auto &item : locals) {
             if (!item.second.is_str()) continue;
             Value r = resolve_scoped(item.second, scope);
             if (!(r == item.second)) {
-                locals.set(item.first, std::move(r));
+                item.second = std::move(r);
                 changed = true;
             }
         }
