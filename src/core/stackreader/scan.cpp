@@ -260,7 +260,11 @@ public:
                     d.raw_locals.set(kv.first, kv.second);
                 }
                 if (modules_) {
-                    collect_collection_defaults(body, d.collection_defaults);
+                    for (const auto &kv : fv)
+                        if (kv.second.is_str() && (kv.second.as_str().starts_with("{") || kv.second.as_str().starts_with("["))) {
+                            collect_collection_defaults(body, d.collection_defaults);
+                            break;
+                        }
                     f.model = read_tf_model(body);
                     for (const auto &p : f.model.providers) d.providers.push_back(p);
                 } else if (want) {
