@@ -144,3 +144,48 @@ def cloudformation_yaml(target_bytes, seed=11):
         lines.extend(block)
         size += sum(len(x) + 1 for x in block)
     return "\n".join(lines) + "\n", i
+
+
+MONO_TYPES = ["aws_instance", "aws_db_instance", "aws_s3_bucket", "aws_lambda_function", "aws_ebs_volume",
+              "aws_iam_role", "aws_security_group", "aws_nat_gateway", "aws_lb", "aws_sqs_queue",
+              "google_compute_instance", "google_storage_bucket", "azurerm_linux_virtual_machine",
+              "azurerm_storage_account", "aws_cloudwatch_log_group", "aws_eks_cluster", "aws_elasticache_cluster",
+              "aws_dynamodb_table", "aws_route53_zone", "widget_thing"]
+MONO_SIZES = ["t3.micro", "m5.large", "c5.xlarge", "r5.2xlarge", "var.size", "local.size"]
+
+
+def modular_monorepo(root, modules=2000, per_root=10):
+    """The monorepo's resources moved into `modules` module directories (10 resources
+    each), called from roots of `per_root` calls: every module once, one call in ten
+    with count = 2 and one in ten called a second time."""
+    import pathlib
+    root = pathlib.Path(root)
+    n = 0
+    for f in range(modules):
+        d = root / "modules" / f"mod{f}"
+        d.mkdir(parents=True, exist_ok=True)
+        lines = [f'variable "size" {{\n  default = "{MONO_SIZES[f % 4]}"\n}}\n',
+                 f'locals {{\n  size = "m5.large"\n  name = "${{var.size}}-{f}"\n}}\n']
+        for r in range(10):
+            t = MONO_TYPES[n % len(MONO_TYPES)]
+            n += 1
+            lines.append(f'resource "{t}" "r{f}_{r}" {{\n'
+                         f'  instance_type = {MONO_SIZES[(f + r) % len(MONO_SIZES)]}\n'
+                         f'  name          = "${{local.name}}"\n'
+                         f'  tags = {{\n    Name = "r{r}"\n    tally_storage_gb = {10 * r}\n  }}\n'
+                         f'  # comment {r}\n}}\n')
+        (d / "main.tf").write_text("".join(lines))
+    for r in range((modules + per_root - 1) // per_root):
+        d = root / "live" / f"env{r}"
+        d.mkdir(parents=True, exist_ok=True)
+        lines = ['provider "aws" {\n  region = "us-east-1"\n}\n',
+                 f'variable "size" {{\n  default = "{MONO_SIZES[r % 4]}"\n}}\n']
+        for j in range(per_root):
+            f = r * per_root + j
+            if f >= modules:
+                break
+            extra = "  count  = 2\n" if j == 0 else ""
+            lines.append(f'module "m{f}" {{\n  source = "../../modules/mod{f}"\n{extra}  size   = var.size\n}}\n')
+            if j == 1:
+                lines.append(f'module "m{f}_again" {{\n  source = "../../modules/mod{f}"\n  size   = "t3.micro"\n}}\n')
+        (d / "main.tf").write_text("".join(lines))

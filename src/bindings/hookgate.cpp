@@ -59,7 +59,7 @@ const tw::stack::Sink &printer() {
 
 // The scan of the original reader, natively; nothing when the arguments are not of the
 // reader's types (the reader itself then reports them).
-std::optional<std::vector<Value>> native_scan(nb::handle directory, nb::handle exclude) {
+std::optional<std::vector<Value>> native_scan(nb::handle directory, nb::handle exclude, bool modules) {
     if (!PyUnicode_Check(directory.ptr())) return std::nullopt;
     std::vector<std::string> excludes;
     if (!exclude.is_none()) {
@@ -70,7 +70,9 @@ std::optional<std::vector<Value>> native_scan(nb::handle directory, nb::handle e
         }
     }
     tw::stack::ScanReaders readers;
-    return tw::stack::scan(py::fspath(directory), excludes, readers, printer());
+    tw::stack::ScanOptions options;
+    options.modules = modules;
+    return tw::stack::scan(py::fspath(directory), excludes, readers, printer(), options);
 }
 
 // The report's total of the original estimator over the original store, natively.
@@ -150,7 +152,7 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
     return line.attr("strip")();
 }
 
-int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle exclude) {
+int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle exclude, bool modules) {
     say(std::string(kPrefix) + "Scanning '" + py::to_utf8(nb::str(directory)) + "' for cost changes...");
     // With the original reader and estimator the records stay native; any replacement on the
     // module or on the classes is called through the host as usual.
@@ -159,9 +161,13 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     nb::object resources;
     if (untouched(g_reader, reader)) {
         py::GcPause pause;
-        records = native_scan(directory, exclude);
+        records = native_scan(directory, exclude, modules);
     }
-    if (!records) resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude);
+    if (!records) {
+        // The modules keyword only when asked, so that replaced readers without it still work.
+        if (modules) resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude, "modules"_a = true);
+        else resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude);
+    }
     if (records ? records->empty() : !nb::bool_(resources)) {
         say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
         return 0;
@@ -227,11 +233,17 @@ void main_entry() {
                                 "help"_a = "Fail in non-interactive mode if threshold is exceeded");
     parser.attr("add_argument")("--exclude", "nargs"_a = "*", "default"_a = nb::list(),
                                 "help"_a = "Directories/paths to exclude from scanning");
+    parser.attr("add_argument")("--modules", "action"_a = "store_true",
+                                "help"_a = "Evaluate module calls: price what each call instantiates");
     nb::object args = parser.attr("parse_args")();
+    nb::object run = nb::getattr(g_module, "run_hook");
     nb::object code;
     try {
-        code = nb::getattr(g_module, "run_hook")(args.attr("directory"), args.attr("threshold"), args.attr("strict"),
-                                                 "exclude"_a = args.attr("exclude"));
+        code = nb::bool_(args.attr("modules"))
+                   ? run(args.attr("directory"), args.attr("threshold"), args.attr("strict"),
+                         "exclude"_a = args.attr("exclude"), "modules"_a = true)
+                   : run(args.attr("directory"), args.attr("threshold"), args.attr("strict"),
+                         "exclude"_a = args.attr("exclude"));
     } catch (nb::python_error &e) {
         // Ctrl-C before the prompt (the prompt handles its own): one line, and the status
         // of a process ended by SIGINT.
@@ -255,10 +267,14 @@ NB_MODULE(hookgate, m) {
     m.def("get_controlling_terminal_input", [](nb::handle prompt_msg) {
         return get_controlling_terminal_input(prompt_msg);
     }, nb::arg("prompt_msg"));
-    m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude) {
+    m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude,
+                         nb::handle modules) {
         int s = PyObject_IsTrue(strict.ptr());
         if (s < 0) throw nb::python_error();
-        return run_hook(directory, threshold, s == 1, exclude);
-    }, nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false, nb::arg("exclude").none() = nb::none());
+        int mods = PyObject_IsTrue(modules.ptr());
+        if (mods < 0) throw nb::python_error();
+        return run_hook(directory, threshold, s == 1, exclude, mods == 1);
+    }, nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false,
+       nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules").none() = false);
     m.def("main", &main_entry);
 }

@@ -69,7 +69,10 @@ public:
           native_vars_(py::resolves_to(cls, "parse_variables_and_locals", g_parse_vars)),
           native_tf_(py::resolves_to(cls, "parse_tf_file", g_parse_tf_file)),
           native_json_(py::resolves_to(cls, "parse_json_file", g_parse_json)),
-          native_cfn_(py::resolves_to(cls, "parse_cloudformation", g_parse_cfn)) {}
+          native_cfn_(py::resolves_to(cls, "parse_cloudformation", g_parse_cfn)),
+          native_resolve_(py::resolves_to(cls, "resolve_value", g_resolve)) {}
+
+    bool native_terraform() const override { return native_vars_ && native_tf_ && native_resolve_; }
 
     std::pair<Map, Map> variables(const std::string &root, const std::vector<std::string> *tf_files,
                                   std::unordered_map<std::string, std::string> &texts) override {
@@ -107,11 +110,11 @@ private:
     }
 
     nb::handle cls_;
-    bool native_vars_, native_tf_, native_json_, native_cfn_;
+    bool native_vars_, native_tf_, native_json_, native_cfn_, native_resolve_;
     nb::object host_vars_, host_locals_;
 };
 
-nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle excludes_obj) {
+nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle excludes_obj, nb::handle modules_obj) {
     py::GcPause pause;
     std::string directory = path_arg("parse_tf_dir", "directory", directory_obj);
     std::vector<std::string> excludes;
@@ -122,9 +125,13 @@ nb::list parse_tf_dir(nb::handle cls, nb::handle directory_obj, nb::handle exclu
             excludes.push_back(py::to_utf8(e));
         }
     }
+    stack::ScanOptions options;
+    int modules = PyObject_IsTrue(modules_obj.ptr());
+    if (modules < 0) throw nb::python_error();
+    options.modules = modules == 1;
     HostReaders readers(cls);
     nb::list out;
-    extend(out, stack::scan(directory, excludes, readers, printer()));
+    extend(out, stack::scan(directory, excludes, readers, printer(), options));
     return out;
 }
 
@@ -155,10 +162,11 @@ NB_MODULE(stackreader, m) {
                                     "Finds infrastructure-as-code files and turns each declared resource into a record.");
 
     py::add_classmethod(cls, "parse_tf_dir", nb::cpp_function(
-        [](nb::handle cls, nb::handle directory, nb::handle exclude_patterns) {
-            return parse_tf_dir(cls, directory, exclude_patterns);
+        [](nb::handle cls, nb::handle directory, nb::handle exclude_patterns, nb::handle modules) {
+            return parse_tf_dir(cls, directory, exclude_patterns, modules);
         },
-        nb::name("parse_tf_dir"), nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns").none() = nb::none()));
+        nb::name("parse_tf_dir"), nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns").none() = nb::none(),
+        nb::kw_only(), nb::arg("modules").none() = nb::bool_(false)));
 
     g_parse_tf_file = nb::cpp_function(
         [](nb::handle cls, nb::handle filepath, nb::handle variables, nb::handle locals_dict) {

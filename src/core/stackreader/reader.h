@@ -36,11 +36,15 @@ std::string_view comment_cut(std::string_view s);
 // Terraform files and values. `resolver`, when given, replaces resolve_value for the
 // attribute values (a host-level override).
 using Resolver = std::function<Value(const Value &)>;
+// A resource whose top-level count resolves to a whole number N yields N records named
+// name[0] .. name[N-1] (none for 0); otherwise one record under its own name.
 std::vector<Value> parse_tf_text(std::string_view text, const Map &variables, const Map &locals,
-                                 const Resolver *resolver = nullptr);
+                                 const Resolver *resolver = nullptr, const Sink *out = nullptr);
 std::vector<Value> parse_tf_file(const std::string &path, const Map &variables, const Map &locals,
                                  const Sink &out, const Resolver *resolver = nullptr);
-void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals);
+// `declared`, when given, receives the name of every variable block, with a default or not.
+void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals,
+                                  std::vector<std::string> *declared = nullptr);
 void resolve_locals(const Map &variables, Map &locals);
 std::pair<Map, Map> parse_variables_and_locals(const std::string &directory);
 // With `cache`, the texts of the files read are kept there (up to `cache_budget` bytes in
@@ -61,6 +65,7 @@ struct ScanPlan {
     std::vector<std::string> json;     // ".json" files not excluded
     std::vector<std::string> yaml;     // ".yaml" then ".yml" files not excluded
     std::vector<std::string> errors;   // one line per directory that could not be listed
+    std::vector<std::string> tfvars;   // variable files Terraform loads, exclusions ignored
 };
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns);
 
@@ -77,11 +82,21 @@ public:
                                        const std::string *text, const Sink &out);
     virtual std::vector<Value> json_file(const std::string &path, const Sink &out);
     virtual std::vector<Value> cloudformation(const std::string &path, const Sink &out);
+    // Whether the Terraform files are read by the native reader and resolver; only then are
+    // values resolved per directory and module calls evaluated.
+    virtual bool native_terraform() const { return true; }
+};
+
+struct ScanOptions {
+    bool modules = false;  // evaluate module calls; called directories are priced through them
+    // Where .terraform/modules is read: a directory laid out like the scanned one (the working
+    // tree, when the scanned directory is a copy of it); empty: the scanned directory itself.
+    std::string modules_from;
 };
 
 // The directory scan: every record of the IaC files under `directory` (or of one file).
 std::vector<Value> scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
-                        ScanReaders &readers, const Sink &out);
+                        ScanReaders &readers, const Sink &out, const ScanOptions &options = {});
 
 extern const char *const kDefaultExcludes[7];
 extern const char *const kResourcePattern;

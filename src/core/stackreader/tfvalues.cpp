@@ -3,6 +3,7 @@
 #include "core/pytext.h"
 #include "core/regex.h"
 #include "core/stackreader/reader.h"
+#include "core/stackreader/tfmodel.h"
 
 namespace tw::stack {
 
@@ -42,10 +43,12 @@ std::string_view block_body(std::string_view text, size_t start) {
 std::string render(const Value &v) { return pytext::str_of(v); }
 }  // namespace
 
-void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals) {
+void collect_variables_and_locals(std::string_view text, Map &variables, Map &locals,
+                                  std::vector<std::string> *declared) {
     Regex::Match m, d;
     for (const auto &head : variable_head().find_all(text)) {
         std::string name(head.group(text, 1));
+        if (declared) declared->push_back(name);
         std::string_view body = block_body(text, head.end());
         if (!default_line().search(body, d)) continue;
         std::string_view value = unquote(comment_cut(d.group(body, 1)));
@@ -62,20 +65,33 @@ void collect_variables_and_locals(std::string_view text, Map &variables, Map &lo
     }
 }
 
-void resolve_locals(const Map &variables, Map &locals) {
-    for (int pass = 0; pass < 3; ++pass) {
-        bool changed = false;
-        std::vector<std::pair<std::string, Value>> snapshot(locals.begin(), locals.end());
-        for (const auto &[name, value] : snapshot) {
-            if (!value.is_str()) continue;
-            Value r = resolve_value(value, variables, locals);
-            if (!(r == value)) {
-                locals.set(name, std::move(r));
-                changed = true;
-            }
+void collect_collection_defaults(std::string_view text, Map &out) {
+    Regex::Match d;
+    for (const auto &head : variable_head().find_all(text)) {
+        std::string_view body = block_body(text, head.end());
+        if (!default_line().search(body, d)) continue;
+        std::string_view first = comment_cut(d.group(body, 1));
+        if (!first.starts_with("{") && !first.starts_with("[")) continue;
+        // From the opening bracket to the one that closes it, line by line.
+        std::string value;
+        long balance = 0;
+        size_t start = size_t(d.group(body, 1).data() - body.data());
+        for (std::string_view line : pytext::splitlines(body.substr(start))) {
+            std::string_view cut = comment_cut(line);
+            if (!value.empty()) value += '\n';
+            value += cut;
+            for (char c : cut) balance += (c == '{' || c == '[') - (c == '}' || c == ']');
+            if (balance <= 0) break;
         }
-        if (!changed) break;
+        if (balance <= 0) out.set(std::string(head.group(text, 1)), Value(std::move(value)));
     }
+}
+
+void resolve_locals(const Map &variables, Map &locals) {
+    Scope scope;
+    scope.vars = &variables;
+    scope.locals = &locals;
+    resolve_locals_scoped(locals, scope);
 }
 
 std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::string> &tf_files,
@@ -108,20 +124,48 @@ std::pair<Map, Map> parse_variables_and_locals(const std::string &directory) {
     return parse_variables_and_locals_files(files);
 }
 
-Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
+const Value *Scope::var(std::string_view name) const {
+    const Value *v = vars ? vars->find(name) : nullptr;
+    return v || !fallback_vars ? v : fallback_vars->find(name);
+}
+
+const Value *Scope::local(std::string_view name) const {
+    const Value *v = locals ? locals->find(name) : nullptr;
+    return v || !fallback_locals ? v : fallback_locals->find(name);
+}
+
+const Value *Scope::binding(std::string_view expr) const {
+    if (!bindings) return nullptr;
+    if (const Value *v = bindings->find(expr)) return v;
+    // each.value.<attribute> of a map value
+    if (expr.starts_with("each.value.")) {
+        const Value *v = bindings->find("each.value");
+        if (v && v->is_map()) return v->as_map().find(expr.substr(11));
+    }
+    return nullptr;
+}
+
+namespace {
+const Value *lookup(std::string_view expr, const Scope &scope, bool &referenced) {
+    referenced = true;
+    if (expr.starts_with("var.")) return scope.var(expr.substr(4));
+    if (expr.starts_with("local.")) return scope.local(expr.substr(6));
+    if (scope.bindings && (expr.starts_with("each.") || expr.starts_with("count.")))
+        return scope.binding(expr);
+    referenced = false;
+    return nullptr;
+}
+}  // namespace
+
+Value resolve_scoped(const Value &val, const Scope &scope) {
     if (!val.is_str()) return val;
     const std::string &input = val.as_str();
     std::string_view stripped = pytext::strip(input);
     std::string_view uq = unquote(stripped);
     if (uq.size() != stripped.size()) stripped = pytext::strip(uq);
-    if (stripped.starts_with("var.")) {
-        const Value *v = variables.find(stripped.substr(4));
-        return v ? *v : val;
-    }
-    if (stripped.starts_with("local.")) {
-        const Value *v = locals.find(stripped.substr(6));
-        return v ? *v : val;
-    }
+    bool referenced = false;
+    const Value *whole = lookup(stripped, scope, referenced);
+    if (referenced) return whole ? *whole : val;
     std::string resolved;
     size_t pos = 0;
     while (pos < input.size()) {
@@ -137,9 +181,7 @@ Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
         }
         resolved.append(input, pos, open - pos);
         std::string_view expr = pytext::strip(std::string_view(input).substr(open + 2, close - open - 2));
-        const Value *v = nullptr;
-        if (expr.starts_with("var.")) v = variables.find(expr.substr(4));
-        else if (expr.starts_with("local.")) v = locals.find(expr.substr(6));
+        const Value *v = lookup(expr, scope, referenced);
         if (v) resolved += render(*v);
         else resolved.append(input, open, close + 1 - open);
         pos = close + 1;
@@ -149,6 +191,30 @@ Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
     std::string_view uq2 = unquote(out);
     if (uq2.size() != out.size()) out = pytext::strip(uq2);
     return number_or_text(out);
+}
+
+void resolve_locals_scoped(Map &locals, const Scope &scope) {
+    // Each entry is replaced in place at its own turn, so reading it there sees the value it
+    // had when the pass began, and later lookups see the replacements made before them.
+    for (int pass = 0; pass < 3; ++pass) {
+        bool changed = false;
+        for (auto &item : locals) {
+            if (!item.second.is_str()) continue;
+            Value r = resolve_scoped(item.second, scope);
+            if (!(r == item.second)) {
+                item.second = std::move(r);
+                changed = true;
+            }
+        }
+        if (!changed) break;
+    }
+}
+
+Value resolve_value(const Value &val, const Map &variables, const Map &locals) {
+    Scope scope;
+    scope.vars = &variables;
+    scope.locals = &locals;
+    return resolve_scoped(val, scope);
 }
 
 }  // namespace tw::stack
