@@ -120,6 +120,13 @@ std::string suffix(std::string_view path) {
 }
 
 void walk(const std::string &root, const std::function<void(const std::string &, bool)> &visit) {
+    walk_pruned(root, [&](const std::string &path, bool is_dir) {
+        visit(path, is_dir);
+        return true;
+    });
+}
+
+void walk_pruned(const std::string &root, const std::function<bool(const std::string &, bool)> &visit) {
     std::set<std::pair<dev_t, ino_t>> seen;
     struct stat st;
     if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
@@ -157,8 +164,7 @@ void walk(const std::string &root, const std::function<void(const std::string &,
     while (!stack.empty()) {
         auto [path, isdir] = std::move(stack.back());
         stack.pop_back();
-        visit(path, isdir);
-        if (isdir) list_dir(path);
+        if (visit(path, isdir) && isdir) list_dir(path);
     }
 }
 

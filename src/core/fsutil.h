@@ -32,6 +32,8 @@ std::string py_repr(std::string_view s);
 // directory; a loop or an unreadable directory ends that branch. The callback gets the
 // path (root joined with the relative path by "/") and whether it is a directory.
 void walk(const std::string &root, const std::function<void(const std::string &, bool is_dir)> &visit);
+// The same walk; a directory for which `visit` returns false is not entered.
+void walk_pruned(const std::string &root, const std::function<bool(const std::string &, bool is_dir)> &visit);
 
 std::string join(const std::string &dir, const std::string &name);
 std::string basename(std::string_view path);
