@@ -301,7 +301,7 @@ std::string_view block_after(std::string_view text, size_t from) {
 bool has_setting(const Regex &pattern, std::string_view text, std::string_view block) {
     size_t base = size_t(block.data() - text.data());
     Regex::Match m;
-    for (size_t from = 0; from <= block.size() && pattern.search(block, m, from); from = m.end() + 1)
+    for (size_t from = 0; from <= block.size() && pattern.search(block, m, from); from = m.end())
         if (!outside_code(text, base + m.start())) return true;
     return false;
 }
