@@ -332,3 +332,16 @@ def test_walk_skips_tool_directories_below_the_path_given(tmp_path, monkeypatch)
     # A path given explicitly is scanned even inside a skipped directory.
     assert [f["file"] for f in Hotspotter.trace_directory(".venv")] == [".venv/m.py"]
     assert [f["file"] for f in Hotspotter.trace_directory("src/venv/m.py")] == ["src/venv/m.py"]
+
+
+@pytest.mark.parametrize(
+    "name, text, left",
+    [("a.py", 'for u in us:\n    requests.get("# tally-warden: ignore")\n', 1),
+     ("b.py", 'for u in us:\n    requests.get("a#b\'")  # tally-warden: ignore\n', 0),
+     ("c.js", 'for (;;) {\n  fetch("http://x//tally-warden: ignore")\n}\n', 1),
+     ("d.js", 'for (;;) {\n  fetch(`//${u}`) // tally-warden: ignore\n}\n', 0),
+     ("e.tf", 'size = "p5.48xlarge#tally-warden: ignore"\n', 1)],
+)
+def test_directive_counts_only_in_a_comment(tmp_path, name, text, left):
+    (tmp_path / name).write_text(text)
+    assert len(Hotspotter.trace_directory(str(tmp_path / name))) == left

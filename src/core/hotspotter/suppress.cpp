@@ -16,16 +16,23 @@ bool is_word(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// Whether a comment marker of `style` begins before `end` on the line.
-bool comment_before(std::string_view line, size_t end, CommentStyle style) {
-    std::string_view head = line.substr(0, end);
-    bool hash = head.find('#') != std::string_view::npos;
-    bool slash = head.find("//") != std::string_view::npos;
-    switch (style) {
-        case CommentStyle::Hash: return hash;
-        case CommentStyle::Slash: return slash;
-        default: return hash || slash;
+// Where the line's comment begins: the first marker of `style` outside quoted text (quotes
+// '...' and "...", and `...` for "//" sources, with backslash escapes); npos when none.
+size_t comment_start(std::string_view line, CommentStyle style) {
+    bool hash = style != CommentStyle::Slash, slash = style != CommentStyle::Hash;
+    char quote = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (quote) {
+            if (c == '\\') ++i;
+            else if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'' || (c == '`' && slash)) {
+            quote = c;
+        } else if ((hash && c == '#') || (slash && c == '/' && i + 1 < line.size() && line[i + 1] == '/')) {
+            return i;
+        }
     }
+    return std::string_view::npos;
 }
 
 size_t skip_blanks(std::string_view s, size_t i) {
@@ -72,8 +79,10 @@ bool Suppression::silences(std::string_view type) const {
 
 Suppression suppression_of(std::string_view line, CommentStyle style) {
     Suppression s;
-    for (size_t at = line.find(kDirective); at != std::string_view::npos; at = line.find(kDirective, at + 1)) {
-        if (!comment_before(line, at, style)) continue;
+    size_t comment = comment_start(line, style);
+    if (comment == std::string_view::npos) return s;
+    for (size_t at = line.find(kDirective, comment); at != std::string_view::npos;
+         at = line.find(kDirective, at + 1)) {
         if (parse_ignore(line, skip_blanks(line, at + kDirective.size()), s)) return s;
         s = Suppression{};
     }
