@@ -10,7 +10,7 @@ from tally_warden.hotspotter import Hotspotter
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "hotspotter"
 PY = "import torch\n"
-TF = 'instance_type = "p4.24xlarge"\n'
+TF = 'instance_type = "p4d.24xlarge"\n'
 JS = "for (;;) {\n  fetch(u)\n}\n"
 
 
@@ -76,8 +76,10 @@ def test_js_sync_message_counts_code_points(tmp_path):
 @pytest.mark.parametrize(
     "fixture, expected",
     [
-        ("instance.tf", [(2, "p3."), (3, "p3."), (4, "a2-ultragpu"), (5, "Standard_NC")]),
-        ("storage.tf", [(1, "1001"), (1, "1500")]),
+        ("instance.tf", [(2, "p3."), (3, "p3."), (4, "a2-"), (5, "Standard_NC")]),
+        # Each database block is judged on its own; storage is reported where it is set.
+        ("storage.tf", [(5, "MISSING_DELETION_PROTECTION"), (8, "MISSING_DELETION_PROTECTION"), (6, "1001"),
+                        (9, "1500")]),
         ("db_unprotected.tf", [(1, "MISSING_DELETION_PROTECTION")]),
         ("public_bucket.tf", [(1, "PUBLIC_S3_BUCKET")]),
     ],
@@ -99,17 +101,17 @@ def test_tf_messages_and_snippets():
                                                              "instance_type = 'p3.2xlarge'")
     assert f["message"] == ("GPU/memory-optimised instance type detected ('p3.'). Confirm this is intentional "
                             "\u2014 these are 5-100x more expensive than standard types.")
-    s = Hotspotter.trace_tf_file(str(FIXTURES / "tf" / "storage.tf"))[1]
+    s = Hotspotter.trace_tf_file(str(FIXTURES / "tf" / "storage.tf"))[3]
     assert (s["type"], s["severity"], s["code_snippet"]) == ("OVER_PROVISIONED_STORAGE", "MEDIUM",
-                                                             "allocated_storage = 1500")
+                                                             "allocated_storage = 01500")
     assert s["message"] == ("allocated_storage = 1500GB detected. Over-provisioning storage wastes cost; "
                             "prefer auto-scaling storage options.")
     (d,) = Hotspotter.trace_tf_file(str(FIXTURES / "tf" / "db_unprotected.tf"))
-    assert (d["severity"], d["code_snippet"]) == ("MEDIUM", "aws_db_instance { ... }")
+    assert (d["severity"], d["code_snippet"]) == ("MEDIUM", 'resource "aws_db_instance" "main" {')
     assert d["message"] == ("aws_db_instance without deletion_protection = true. Accidental deletion can cause "
                             "data loss and unexpected recreation cost.")
     (b,) = Hotspotter.trace_tf_file(str(FIXTURES / "tf" / "public_bucket.tf"))
-    assert (b["severity"], b["code_snippet"]) == ("HIGH", 'acl = "public-read"')
+    assert (b["severity"], b["code_snippet"]) == ("HIGH", 'resource "aws_s3_bucket" "site" {')
     assert b["message"] == ("S3 bucket configured with public-read ACL. This can cause unlimited egress cost "
                             "due to uncontrolled download traffic.")
 
@@ -127,7 +129,7 @@ def test_tf_messages_and_snippets():
 def test_tf_storage_numbers(tmp_path, content, values):
     p = tmp_path / "s.tf"
     p.write_text(content + "\n", encoding="utf-8")
-    found = [f["code_snippet"] for f in Hotspotter.trace_tf_file(str(p))]
+    found = [f["message"].split("GB")[0] for f in Hotspotter.trace_tf_file(str(p))]
     assert found == [f"allocated_storage = {v}" for v in values]
 
 
@@ -201,8 +203,145 @@ def test_walk_goes_through_the_class_it_was_called_on(tmp_path):
 
 def test_module_tables():
     assert (len(hs._EXPENSIVE_TRIGGERS), len(hs._LARGE_DATA_TRIGGERS), len(hs._THREAD_UNSAFE_TRIGGERS),
-            len(hs.EXPENSIVE_INSTANCE_KEYWORDS)) == (41, 8, 2, 12)
+            len(hs.EXPENSIVE_INSTANCE_KEYWORDS)) == (41, 8, 2, 27)
     assert hs._EXPENSIVE_TRIGGERS[-2:] == ["invoke", "fetch"]
     for name in ["JS_LOOP_PATTERN", "JS_API_PATTERN", "JS_SYNC_PATTERN", "JS_LARGE_OBJ_PATTERN"]:
         assert isinstance(getattr(hs, name), re.Pattern) and getattr(hs, name).flags == re.UNICODE
     assert hs.JS_SYNC_PATTERN.pattern == r"\b(readFileSync|execSync|spawnSync|writeFileSync)"
+
+
+def tf_findings(tmp_path, text):
+    p = tmp_path / "main.tf"
+    p.write_text(text, encoding="utf-8")
+    return [(f["line"], f["type"], f["code_snippet"]) for f in Hotspotter.trace_tf_file(str(p))]
+
+
+@pytest.mark.parametrize(
+    "value, keyword",
+    [("p4d.24xlarge", "p4d."), ("p4de.24xlarge", "p4de."), ("p5.48xlarge", "p5."), ("x2idn.16xlarge", "x2idn."),
+     ("x2iedn.xlarge", "x2iedn."), ("u-6tb1.112xlarge", "u-"), ("ml.p3.2xlarge", "p3."), ("g6e.xlarge", "g6e."),
+     ("Standard_M8ms", "Standard_M"), ("Standard_NC24ads_A100_v4", "Standard_NC"),
+     ("zones/us-central1-a/machineTypes/a2-highgpu-1g", "a2-"), ("m3-ultramem-32", "m3-"),
+     # cheap sizes that only contain a keyword's letters
+     ("gp3.large", None), ("g5g.xlarge", None), ("x2gd.medium", None), ("c6gd.large", None), ("data100", None),
+     ("Standard_B2s", None), ("menu-1", None), ("custom-m1", None), ("e2-medium", None), ("p4.large", None)],
+)
+def test_expensive_instance_keywords(tmp_path, value, keyword):
+    found = tf_findings(tmp_path, f'resource "x" "y" {{\n  instance_type = "{value}"\n}}\n')
+    assert found == ([(2, "EXPENSIVE_INSTANCE_TYPE", f'instance_type = "{value}"')] if keyword else [])
+    if keyword:
+        (f,) = Hotspotter.trace_tf_file(str(tmp_path / "main.tf"))
+        assert f"('{keyword}')" in f["message"]
+
+
+def test_one_instance_finding_per_line(tmp_path):
+    found = tf_findings(tmp_path, 'size = "p3.2xlarge, g5.xlarge, Standard_NC6"\n')
+    assert [f[:2] for f in found] == [(1, "EXPENSIVE_INSTANCE_TYPE")]
+
+
+DBS = '''resource "aws_db_instance" "protected" {
+  deletion_protection = true
+}
+
+resource "aws_db_instance" "open" {
+  engine = "postgres"
+  tags = { note = "deletion_protection = true is set elsewhere}" }
+  # deletion_protection = true
+}
+
+resource "aws_db_instance" "var" {
+  deletion_protection = var.protect
+}
+# resource "aws_db_instance" "old" {
+'''
+
+
+def test_deletion_protection_is_judged_per_block(tmp_path):
+    assert tf_findings(tmp_path, DBS) == [
+        (5, "MISSING_DELETION_PROTECTION", 'resource "aws_db_instance" "open" {'),
+        (11, "MISSING_DELETION_PROTECTION", 'resource "aws_db_instance" "var" {')]
+
+
+@pytest.mark.parametrize(
+    "text, lines",
+    [
+        # the current provider form: an aws_s3_bucket_acl resource
+        ('resource "aws_s3_bucket" "b" {\n  bucket = "b"\n}\n\nresource "aws_s3_bucket_acl" "b" {\n'
+         '  bucket = aws_s3_bucket.b.id\n  acl = "public-read"\n}\n', [5]),
+        ('resource "aws_s3_bucket" "a" {\n  acl = "private"\n}\nresource "aws_s3_bucket" "b" {\n'
+         '  acl = "public-read-write"\n}\n', [4]),
+        # a public ACL on another resource does not make the bucket public
+        ('resource "aws_s3_bucket" "a" {\n}\nresource "aws_s3_object" "o" {\n  acl = "public-read"\n}\n', []),
+        ('resource "aws_s3_bucket_acl" "a" {\n  acl = "private" # not "public-read"\n}\n', []),
+    ],
+)
+def test_public_bucket_at_its_block(tmp_path, text, lines):
+    assert [f[0] for f in tf_findings(tmp_path, text) if f[1] == "PUBLIC_S3_BUCKET"] == lines
+
+
+def test_storage_at_its_line_with_crlf_and_unbalanced_braces(tmp_path):
+    text = 'resource "aws_db_instance" "d" {\r\n  allocated_storage = 2048\r\n  deletion_protection = true\r\n'
+    assert tf_findings(tmp_path, text) == [(2, "OVER_PROVISIONED_STORAGE", "allocated_storage = 2048")]
+
+
+SUPPRESSED = {
+    "py": ("import torch{c}\n", "#", "HEAVY_IMPORT"),
+    "js": ("while (q) {{\n  fs.readFileSync(p); fetch(u){c}\n}}\n", "//", "API_CALL_IN_LOOP"),
+    "tf": ('instance_type = "p5.48xlarge"{c}\n', "#", "EXPENSIVE_INSTANCE_TYPE"),
+}
+
+
+@pytest.mark.parametrize("lang", ["py", "js", "tf"])
+@pytest.mark.parametrize(
+    "comment, silenced",
+    [("{m} tally-warden: ignore", "all"), ("{m}tally-warden:ignore[{t}]", "one"),
+     ("{m} tally-warden: ignore[ {tl} , OTHER ]", "one"), ("{m} tally-warden: ignore[OTHER]", "none"),
+     ("{m} tally-warden: ignored", "none"), ("{m} tally-warden: ignore[{t}", "none"),
+     ('; s = "tally-warden: ignore"', "none"), ("{m} note; tally-warden: ignore", "all")],
+)
+def test_suppression_comments(tmp_path, lang, comment, silenced):
+    template, marker, typ = SUPPRESSED[lang]
+    plain = tmp_path / f"plain.{lang}"
+    plain.write_text(template.format(c=""))
+    before = Hotspotter.trace_directory(str(plain))
+    p = tmp_path / f"marked.{lang}"
+    p.write_text(template.format(c="  " + comment.format(m=marker, t=typ, tl=typ.lower())))
+    after = [f["type"] for f in Hotspotter.trace_directory(str(p))]
+    types = [f["type"] for f in before]
+    assert typ in types
+    expected = {"all": [], "one": [t for t in types if t != typ], "none": types}[silenced]
+    assert after == expected
+
+
+def test_terraform_takes_both_comment_markers_and_js_only_its_own(tmp_path):
+    tf = tmp_path / "a.tf"
+    tf.write_text('instance_type = "p5.48xlarge" // tally-warden: ignore\n')
+    assert Hotspotter.trace_tf_file(str(tf)) == []
+    js = tmp_path / "a.js"
+    js.write_text("for (;;) {\n  fetch(u) # tally-warden: ignore\n}\n")
+    assert len(Hotspotter.trace_js_file(str(js))) == 1
+
+
+def test_walk_skips_tool_directories_below_the_path_given(tmp_path, monkeypatch):
+    for d in [".git", ".venv", "venv", "node_modules", ".tox", "__pycache__", ".pytest_cache", "src", "src/venv"]:
+        (tmp_path / d).mkdir(parents=True, exist_ok=True)
+        (tmp_path / d / "m.py").write_text(PY)
+    (tmp_path / "m.py").write_text(PY)
+    monkeypatch.chdir(tmp_path)
+    assert [f["file"] for f in Hotspotter.trace_directory(".")] == ["m.py", "src/m.py"]
+    # A path given explicitly is scanned even inside a skipped directory.
+    assert [f["file"] for f in Hotspotter.trace_directory(".venv")] == [".venv/m.py"]
+    assert [f["file"] for f in Hotspotter.trace_directory("src/venv/m.py")] == ["src/venv/m.py"]
+
+
+@pytest.mark.parametrize(
+    "name, text, left",
+    [("a.py", 'for u in us:\n    requests.get("# tally-warden: ignore")\n', 1),
+     ("b.py", 'for u in us:\n    requests.get("a#b\'")  # tally-warden: ignore\n', 0),
+     ("c.js", 'for (;;) {\n  fetch("http://x//tally-warden: ignore")\n}\n', 1),
+     ("d.js", 'for (;;) {\n  fetch(`//${u}`) // tally-warden: ignore\n}\n', 0),
+     ("e.tf", 'size = "p5.48xlarge#tally-warden: ignore"\n', 1)],
+)
+def test_directive_counts_only_in_a_comment(tmp_path, name, text, left):
+    (tmp_path / name).write_text(text)
+    assert len(Hotspotter.trace_directory(str(tmp_path / name))) == left

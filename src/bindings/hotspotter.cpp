@@ -1,9 +1,13 @@
 // Source analyser front end: the Hotspotter entry points, the per-file analyses and the
 // module's tables and patterns.
+#include <set>
+
 #include "bindings/common.h"
 #include "bindings/hotspotter_walk.h"
 #include "core/fsutil.h"
+#include "core/hotspotter/report.h"
 #include "core/hotspotter/rules.h"
+#include "core/hotspotter/suppress.h"
 #include "core/pytext.h"
 
 using namespace nb::literals;
@@ -31,6 +35,25 @@ bool too_deep(const nb::python_error &e) { return e.matches(PyExc_RecursionError
 
 std::string reason_of(const nb::python_error &e) { return tw::py::to_utf8(nb::str(e.value())); }
 
+// The findings of a list whose line carries a suppression comment for their type, dropped.
+nb::object without_silenced(nb::object found, const std::vector<std::string_view> &lines, core::CommentStyle style) {
+    if (!PyList_CheckExact(found.ptr())) return found;
+    nb::list kept;
+    for (nb::handle f : nb::borrow<nb::list>(found)) {
+        if (PyDict_CheckExact(f.ptr())) {
+            PyObject *line = PyDict_GetItemString(f.ptr(), "line");
+            PyObject *type = PyDict_GetItemString(f.ptr(), "type");
+            if (line && type && PyLong_CheckExact(line) && PyUnicode_Check(type)) {
+                int overflow = 0;
+                long long ln = PyLong_AsLongLongAndOverflow(line, &overflow);
+                if (!overflow && core::silenced(lines, ln, tw::py::to_utf8(type), style)) continue;
+            }
+        }
+        kept.append(f);
+    }
+    return kept;
+}
+
 nb::object trace_python_file(nb::handle filepath) {
     std::string path = tw::py::fspath(filepath);
     std::string bytes, error;
@@ -50,8 +73,13 @@ nb::object trace_python_file(nb::handle filepath) {
     }
     nb::object source = nb::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr));
     if (!source.is_valid()) throw nb::python_error();
-    text.clear();
-    text.shrink_to_fit();
+    // The text is kept only when a line may carry a suppression comment.
+    bool marked = core::mentions_suppression(text);
+    if (!marked) {
+        parts.clear();
+        text.clear();
+        text.shrink_to_fit();
+    }
 
     nb::object tree;
     try {
@@ -78,7 +106,8 @@ nb::object trace_python_file(nb::handle filepath) {
         if (too_deep(e)) return one_finding(filepath, core::analysis_error_finding(reason_of(e)));
         throw;
     }
-    return tracer.attr("warnings");
+    nb::object warnings = tracer.attr("warnings");
+    return marked ? without_silenced(warnings, parts, core::CommentStyle::Hash) : warnings;
 }
 
 nb::list trace_js_file(nb::handle filepath) { return to_list(filepath, core::trace_js(tw::py::fspath(filepath))); }
@@ -112,8 +141,81 @@ nb::list trace_directory(nb::handle cls, nb::handle directory) {
     nb::object path_cls = nb::module_::import_("pathlib").attr("Path");
     nb::object dispatch_fn = cls.attr("_dispatch");
     nb::object extend = out.attr("extend");
-    core::walk_files(root, [&](const std::string &p) { extend(dispatch_fn(path_cls(tw::py::from_utf8(p)))); });
+    core::walk_files(root, {}, [&](const std::string &p) { extend(dispatch_fn(path_cls(tw::py::from_utf8(p)))); });
     return out;
+}
+
+std::vector<std::string> texts(nb::handle seq) {
+    std::vector<std::string> out;
+    for (nb::handle h : seq) out.push_back(tw::py::fspath(h));
+    return out;
+}
+
+// The command's walk: every path in turn (each file once), directories named in `exclude`
+// skipped below each; returns the findings and the number of files analysed.
+nb::tuple scan(nb::handle paths, nb::handle exclude) {
+    PyObject *cls = PyDict_GetItemString(g_module_dict, "Hotspotter");
+    if (!cls) throw nb::attribute_error("Hotspotter");
+    nb::object dispatch_fn = nb::handle(cls).attr("_dispatch");
+    nb::object path_cls = nb::module_::import_("pathlib").attr("Path");
+    std::vector<std::string> skip = texts(exclude);
+    std::set<std::string> done;
+    nb::list out;
+    nb::object extend = out.attr("extend");
+    int64_t files = 0;
+    for (const std::string &root : texts(paths)) {
+        core::walk_files(root, skip, [&](const std::string &p) {
+            if (!done.insert(p).second || core::analysis_for(p) == core::Analysis::None) return;
+            ++files;
+            extend(dispatch_fn(path_cls(tw::py::from_utf8(p))));
+        });
+    }
+    return nb::make_tuple(out, files);
+}
+
+int rank_option(const std::string &word) {
+    if (word == "NEVER") return 0;
+    int r = core::severity_rank(word);
+    if (r == 0) throw nb::value_error(("unknown severity: " + word).c_str());
+    return r;
+}
+
+// Renders the findings as the command shows them; returns the text and the exit status.
+nb::tuple report(nb::handle findings, int64_t files, nb::str format_word, nb::str min_severity, nb::str fail_on,
+                 nb::handle select, nb::handle ignore, nb::handle cwd, nb::str version, nb::str information_uri) {
+    std::string format = tw::py::to_utf8(format_word);
+    core::ReportFormat fmt;
+    if (format == "text") fmt = core::ReportFormat::Text;
+    else if (format == "json") fmt = core::ReportFormat::Json;
+    else if (format == "sarif") fmt = core::ReportFormat::Sarif;
+    else throw nb::value_error(("unknown format: " + format).c_str());
+    core::ReportOptions opts;
+    opts.min_rank = rank_option(tw::py::to_utf8(min_severity));
+    opts.fail_rank = rank_option(tw::py::to_utf8(fail_on));
+    for (nb::handle h : select) opts.select.push_back(tw::py::to_utf8(h));
+    for (nb::handle h : ignore) opts.ignore.push_back(tw::py::to_utf8(h));
+    opts.cwd = tw::py::fspath(cwd);
+    opts.tool_version = tw::py::to_utf8(version);
+    opts.information_uri = tw::py::to_utf8(information_uri);
+    std::vector<core::Reported> found;
+    for (nb::handle f : findings) {
+        core::Reported r;
+        r.file = tw::py::fspath(f["file"]);
+        r.line = nb::cast<int64_t>(f["line"]);
+        r.type = tw::py::to_utf8(nb::str(f["type"]));
+        r.severity = tw::py::to_utf8(nb::str(f["severity"]));
+        r.message = tw::py::to_utf8(nb::str(f["message"]));
+        r.snippet = tw::py::to_utf8(nb::str(f["code_snippet"]));
+        found.push_back(std::move(r));
+    }
+    core::ReportOutcome out = core::report(found, files, fmt, opts);
+    return nb::make_tuple(tw::py::from_utf8(out.text), out.status);
+}
+
+nb::list type_codes() {
+    nb::list l;
+    for (const core::RuleInfo &r : core::kRules) l.append(tw::py::from_utf8(r.id));
+    return l;
 }
 
 template <size_t N>
@@ -142,6 +244,10 @@ NB_MODULE(hotspotter, m) {
     m.attr("JS_LARGE_OBJ_PATTERN") = compile(tw::py::from_utf8(core::kJsLargeObjPattern));
 
     m.def("_trace_js_file", &trace_js_file, "filepath"_a);
+    m.def("_scan", &scan, "paths"_a, "exclude"_a);
+    m.def("_report", &report, "findings"_a, "files"_a, "format"_a, "min_severity"_a, "fail_on"_a, "select"_a,
+          "ignore"_a, "cwd"_a, "version"_a, "information_uri"_a);
+    m.attr("_TYPES") = type_codes();
     m.def("_trace_tf_file", &trace_tf_file, "filepath"_a, "Scans Terraform HCL for common cost anti-patterns.");
 
     nb::object cls = tw::py::make_class(

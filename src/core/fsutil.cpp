@@ -121,6 +121,17 @@ std::string suffix(std::string_view path) {
 
 void walk(const std::string &root, const std::function<void(const std::string &, bool)> &visit,
           const std::function<void(const std::string &, const std::string &)> &unreadable) {
+    walk_pruned(
+        root,
+        [&](const std::string &path, bool is_dir) {
+            visit(path, is_dir);
+            return true;
+        },
+        unreadable);
+}
+
+void walk_pruned(const std::string &root, const std::function<bool(const std::string &, bool)> &visit,
+                 const std::function<void(const std::string &, const std::string &)> &unreadable) {
     std::set<std::pair<dev_t, ino_t>> seen;
     struct stat st;
     if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
@@ -164,8 +175,7 @@ void walk(const std::string &root, const std::function<void(const std::string &,
     while (!stack.empty()) {
         auto [path, isdir] = std::move(stack.back());
         stack.pop_back();
-        visit(path, isdir);
-        if (isdir) list_dir(path);
+        if (visit(path, isdir) && isdir) list_dir(path);
     }
 }
 

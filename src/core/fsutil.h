@@ -34,6 +34,9 @@ std::string py_repr(std::string_view s);
 // `unreadable`, when given, gets each directory that could not be listed with the error text.
 void walk(const std::string &root, const std::function<void(const std::string &, bool is_dir)> &visit,
           const std::function<void(const std::string &, const std::string &)> &unreadable = {});
+// The same walk; a directory for which `visit` returns false is not entered.
+void walk_pruned(const std::string &root, const std::function<bool(const std::string &, bool is_dir)> &visit,
+                 const std::function<void(const std::string &, const std::string &)> &unreadable = {});
 
 std::string join(const std::string &dir, const std::string &name);
 std::string basename(std::string_view path);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/fsutil.h"
+#include "core/hotspotter/suppress.h"
 #include "core/pytext.h"
 #include "core/regex.h"
 
@@ -181,6 +182,7 @@ std::vector<Finding> trace_js_text(std::string_view text) {
                            std::string(stripped)});
         if (brace_depth <= 0) in_loop = false;
     }
+    if (!out.empty() && mentions_suppression(text)) drop_silenced(out, pytext::split_newlines(text), CommentStyle::Slash);
     return out;
 }
 
@@ -218,47 +220,169 @@ std::string decimal_text(std::string_view digits, bool &over_1000) {
 
 }  // namespace
 
+namespace {
+
+bool is_name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// The lines of a text as views into it, and the line that holds a byte offset.
+class Lines {
+public:
+    explicit Lines(std::string_view text) : text_(text), lines_(pytext::splitlines(text)) {}
+    const std::vector<std::string_view> &all() const { return lines_; }
+    // 1-based number of the line holding `pos` (the last line for an offset past every line).
+    int64_t number_at(size_t pos) const {
+        auto it = std::upper_bound(lines_.begin(), lines_.end(), pos, [&](size_t p, std::string_view l) {
+            return p < size_t(l.data() - text_.data());
+        });
+        return std::max<int64_t>(1, it - lines_.begin());
+    }
+    std::string snippet(int64_t lnum) const {
+        if (lnum < 1 || size_t(lnum) > lines_.size()) return {};
+        return std::string(pytext::strip(lines_[size_t(lnum - 1)]));
+    }
+
+private:
+    std::string_view text_;
+    std::vector<std::string_view> lines_;
+};
+
+bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// Whether `pos` lies in a "#" or "//" comment or in a quoted string of its line.
+bool outside_code(std::string_view text, size_t pos) {
+    size_t start = pos;
+    while (start > 0 && !is_line_end(text[start - 1])) --start;
+    bool quoted = false;
+    for (size_t i = start; i < pos; ++i) {
+        char c = text[i];
+        if (quoted) {
+            if (c == '\\') ++i;
+            else if (c == '"') quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '#' || (c == '/' && i + 1 < pos && text[i + 1] == '/')) {
+            return true;
+        }
+    }
+    return quoted;
+}
+
+// The body of the block whose header ends before `from`: from its "{" to the matching "}",
+// braces in strings and comments not counted; to the end of the text when unbalanced.
+std::string_view block_after(std::string_view text, size_t from) {
+    size_t open = text.find('{', from);
+    if (open == std::string_view::npos) return {};
+    int64_t depth = 0;
+    size_t i = open;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '"') {
+            // A string ends at its closing quote or, left open, at the end of its line.
+            for (++i; i < text.size() && text[i] != '"' && !is_line_end(text[i]); ++i)
+                if (text[i] == '\\') ++i;
+        } else if (c == '#' || (c == '/' && i + 1 < text.size() && text[i + 1] == '/')) {
+            while (i < text.size() && !is_line_end(text[i])) ++i;
+        } else if (c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
+            size_t close = text.find("*/", i + 2);
+            i = close == std::string_view::npos ? text.size() : close + 1;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return text.substr(open, i + 1 - open);
+        }
+        ++i;
+    }
+    return text.substr(open);
+}
+
+// Whether `pattern` matches somewhere in `block` (a view into `text`) outside comments and strings.
+bool has_setting(const Regex &pattern, std::string_view text, std::string_view block) {
+    size_t base = size_t(block.data() - text.data());
+    Regex::Match m;
+    for (size_t from = 0; from <= block.size() && pattern.search(block, m, from); from = m.end())
+        if (!outside_code(text, base + m.start())) return true;
+    return false;
+}
+
+// Each resource header that `header` finds outside comments and strings, with its block.
+template <class F>
+void each_block(const Regex &header, std::string_view text, F &&visit) {
+    Regex::Match m;
+    for (size_t from = 0; from <= text.size() && header.search(text, m, from); from = m.end()) {
+        if (m.end() == m.start()) break;
+        if (outside_code(text, m.start())) continue;
+        visit(m.start(), block_after(text, m.end()));
+    }
+}
+
+}  // namespace
+
+int expensive_keyword(std::string_view lower) {
+    static const std::vector<std::string> keywords = [] {
+        std::vector<std::string> v;
+        for (std::string_view kw : kExpensiveInstanceKeywords) v.push_back(pytext::lower(kw));
+        return v;
+    }();
+    for (size_t k = 0; k < keywords.size(); ++k) {
+        const std::string &kw = keywords[k];
+        for (size_t at = lower.find(kw); at != std::string_view::npos; at = lower.find(kw, at + 1)) {
+            size_t after = at + kw.size();
+            bool starts_name = at == 0 || !is_name_char(lower[at - 1]);
+            bool continues = after < lower.size() && is_name_char(lower[after]) && lower[after] != '_';
+            if (starts_name && continues) return int(k);
+        }
+    }
+    return -1;
+}
+
 std::vector<Finding> trace_tf_text(std::string_view content) {
     std::vector<Finding> out;
-    std::vector<std::string> kw_lower;
-    for (std::string_view kw : kExpensiveInstanceKeywords) kw_lower.push_back(pytext::lower(kw));
+    Lines lines(content);
     int64_t lnum = 0;
-    for (std::string_view line : pytext::splitlines(content)) {
+    for (std::string_view line : lines.all()) {
         ++lnum;
         std::string_view stripped = pytext::strip(line);
         bool has_size_word = false;
         for (std::string_view w : kSizeAttributeWords)
             if (stripped.find(w) != std::string_view::npos) has_size_word = true;
         if (!has_size_word) continue;
-        std::string lower = pytext::lower(stripped);
-        for (size_t k = 0; k < kExpensiveInstanceKeywords.size(); ++k) {
-            if (lower.find(kw_lower[k]) == std::string::npos) continue;
-            out.push_back({lnum, "EXPENSIVE_INSTANCE_TYPE", "HIGH",
-                           "GPU/memory-optimised instance type detected ('" + std::string(kExpensiveInstanceKeywords[k]) +
-                               "'). Confirm this is intentional \u2014 these are 5-100x more expensive than standard "
-                               "types.",
-                           std::string(stripped)});
-        }
+        int k = expensive_keyword(pytext::lower(stripped));
+        if (k < 0) continue;
+        out.push_back({lnum, "EXPENSIVE_INSTANCE_TYPE", "HIGH",
+                       "GPU/memory-optimised instance type detected ('" + std::string(kExpensiveInstanceKeywords[size_t(k)]) +
+                           "'). Confirm this is intentional \u2014 these are 5-100x more expensive than standard "
+                           "types.",
+                       std::string(stripped)});
     }
-    if (tf_pattern(0).search(content) && !tf_pattern(1).search(content))
-        out.push_back({1, "MISSING_DELETION_PROTECTION", "MEDIUM",
+    each_block(tf_pattern(0), content, [&](size_t header, std::string_view block) {
+        if (has_setting(tf_pattern(1), content, block)) return;
+        int64_t at = lines.number_at(header);
+        out.push_back({at, "MISSING_DELETION_PROTECTION", "MEDIUM",
                        "aws_db_instance without deletion_protection = true. Accidental deletion can cause data loss "
                        "and unexpected recreation cost.",
-                       "aws_db_instance { ... }"});
-    if (tf_pattern(2).search(content) && tf_pattern(3).search(content))
-        out.push_back({1, "PUBLIC_S3_BUCKET", "HIGH",
+                       lines.snippet(at)});
+    });
+    each_block(tf_pattern(2), content, [&](size_t header, std::string_view block) {
+        if (!has_setting(tf_pattern(3), content, block)) return;
+        int64_t at = lines.number_at(header);
+        out.push_back({at, "PUBLIC_S3_BUCKET", "HIGH",
                        "S3 bucket configured with public-read ACL. This can cause unlimited egress cost due to "
                        "uncontrolled download traffic.",
-                       "acl = \"public-read\""});
+                       lines.snippet(at)});
+    });
     for (const Regex::Match &m : tf_pattern(4).find_all(content)) {
         bool over = false;
         std::string val = decimal_text(m.group(content, 1), over);
         if (!over) continue;
-        out.push_back({1, "OVER_PROVISIONED_STORAGE", "MEDIUM",
+        int64_t at = lines.number_at(m.start());
+        out.push_back({at, "OVER_PROVISIONED_STORAGE", "MEDIUM",
                        "allocated_storage = " + val +
                            "GB detected. Over-provisioning storage wastes cost; prefer auto-scaling storage options.",
-                       "allocated_storage = " + val});
+                       lines.snippet(at)});
     }
+    if (!out.empty() && mentions_suppression(content)) drop_silenced(out, lines.all(), CommentStyle::HashOrSlash);
     return out;
 }
 
@@ -296,21 +420,27 @@ std::string normalise_path(std::string_view path) {
     return out;
 }
 
-void walk_files(const std::string &root, const std::function<void(const std::string &)> &visit) {
+void walk_files(const std::string &root, const std::vector<std::string> &skip,
+                const std::function<void(const std::string &)> &visit) {
     std::string base = normalise_path(root);
     if (base.find('\0') != std::string::npos || !fs::exists(base)) return;
     if (fs::is_file(base)) {
         visit(base);
         return;
     }
+    auto skipped = [&](std::string_view name) {
+        return std::find(kSkippedDirs.begin(), kSkippedDirs.end(), name) != kSkippedDirs.end() ||
+               std::find(skip.begin(), skip.end(), name) != skip.end();
+    };
     // Entries come depth first with each directory's names in order, which is the order of
     // the paths compared component by component.
-    fs::walk(base, [&](const std::string &p, bool is_dir) {
-        if (is_dir) return;
+    fs::walk_pruned(base, [&](const std::string &p, bool is_dir) {
+        if (is_dir) return !skipped(fs::basename(p));
         std::string_view rel = p;
         if (base == ".") rel.remove_prefix(2);  // "./name" -> "name"
         std::string path(rel);
         if (fs::is_file(path)) visit(path);
+        return true;
     });
 }
 

@@ -39,9 +39,13 @@ inline constexpr std::array<std::string_view, 6> kDbTriggers = {"execute", "fetc
                                                                  "query",   "find",     "filter"};
 inline constexpr std::array<std::string_view, 5> kHeavyModules = {"pandas", "numpy", "tensorflow", "torch",
                                                                    "scipy"};
-inline constexpr std::array<std::string_view, 12> kExpensiveInstanceKeywords = {
-    "p3.", "p4.", "g4dn.", "g5.", "x1.", "x2.", "z1d.", "Standard_NC", "Standard_ND", "Standard_NV",
-    "a2-ultragpu", "a100"};
+// GPU and memory-optimised families. A keyword matches only as the start of a name (no letter,
+// digit or "_" before it) followed by a letter or digit, so "gp3.", "g5g." or "x2gd." never match.
+inline constexpr std::array<std::string_view, 27> kExpensiveInstanceKeywords = {
+    "p3.",   "p4d.",  "p4de.",  "p5.",         "p5e.",        "g4dn.",       "g5.",        "g6.",  "g6e.",
+    "inf2.", "trn1.", "x1.",    "x1e.",        "x2idn.",      "x2iedn.",     "z1d.",       "u-",   "Standard_NC",
+    "Standard_ND", "Standard_NV", "Standard_M", "a2-",         "a3-",         "g2-",        "m1-",  "m2-",
+    "m3-"};
 inline constexpr std::array<std::string_view, 4> kSizeAttributeWords = {"instance_type", "machine_type", "vm_size",
                                                                         "size"};
 
@@ -53,12 +57,17 @@ inline constexpr std::string_view kJsApiPattern =
 inline constexpr std::string_view kJsSyncPattern = R"(\b(readFileSync|execSync|spawnSync|writeFileSync))";
 inline constexpr std::string_view kJsLargeObjPattern = R"(JSON\.parse\(|JSON\.stringify\()";
 
-// Whole-file patterns of the Terraform rules.
+// Patterns of the Terraform rules. The resource patterns find block headers; the attribute
+// patterns are judged inside each block.
 inline constexpr std::string_view kTfDbResourcePattern = R"(resource\s+"aws_db_instance")";
-inline constexpr std::string_view kTfDeletionProtectionPattern = R"(deletion_protection\s*=\s*true)";
-inline constexpr std::string_view kTfBucketResourcePattern = R"(resource\s+"aws_s3_bucket")";
-inline constexpr std::string_view kTfPublicAclPattern = R"(acl\s*=\s*"public-read)";
+inline constexpr std::string_view kTfDeletionProtectionPattern = R"(\bdeletion_protection\s*=\s*true\b)";
+inline constexpr std::string_view kTfBucketResourcePattern = R"(resource\s+"aws_s3_bucket(?:_acl)?")";
+inline constexpr std::string_view kTfPublicAclPattern = R"(\bacl\s*=\s*"public-read)";
 inline constexpr std::string_view kTfStoragePattern = R"(allocated_storage\s*=\s*(\d+))";
+
+// Directory names that a walk never enters below the path it was given.
+inline constexpr std::array<std::string_view, 7> kSkippedDirs = {".git", ".venv",       "venv",         "node_modules",
+                                                                 ".tox", "__pycache__", ".pytest_cache"};
 
 // Python tree rules. `lower` is the call name in lower case.
 bool is_expensive_call(std::string_view lower);
@@ -102,8 +111,13 @@ Analysis analysis_for(std::string_view path);
 // dropped ("" and "./" give ".").
 std::string normalise_path(std::string_view path);
 
-// Findings of every file below `root` (or of `root` itself when it is a file), in walk order:
-// entries sorted component by component. `visit` receives each file's normalised path.
-void walk_files(const std::string &root, const std::function<void(const std::string &)> &visit);
+// The first expensive-instance keyword that a lower-cased line names, or -1.
+int expensive_keyword(std::string_view line_lower);
+
+// Every file below `root` (or `root` itself when it is a file), in walk order: entries sorted
+// component by component. Below `root`, directories named in kSkippedDirs or `skip` are not
+// entered. `visit` receives each file's normalised path.
+void walk_files(const std::string &root, const std::vector<std::string> &skip,
+                const std::function<void(const std::string &)> &visit);
 
 }  // namespace tw::hotspot
