@@ -5,6 +5,7 @@
 #include "bindings/common.h"
 #include "core/fsutil.h"
 #include "core/pytext.h"
+#include "core/terminal.h"
 #include "core/ratebook/store.h"
 #include "core/reckoner/estimator.h"
 #include "core/stackreader/reader.h"
@@ -104,6 +105,30 @@ std::string money(nb::handle value) {
     return py::to_utf8(nb::module_::import_("builtins").attr("format")(value, ".2f"));
 }
 
+// Whether the developer sees what is written to `out`: not so when a hook framework collects
+// the hook's output to show it after the hook ends.
+bool writes_to_terminal(nb::handle out) {
+    try {
+        return tw::term::is_controlling_terminal(nb::cast<int>(out.attr("fileno")()));
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) throw;
+        return false;
+    } catch (const nb::cast_error &) {
+        return false;
+    }
+}
+
+// The prompt written on the terminal device too; a failure leaves it on standard output only.
+void echo_to_terminal(nb::handle builtins, const char *device, nb::handle prompt_msg) {
+    try {
+        nb::object dev = builtins.attr("open")(device, "w");
+        dev.attr("write")(prompt_msg);
+        dev.attr("close")();
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) throw;
+    }
+}
+
 nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
     nb::module_ builtins = nb::module_::import_("builtins");
     nb::module_ sys = nb::module_::import_("sys");
@@ -114,6 +139,7 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
         nb::object out = sys.attr("stdout");
         out.attr("write")(prompt_msg);
         out.attr("flush")();
+        if (!writes_to_terminal(out)) echo_to_terminal(builtins, windows ? "CON" : "/dev/tty", prompt_msg);
         nb::object line = tty.attr("readline")();
         tty.attr("close")();
         return line.attr("strip")();
@@ -221,6 +247,17 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     return 0;
 }
 
+// "tally-warden X.Y.Z" from the installed package's metadata, read only when asked for.
+std::string version_line() {
+    nb::module_ metadata = nb::module_::import_("importlib.metadata");
+    try {
+        return "tally-warden " + py::to_utf8(metadata.attr("version")("tally-warden"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
+        return "tally-warden (version unknown: package metadata not found)";
+    }
+}
+
 void main_entry() {
     nb::module_ argparse = nb::module_::import_("argparse");
     nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.");
@@ -235,7 +272,12 @@ void main_entry() {
                                 "help"_a = "Directories/paths to exclude from scanning");
     parser.attr("add_argument")("--modules", "action"_a = "store_true",
                                 "help"_a = "Evaluate module calls: price what each call instantiates");
+    parser.attr("add_argument")("--version", "action"_a = "store_true", "help"_a = "show the version and exit");
     nb::object args = parser.attr("parse_args")();
+    if (nb::bool_(args.attr("version"))) {
+        say(version_line());
+        nb::module_::import_("sys").attr("exit")(0);
+    }
     nb::object run = nb::getattr(g_module, "run_hook");
     nb::object code;
     try {
@@ -266,7 +308,7 @@ NB_MODULE(hookgate, m) {
 
     m.def("get_controlling_terminal_input", [](nb::handle prompt_msg) {
         return get_controlling_terminal_input(prompt_msg);
-    }, nb::arg("prompt_msg"));
+    }, nb::sig("def get_controlling_terminal_input(prompt_msg: str) -> str"), nb::arg("prompt_msg"));
     m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude,
                          nb::handle modules) {
         int s = PyObject_IsTrue(strict.ptr());
@@ -274,7 +316,9 @@ NB_MODULE(hookgate, m) {
         int mods = PyObject_IsTrue(modules.ptr());
         if (mods < 0) throw nb::python_error();
         return run_hook(directory, threshold, s == 1, exclude, mods == 1);
-    }, nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false,
-       nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules").none() = false);
-    m.def("main", &main_entry);
+    },
+        nb::sig("def run_hook(directory: str | os.PathLike[str], threshold: float, strict: bool = False, exclude: list[str] | None = None, *, modules: bool = False) -> int"),
+        nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false,
+        nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules").none() = false);
+    m.def("main", &main_entry, nb::sig("def main() -> typing.NoReturn"));
 }

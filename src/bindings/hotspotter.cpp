@@ -253,12 +253,27 @@ NB_MODULE(hotspotter, m) {
     nb::object cls = tw::py::make_class(
         m, "Hotspotter", "Multi-language, multi-pattern static analyzer for cloud cost and efficiency issues.");
     tw::py::add_classmethod(cls, "trace_directory",
-                            nb::cpp_function(&trace_directory, nb::name("trace_directory"), "cls"_a, "directory"_a));
+                            nb::cpp_function(&trace_directory, nb::name("trace_directory"), "cls"_a, "directory"_a,
+
+nb::sig("def trace_directory(cls, directory: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+                                             "Findings of every supported source file under a directory."));
     tw::py::add_classmethod(cls, "_dispatch", nb::cpp_function(&dispatch, nb::name("_dispatch"), "cls"_a, "path"_a));
     tw::py::add_static(cls, "trace_python_file",
-                       nb::cpp_function(&trace_python_file, nb::name("trace_python_file"), "filepath"_a));
-    tw::py::add_static(cls, "trace_js_file", nb::cpp_function(&trace_js_file, nb::name("trace_js_file"), "filepath"_a));
-    tw::py::add_static(cls, "trace_tf_file", nb::cpp_function(&trace_tf_file, nb::name("trace_tf_file"), "filepath"_a));
+                       nb::cpp_function(&trace_python_file, nb::name("trace_python_file"), "filepath"_a,
+
+nb::sig("def trace_python_file(filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+"Findings of one Python source file, from its syntax tree."));
+    tw::py::add_static(cls, "trace_js_file", nb::cpp_function(&trace_js_file, nb::name("trace_js_file"), "filepath"_a,
+
+nb::sig("def trace_js_file(filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+"Scans JavaScript/TypeScript for common cost anti-patterns."));
+    tw::py::add_static(cls, "trace_tf_file", nb::cpp_function(&trace_tf_file, nb::name("trace_tf_file"), "filepath"_a,
+
+nb::sig("def trace_tf_file(filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+"Scans Terraform HCL for common cost anti-patterns."));
     tw::py::add_static(cls, "trace_generic_file",
-                       nb::cpp_function(&trace_js_file, nb::name("trace_generic_file"), "filepath"_a));
+                       nb::cpp_function(&trace_js_file, nb::name("trace_generic_file"), "filepath"_a,
+
+nb::sig("def trace_generic_file(filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+"Scans a source file of another language with the JavaScript/TypeScript rules."));
 }

@@ -939,24 +939,34 @@ nb::object init_tracer(nb::module_ &mod) {
         return f;
     };
     nb::list natives;
-    natives.append(method("__init__", &tracer_init, nb::arg("filepath"), nb::arg("source_lines")));
-    nb::object visit = method("visit", &tracer_visit, nb::arg("node"));
-    nb::object generic = method("generic_visit", &tracer_generic_visit, nb::arg("node"));
+    natives.append(method("__init__", &tracer_init, nb::arg("filepath"), nb::arg("source_lines"),
+        nb::sig("def __init__(self, filepath: str, source_lines: list[str]) -> None")));
+    nb::object visit = method("visit", &tracer_visit, nb::arg("node"),
+        nb::sig("def visit(self, node: ast.AST) -> typing.Any"));
+    nb::object generic = method("generic_visit", &tracer_generic_visit, nb::arg("node"),
+        nb::sig("def generic_visit(self, node: ast.AST) -> None"));
     nb::object fdef = method(
-        "visit_FunctionDef", [](nb::handle s, nb::handle n) { run_handler(H::FunctionDef, s, n); }, nb::arg("node"));
+        "visit_FunctionDef", [](nb::handle s, nb::handle n) { run_handler(H::FunctionDef, s, n); }, nb::arg("node"),
+        nb::sig("def visit_FunctionDef(self, node: ast.FunctionDef | ast.AsyncFunctionDef) -> None"));
     add_attr(cls, "visit_AsyncFunctionDef", fdef);
     nb::object vfor =
-        method("visit_For", [](nb::handle s, nb::handle n) { run_handler(H::For, s, n); }, nb::arg("node"));
+        method("visit_For", [](nb::handle s, nb::handle n) { run_handler(H::For, s, n); }, nb::arg("node"),
+            nb::sig("def visit_For(self, node: ast.For) -> None"));
     nb::object vwhile =
-        method("visit_While", [](nb::handle s, nb::handle n) { run_handler(H::While, s, n); }, nb::arg("node"));
+        method("visit_While", [](nb::handle s, nb::handle n) { run_handler(H::While, s, n); }, nb::arg("node"),
+            nb::sig("def visit_While(self, node: ast.While) -> None"));
     nb::object vlc = method(
-        "visit_ListComp", [](nb::handle s, nb::handle n) { run_handler(H::ListComp, s, n); }, nb::arg("node"));
+        "visit_ListComp", [](nb::handle s, nb::handle n) { run_handler(H::ListComp, s, n); }, nb::arg("node"),
+        nb::sig("def visit_ListComp(self, node: ast.ListComp) -> None"));
     nb::object vcall =
-        method("visit_Call", [](nb::handle s, nb::handle n) { run_handler(H::Call, s, n); }, nb::arg("node"));
+        method("visit_Call", [](nb::handle s, nb::handle n) { run_handler(H::Call, s, n); }, nb::arg("node"),
+            nb::sig("def visit_Call(self, node: ast.Call) -> None"));
     nb::object vassign =
-        method("visit_Assign", [](nb::handle s, nb::handle n) { run_handler(H::Assign, s, n); }, nb::arg("node"));
+        method("visit_Assign", [](nb::handle s, nb::handle n) { run_handler(H::Assign, s, n); }, nb::arg("node"),
+            nb::sig("def visit_Assign(self, node: ast.Assign) -> None"));
     nb::object vimport =
-        method("visit_Import", [](nb::handle s, nb::handle n) { run_handler(H::Import, s, n); }, nb::arg("node"));
+        method("visit_Import", [](nb::handle s, nb::handle n) { run_handler(H::Import, s, n); }, nb::arg("node"),
+            nb::sig("def visit_Import(self, node: ast.Import) -> None"));
     nb::object gcn = method("_get_call_name", &tracer_get_call_name, nb::arg("node"));
     nb::object iec = method("_is_expensive_call", &tracer_is_expensive_call, nb::arg("name_lower"));
     nb::object aw = method("_add_warning", &tracer_add_warning, nb::arg("lineno"), nb::arg("wtype"),

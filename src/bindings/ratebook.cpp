@@ -185,7 +185,9 @@ NB_MODULE(ratebook, m) {
             }
             self.attr("_init_db")();
         },
-        nb::is_method(), nb::name("__init__"), nb::arg("db_path").none() = nb::none()));
+        nb::is_method(), nb::name("__init__"),
+        nb::sig("def __init__(self, db_path: str | os.PathLike[str] | None = None) -> None"),
+        nb::arg("db_path").none() = nb::none()));
 
     py::add_attr(cls, "_init_db",
                  nb::cpp_function([](nb::handle self) { py::translating([&] { init_db(self); }); },
@@ -239,7 +241,9 @@ NB_MODULE(ratebook, m) {
                 return py::to_python(Value(rate::row_to_map(row)));
             });
         },
-        nb::is_method(), nb::name("get_pricing_rate"), nb::arg("provider"), nb::arg("resource_type"),
+        nb::is_method(), nb::name("get_pricing_rate"),
+        nb::sig("def get_pricing_rate(self, provider: str, resource_type: str, item_key: str, region: str = 'global') -> dict[str, typing.Any]"),
+        nb::arg("provider"), nb::arg("resource_type"),
         nb::arg("item_key"), nb::arg("region") = "global"));
 
     py::add_static(cls, "_normalise_region", nb::cpp_function(
@@ -270,10 +274,12 @@ NB_MODULE(ratebook, m) {
                 rate::update_rate(conn, p, t, k, rv.as_map(), r);
             });
         },
-        nb::is_method(), nb::name("update_pricing_rate"), nb::arg("provider"), nb::arg("resource_type"),
+        nb::is_method(), nb::name("update_pricing_rate"),
+        nb::sig("def update_pricing_rate(self, provider: str, resource_type: str, item_key: str, rates: dict[str, typing.Any], region: str = 'global') -> None"),
+        nb::arg("provider"), nb::arg("resource_type"),
         nb::arg("item_key"), nb::arg("rates"), nb::arg("region") = "global"));
 
-    auto lister = [](const char *name, const char *column) {
+    auto lister = [](const char *name, const char *column, const char *sig) {
         return nb::cpp_function(
             [name, column](nb::handle self, nb::handle provider) {
                 std::optional<std::string> p;
@@ -285,8 +291,10 @@ NB_MODULE(ratebook, m) {
                     return out;
                 });
             },
-            nb::is_method(), nb::name(name), nb::arg("provider").none() = nb::none());
+            nb::is_method(), nb::name(name), nb::sig(sig), nb::arg("provider").none() = nb::none());
     };
-    py::add_attr(cls, "list_regions", lister("list_regions", "region"));
-    py::add_attr(cls, "list_resource_types", lister("list_resource_types", "resource_type"));
+    py::add_attr(cls, "list_regions", lister("list_regions", "region",
+                                                    "def list_regions(self, provider: str | None = None) -> list[str]"));
+    py::add_attr(cls, "list_resource_types", lister("list_resource_types", "resource_type",
+        "def list_resource_types(self, provider: str | None = None) -> list[str]"));
 }

@@ -188,7 +188,9 @@ NB_MODULE(reckoner, m) {
             }
             nb::setattr(self, "db", db);
         },
-        nb::is_method(), nb::name("__init__"), nb::arg("db_path").none() = nb::none()));
+        nb::is_method(), nb::name("__init__"),
+        nb::sig("def __init__(self, db_path: str | os.PathLike[str] | None = None) -> None"),
+        nb::arg("db_path").none() = nb::none()));
 
     nb::object rate_fn = nb::cpp_function(
         [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key, nb::handle region) {
@@ -211,7 +213,9 @@ NB_MODULE(reckoner, m) {
             return self.attr("db").attr("get_pricing_rate")(py::from_utf8(reckon::store_provider(p)), py::from_utf8(t),
                                                             py::from_utf8(k));
         },
-        nb::is_method(), nb::name("get_pricing_rate"), nb::arg("provider"), nb::arg("resource_type"),
+        nb::is_method(), nb::name("get_pricing_rate"),
+        nb::sig("def get_pricing_rate(self, provider: str, resource_type: str, item_key: str) -> dict[str, typing.Any]"),
+        nb::arg("provider"), nb::arg("resource_type"),
         nb::arg("item_key")));
 
     nb::object estimate_fn = nb::cpp_function(
@@ -220,7 +224,9 @@ NB_MODULE(reckoner, m) {
             auto source = source_for(self, false);
             return estimate_one(resource, *source);
         },
-        nb::is_method(), nb::name("estimate_resource_cost"), nb::arg("resource").none());
+        nb::is_method(), nb::name("estimate_resource_cost"),
+        nb::sig("def estimate_resource_cost(self, resource: dict[str, typing.Any]) -> dict[str, typing.Any]"),
+        nb::arg("resource").none());
     g_estimate_one = estimate_fn.release();
     py::add_attr(cls, "estimate_resource_cost", nb::borrow(g_estimate_one));
 
@@ -253,5 +259,7 @@ NB_MODULE(reckoner, m) {
             out["breakdown_by_service"] = breakdown;
             return out;
         },
-        nb::is_method(), nb::name("estimate_total_costs"), nb::arg("resources").none()));
+        nb::is_method(), nb::name("estimate_total_costs"),
+        nb::sig("def estimate_total_costs(self, resources: list[dict[str, typing.Any]]) -> dict[str, typing.Any]"),
+        nb::arg("resources").none()));
 }

@@ -165,7 +165,9 @@ NB_MODULE(stackreader, m) {
         [](nb::handle cls, nb::handle directory, nb::handle exclude_patterns, nb::handle modules) {
             return parse_tf_dir(cls, directory, exclude_patterns, modules);
         },
-        nb::name("parse_tf_dir"), nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns").none() = nb::none(),
+        nb::name("parse_tf_dir"),
+        nb::sig("def parse_tf_dir(cls, directory: str | os.PathLike[str], exclude_patterns: list[str] | None = None, *, modules: bool = False) -> list[dict[str, typing.Any]]"),
+        nb::arg("cls"), nb::arg("directory"), nb::arg("exclude_patterns").none() = nb::none(),
         nb::kw_only(), nb::arg("modules").none() = nb::bool_(false)));
 
     g_parse_tf_file = nb::cpp_function(
@@ -177,7 +179,9 @@ NB_MODULE(stackreader, m) {
             extend(out, tf_file(cls, path, v, l));
             return out;
         },
-        nb::name("parse_tf_file"), nb::arg("cls"), nb::arg("filepath"), nb::arg("variables").none() = nb::none(),
+        nb::name("parse_tf_file"),
+        nb::sig("def parse_tf_file(cls, filepath: str | os.PathLike[str], variables: dict[str, typing.Any] | None = None, locals_dict: dict[str, typing.Any] | None = None) -> list[dict[str, typing.Any]]"),
+        nb::arg("cls"), nb::arg("filepath"), nb::arg("variables").none() = nb::none(),
         nb::arg("locals_dict").none() = nb::none()).release();
     py::add_classmethod(cls, "parse_tf_file", nb::borrow(g_parse_tf_file));
 
@@ -186,7 +190,9 @@ NB_MODULE(stackreader, m) {
             return variables_pair(stack::parse_variables_and_locals(
                 path_arg("parse_variables_and_locals", "directory", directory)));
         },
-        nb::name("parse_variables_and_locals"), nb::arg("cls"), nb::arg("directory")).release();
+        nb::name("parse_variables_and_locals"),
+        nb::sig("def parse_variables_and_locals(cls, directory: str | os.PathLike[str]) -> tuple[dict[str, typing.Any], dict[str, typing.Any]]"),
+        nb::arg("cls"), nb::arg("directory")).release();
     py::add_classmethod(cls, "parse_variables_and_locals", nb::borrow(g_parse_vars));
 
     g_resolve = nb::cpp_function(
@@ -196,7 +202,9 @@ NB_MODULE(stackreader, m) {
             Map l = map_arg("resolve_value", "locals_dict", locals_dict);
             return py::to_python(stack::resolve_value(py::from_python(val), v, l));
         },
-        nb::name("resolve_value"), nb::arg("val").none(), nb::arg("variables").none(), nb::arg("locals_dict").none()).release();
+        nb::name("resolve_value"),
+        nb::sig("def resolve_value(val: typing.Any, variables: dict[str, typing.Any] | None, locals_dict: dict[str, typing.Any] | None) -> typing.Any"),
+        nb::arg("val").none(), nb::arg("variables").none(), nb::arg("locals_dict").none()).release();
     py::add_static(cls, "resolve_value", nb::borrow(g_resolve));
 
     py::bind_stackreader_formats(m, cls);

@@ -466,19 +466,24 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
     add("parse_json_file",
         nb::cpp_function([](nb::handle c, nb::handle p) { return parse_json_file(c, p); }, nb::arg("cls"),
                          nb::arg("filepath"), nb::name("parse_json_file"),
+                         nb::sig("def parse_json_file(cls, filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
                          "Reads one .json file as a plan, a Pulumi export or a CloudFormation template."));
     add("parse_plan_json",
         nb::cpp_function(
             [](nb::handle c, nb::handle p) {
                 return parse_known(c, p, "parse_plan_json", kPlanData, stack::kPlanError);
             },
-            nb::arg("cls"), nb::arg("filepath"), nb::name("parse_plan_json"), "Reads a Terraform plan JSON file."));
+            nb::arg("cls"), nb::arg("filepath"), nb::name("parse_plan_json"),
+            nb::sig("def parse_plan_json(cls, filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+            "Reads a Terraform plan JSON file."));
     add("parse_pulumi_json",
         nb::cpp_function(
             [](nb::handle c, nb::handle p) {
                 return parse_known(c, p, "parse_pulumi_json", kPulumiData, stack::kPulumiError);
             },
-            nb::arg("cls"), nb::arg("filepath"), nb::name("parse_pulumi_json"), "Reads a Pulumi stack export."));
+            nb::arg("cls"), nb::arg("filepath"), nb::name("parse_pulumi_json"),
+            nb::sig("def parse_pulumi_json(cls, filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
+            "Reads a Pulumi stack export."));
     add("parse_plan_json_data",
         nb::cpp_function(
             [](nb::handle, nb::handle data) {
@@ -486,6 +491,7 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
                                  [](Node n) -> nb::object { return plan_to_py(stack::read_plan(n)); });
             },
             nb::arg("cls"), nb::arg("data"), nb::name("parse_plan_json_data"),
+            nb::sig("def parse_plan_json_data(cls, data: typing.Any) -> list[dict[str, typing.Any]]"),
             "Resource records of a decoded Terraform plan."),
         kPlanData);
     add("parse_pulumi_json_data",
@@ -495,6 +501,7 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
                                  [](Node n) -> nb::object { return values_to_py(stack::read_pulumi(n)); });
             },
             nb::arg("cls"), nb::arg("data"), nb::name("parse_pulumi_json_data"),
+            nb::sig("def parse_pulumi_json_data(cls, data: typing.Any) -> list[dict[str, typing.Any]]"),
             "Resource records of a decoded Pulumi stack export."),
         kPulumiData);
     add("parse_cloudformation_data",
@@ -504,11 +511,13 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
                 return cf_to_py(PyNode(data.ptr()));
             },
             nb::arg("cls"), nb::arg("data"), nb::name("parse_cloudformation_data"),
+            nb::sig("def parse_cloudformation_data(cls, data: typing.Any) -> list[dict[str, typing.Any]]"),
             "Resource records of a decoded CloudFormation template."),
         kCfData);
     add("parse_cloudformation",
         nb::cpp_function([](nb::handle c, nb::handle p) { return parse_cloudformation(c, p); }, nb::arg("cls"),
                          nb::arg("filepath"), nb::name("parse_cloudformation"),
+                         nb::sig("def parse_cloudformation(cls, filepath: str | os.PathLike[str]) -> list[dict[str, typing.Any]]"),
                          "Reads a CloudFormation template in JSON or YAML."));
     add("parse_yaml",
         nb::cpp_function(
@@ -521,6 +530,7 @@ void bind_stackreader_formats(nb::module_ &m, nb::handle cls) {
                 return doc_to_py(doc, doc.root(), keys);
             },
             nb::arg("cls"), nb::arg("text"), nb::name("parse_yaml"),
+            nb::sig("def parse_yaml(cls, text: str) -> dict[str, typing.Any]"),
             "The root map of a YAML document, read by indentation."),
         kYaml);
 }
