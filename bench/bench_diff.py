@@ -14,9 +14,21 @@ import pathlib
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from bench_hook import build_monorepo, timed  # noqa: E402
+from bench_hook import build_monorepo  # noqa: E402
+
+
+def timed(cmd, cwd):
+    start = time.perf_counter()
+    proc = subprocess.Popen(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            start_new_session=True)
+    _, status, usage = os.wait4(proc.pid, 0)  # proc stays referenced: nothing else reaps it
+    elapsed = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    assert proc.returncode == 0, cmd
+    return elapsed, usage.ru_maxrss / 1024
 
 
 def git(root, *args):

@@ -353,3 +353,16 @@ def test_breakdown_in_the_plain_mode(fixtures, tmp_path):
     assert doc["total_monthly_cost"] == 123.0 and doc["exceeded"] is True
     assert [r["name"] for r in doc["resources"]] == ["web", "k8s", "main"]
     assert "Total projected cost" in res.stderr
+
+
+def test_unchanged_directories_count_in_both_totals(repo, env):
+    for sub, text in (("a", CLUSTER), ("b/c", DATABASE)):
+        (repo / "infra" / sub).mkdir(parents=True)
+        (repo / "infra" / sub / "main.tf").write_text(text)
+    git(repo, env, "add", "-A")
+    git(repo, env, "commit", "-q", "-m", "more")
+    (repo / "infra" / "b" / "extra.tf").write_text(SERVER.replace("web", "api"))
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, "-t", "1000", "infra")
+    assert f"{P}Base total (HEAD): $123.00/month.\n{P}New total: $143.00/month.\n" in res.stdout
+    assert rows(res.stdout) == [("added", "acme_server.api")]

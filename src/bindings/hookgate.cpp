@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <unordered_map>
 
 #include <nanobind/stl/string.h>
 
@@ -151,6 +152,15 @@ std::unique_ptr<tw::reckon::RateSource> native_source(nb::handle reckoner, size_
     if (!PyUnicode_Check(path.ptr())) return nullptr;
     if (records >= tw::rate::kSnapshotFrom) return std::make_unique<tw::rate::SnapshotSource>(py::to_utf8(path));
     return std::make_unique<tw::rate::StoreSource>(py::to_utf8(path));
+}
+
+// native_source, with a store that cannot be opened left to the host path to report.
+std::unique_ptr<tw::reckon::RateSource> native_source_or_null(nb::handle reckoner, size_t records) {
+    try {
+        return native_source(reckoner, records);
+    } catch (const std::exception &) {
+        return nullptr;
+    }
 }
 
 // The report's total of the original estimator over the original store, natively.
@@ -390,30 +400,70 @@ struct Priced {
 
 std::string text_of(nb::handle v) { return v.is_none() ? std::string("None") : py::to_utf8(nb::str(v)); }
 
-// One tree's records priced resource by resource: natively with the original estimator,
-// else through the host's estimate_total_costs. `host` holds the records when the reader
-// was replaced; `files` the file of each native record (empty when unknown).
-Priced price_tree(nb::handle reckoner, const std::vector<Value> &records, nb::handle host,
-                  const std::vector<std::string> &files, const std::string &root, const std::string &display) {
+// Priced records of one tree by home, type and name, so that the same record in the other
+// tree takes its price without a second estimate.
+struct PriceMemo {
+    const std::vector<Value> *records = nullptr;
+    const std::vector<tw::report::Item> *items = nullptr;
+    std::unordered_map<std::string, std::vector<size_t>> by_key;
+};
+
+std::string record_key(const Value &record, const std::string &unit) {
+    const Map &m = record.as_map();
+    const Value *type = m.find("type");
+    const Value *name = m.find("name");
+    return unit + '\0' + (type ? tw::pytext::str_of(*type) : "") + '\0' + (name ? tw::pytext::str_of(*name) : "");
+}
+
+PriceMemo memo_of(const std::vector<Value> &records, const Priced &priced) {
+    PriceMemo memo;
+    if (records.size() != priced.items.size()) return memo;
+    memo.records = &records;
+    memo.items = &priced.items;
+    for (size_t i = 0; i < records.size(); ++i) memo.by_key[record_key(records[i], priced.items[i].unit)].push_back(i);
+    return memo;
+}
+
+// One tree's records priced resource by resource: natively with the original estimator
+// (through `source`), else through the host's estimate_total_costs. `host` holds the
+// records when the reader was replaced; `files` the file of each native record (empty
+// when unknown).
+Priced price_tree(nb::handle reckoner, tw::reckon::RateSource *source, const std::vector<Value> &records,
+                  nb::handle host, const std::vector<std::string> &files, const std::string &root,
+                  const std::string &display, const PriceMemo *memo = nullptr) {
     Priced p;
     auto file_of = [&](size_t i) {
         return shown_path(i < files.size() ? files[i] : root, root, display);
     };
-    if (!host.is_valid()) {
+    if (!host.is_valid() && source) {
         try {
-            if (auto source = native_source(reckoner, records.size())) {
-                tw::reckon::Report report;
-                for (size_t i = 0; i < records.size(); ++i) {
+            tw::reckon::Report report;
+            for (size_t i = 0; i < records.size(); ++i) {
+                std::string file = file_of(i);
+                std::string unit = tw::report::unit_of(file);
+                const tw::report::Item *same = nullptr;
+                if (memo && memo->records) {
+                    auto it = memo->by_key.find(record_key(records[i], unit));
+                    if (it != memo->by_key.end())
+                        for (size_t j : it->second)
+                            if ((*memo->records)[j] == records[i]) {
+                                same = &(*memo->items)[j];
+                                break;
+                            }
+                }
+                if (same) {
+                    p.items.push_back(*same);
+                    p.items.back().file = std::move(file);
+                } else {
                     auto cost = tw::reckon::estimate_record(records[i].as_map(), *source);
-                    report.add(tw::pytext::str_of(cost.type), cost.monthly_cost);
-                    std::string file = file_of(i);
-                    p.items.push_back({file, tw::report::unit_of(file), tw::pytext::str_of(cost.type),
+                    p.items.push_back({std::move(file), std::move(unit), tw::pytext::str_of(cost.type),
                                        tw::pytext::str_of(cost.name), cost.region, cost.basis,
                                        tw::report::source_name(cost), cost.monthly_cost});
                 }
-                p.total = tw::pytext::round2(report.total);
-                return p;
+                report.add(p.items.back().type, p.items.back().cost);
             }
+            p.total = tw::pytext::round2(report.total);
+            return p;
         } catch (const std::exception &) {
             p.items.clear();  // reported by the estimator itself, on the host path
         }
@@ -474,7 +524,9 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
         return emit(x, tw::report::tree_json(v, 0.0, {}), real_stdout) ? 0 : 2;
     }
     nb::object reckoner = nb::getattr(g_module, "Reckoner")();
-    Priced priced = price_tree(reckoner, records, host, files, root, shown);
+    std::unique_ptr<tw::reckon::RateSource> source;
+    if (!host.is_valid()) source = native_source_or_null(reckoner, records.size());
+    Priced priced = price_tree(reckoner, source.get(), records, host, files, root, shown);
     say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + tw::report::money(priced.total) +
         "/month.");
     if (x.breakdown) {
@@ -541,8 +593,11 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
         return 2;
     }
     nb::object reckoner = nb::getattr(g_module, "Reckoner")();
-    Priced before = price_tree(reckoner, base_records, base_host, base_files, base_root, shown);
-    Priced after = price_tree(reckoner, new_records, new_host, new_files, new_root, shown);
+    std::unique_ptr<tw::reckon::RateSource> source;
+    if (!base_host.is_valid()) source = native_source_or_null(reckoner, base_records.size() + new_records.size());
+    Priced before = price_tree(reckoner, source.get(), base_records, base_host, base_files, base_root, shown);
+    PriceMemo memo = memo_of(base_records, before);
+    Priced after = price_tree(reckoner, source.get(), new_records, new_host, new_files, new_root, shown, &memo);
     auto rows = tw::report::compare(before.items, after.items);
     double change = tw::pytext::round2(after.total - before.total);
 

@@ -24,6 +24,7 @@
 
 extern char **environ;
 
+
 namespace tw::commit {
 
 namespace {
@@ -303,6 +304,16 @@ private:
     Fd out_;
 };
 
+// $TMPDIR, else memory-backed /dev/shm where there is one (directory operations on a busy
+// disk cost milliseconds each, and a tree holds thousands), else /tmp.
+std::string temp_parent() {
+    const char *tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp) return tmp;
+    struct stat st;
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+    return "/tmp";
+}
+
 }  // namespace
 
 Repo open(const std::string &directory, const std::string &base) {
@@ -314,20 +325,25 @@ Repo open(const std::string &directory, const std::string &base) {
     std::string where = is_file ? fs::dirname(abs) : abs;
     if (where.empty()) where = "/";
 
+    // With GIT_DIR set, git takes the current directory for the top of the work tree, as in
+    // the hook git starts: ask there. Otherwise ask where the scan directory is.
+    if (const char *gd = std::getenv("GIT_DIR"); gd && *gd) where = ".";
     Repo repo;
     repo.base = base;
     int rc = 0;
-    std::string out = git({"-C", where, "rev-parse", "--show-toplevel", "--show-prefix", base + "^{tree}", "--"}, &rc);
-    if (rc != 0) out = git({"-C", where, "rev-parse", "--show-toplevel", "--show-prefix"});
+    std::string out = git({"-C", where, "rev-parse", "--show-toplevel", base + "^{tree}", "--"}, &rc);
+    if (rc != 0) out = git({"-C", where, "rev-parse", "--show-toplevel"});
     auto lines = split(out, '\n');
-    if (lines.size() < 2 || lines[0].empty()) throw GitError("'" + directory + "' is not in a git work tree");
+    if (lines.empty() || lines[0].empty()) throw GitError("'" + directory + "' is not in a git work tree");
     repo.top = std::string(lines[0]);
-    std::string prefix(lines[1]);
-    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    if (is_file) prefix = prefix.empty() ? fs::basename(abs) : prefix + "/" + fs::basename(abs);
-    repo.prefix = prefix;
-    if (rc == 0 && lines.size() >= 3 && !lines[2].empty()) {
-        repo.base_tree = std::string(lines[2]);
+    char top_real[PATH_MAX];
+    std::string top = ::realpath(repo.top.c_str(), top_real) ? std::string(top_real) : repo.top;
+    if (abs == top) repo.prefix = "";
+    else if (top == "/" || (abs.size() > top.size() && abs.starts_with(top) && abs[top.size()] == '/'))
+        repo.prefix = abs.substr(top == "/" ? 1 : top.size() + 1);
+    else throw GitError("'" + directory + "' is outside the repository at " + repo.top);
+    if (rc == 0 && lines.size() >= 2 && !lines[1].empty()) {
+        repo.base_tree = std::string(lines[1]);
         return repo;
     }
     int head_rc = 0;
@@ -369,26 +385,18 @@ bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_pa
 }
 
 Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/tally-warden-XXXXXX";
+    std::string tmpl = temp_parent() + "/tally-warden-XXXXXX";
     if (!::mkdtemp(tmpl.data())) throw GitError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
     dir_ = tmpl;
     try {
         bool file = prefix_is_file(repo);
-        std::set<std::string> made{dir_};
-        std::unordered_map<std::string, std::vector<std::string>> targets;
-        std::vector<std::string> order;
-        auto add = [&](const char *side, std::string_view sha, std::string_view path) {
-            auto rel = below(repo, path, file);
-            if (!rel || !safe_path(path) || !relevant(*rel, exclude_patterns)) return;
-            std::string target = dir_ + "/" + side + "/" + std::string(path);
-            make_dirs(fs::dirname(target), made);
-            auto &t = targets[std::string(sha)];
-            if (t.empty()) order.emplace_back(sha);
-            t.push_back(std::move(target));
-        };
         auto regular = [](std::string_view mode) { return mode == "100644" || mode == "100755"; };
-
+        // Relevant regular files of each tree: path -> blob.
+        std::unordered_map<std::string, std::string> index, base;
+        auto keep = [&](std::unordered_map<std::string, std::string> &side, std::string_view sha, std::string_view path) {
+            auto rel = below(repo, path, file);
+            if (rel && safe_path(path) && relevant(*rel, exclude_patterns)) side.emplace(path, sha);
+        };
         // The index: "<mode> <sha> <stage>\t<path>".
         std::vector<std::string> args{"-C", repo.top, "ls-files", "-s", "-z"};
         for (auto &p : pathspec(repo)) args.push_back(p);
@@ -397,7 +405,7 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
             size_t tab = rec.find('\t');
             if (tab == std::string_view::npos) continue;
             auto meta = split(rec.substr(0, tab), ' ');
-            if (meta.size() == 3 && regular(meta[0]) && meta[2] == "0") add("index", meta[1], rec.substr(tab + 1));
+            if (meta.size() == 3 && regular(meta[0]) && meta[2] == "0") keep(index, meta[1], rec.substr(tab + 1));
         }
         // The base tree: "<mode> <type> <sha>\t<path>".
         args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.base_tree};
@@ -407,7 +415,50 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
             size_t tab = rec.find('\t');
             if (tab == std::string_view::npos) continue;
             auto meta = split(rec.substr(0, tab), ' ');
-            if (meta.size() == 3 && regular(meta[0]) && meta[1] == "blob") add("base", meta[2], rec.substr(tab + 1));
+            if (meta.size() == 3 && regular(meta[0]) && meta[1] == "blob") keep(base, meta[2], rec.substr(tab + 1));
+        }
+
+        // Directories holding a difference; the base tree links every other directory to
+        // its copy in the index tree instead of writing its files again.
+        std::set<std::string> dirty{""};
+        auto mark = [&](const std::string &path) {
+            for (std::string d = fs::dirname(path); !d.empty() && dirty.insert(d).second; d = fs::dirname(d)) {
+            }
+        };
+        for (auto &[path, sha] : base) {
+            auto it = index.find(path);
+            if (it == index.end() || it->second != sha) mark(path);
+        }
+        for (auto &[path, sha] : index)
+            if (!base.count(path)) mark(path);
+        std::string root_dir = file ? fs::dirname(repo.prefix) : repo.prefix;
+
+        std::set<std::string> made{dir_};
+        std::set<std::string> linked;
+        std::unordered_map<std::string, std::vector<std::string>> targets;
+        std::vector<std::string> order;
+        auto add = [&](const char *side, const std::string &sha, const std::string &path) {
+            std::string target = dir_ + "/" + side + "/" + path;
+            make_dirs(fs::dirname(target), made);
+            auto &t = targets[sha];
+            if (t.empty()) order.push_back(sha);
+            t.push_back(std::move(target));
+        };
+        for (auto &[path, sha] : index) add("index", sha, path);
+        for (auto &[path, sha] : base) {
+            // The outermost unchanged directory below the scan directory, if any.
+            std::string clean;
+            for (std::string d = fs::dirname(path); d.size() > root_dir.size(); d = fs::dirname(d))
+                if (!dirty.count(d)) clean = d;
+            if (clean.empty()) {
+                add("base", sha, path);
+                continue;
+            }
+            if (!linked.insert(clean).second) continue;
+            std::string link = dir_ + "/base/" + clean;
+            make_dirs(fs::dirname(link), made);
+            if (::symlink((dir_ + "/index/" + clean).c_str(), link.c_str()) != 0)
+                throw GitError("cannot create " + link + ": " + std::strerror(errno));
         }
 
         base_root_ = dir_ + "/base" + (repo.prefix.empty() ? "" : "/" + repo.prefix);
@@ -435,7 +486,7 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
         if (list.fd < 0) throw GitError("cannot read " + list_path + ": " + std::strerror(errno));
         BlobWriter writer(std::move(order), std::move(targets));
         std::string err;
-        int rc = run_git({"-C", repo.top, "cat-file", "--batch"}, list.fd,
+        int rc = run_git({"-C", repo.top, "cat-file", "--batch", "--buffer"}, list.fd,
                          [&](std::string_view chunk) { writer.feed(chunk); }, err);
         if (rc != 0) throw GitError(first_line(err).empty() ? "git cat-file failed" : first_line(err));
         writer.finish();
