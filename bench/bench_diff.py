@@ -3,7 +3,8 @@
     .venv/bin/python -P bench/bench_diff.py [--runs N]
 
 Commits the synthetic monorepo of bench_hook.py (2,000 .tf files, 20,000 resources;
-node_modules ignored by .gitignore) into a git repository and prints:
+node_modules ignored by .gitignore) into a git repository, packs it as a clone would be,
+and prints (hooks run as the installed `tally-warden` script a hook line names):
   - a commit staging only a README: hook --diff / (git diff --cached --name-only + python -c "import argparse")
   - a commit changing one .tf file: hook --diff / plain hook on the same tree
   - peak resident memory of the --diff run on the one-.tf commit
@@ -41,7 +42,7 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     runs = ap.parse_args().runs
     py = sys.executable
-    hook = [py, "-P", "-m", "tally_warden", "-t", "1e12"]
+    hook = [str(pathlib.Path(py).parent / "tally-warden"), "-t", "1e12"]
     os.environ.pop("GIT_INDEX_FILE", None)
     with tempfile.TemporaryDirectory() as tmp:
         root = pathlib.Path(tmp) / "mono"
@@ -51,6 +52,7 @@ def main():
         git(root, "init", "-q")
         git(root, "add", ".")
         git(root, "commit", "-q", "-m", "base")
+        git(root, "gc", "-q")  # packed, as a cloned repository is
         timed(hook + [str(root)], cwd=root)  # creates and seeds the store
 
         # A commit staging only a README.

@@ -1,14 +1,12 @@
 """The hook's --diff mode and reports, on real git repositories made here."""
 import json
 import os
-import pty
-import select
 import subprocess
 import sys
 
 import pytest
 
-from conftest import run_cli
+from conftest import pty_run, run_cli
 
 P = "[Tally-Warden] "
 SERVER = 'resource "acme_server" "web" {\n}\n'        # a flat $20.00
@@ -252,36 +250,6 @@ def test_commit_a_and_commit_paths_use_gits_index(repo, env):
     assert git(repo, env, "diff", "--cached", "--name-only") == "infra/main.tf\n"
 
 
-def _pty_run(argv, cwd, env, stdout=None):
-    """Runs argv on a new pseudo-terminal (with standard output elsewhere when given),
-    answers the prompt with confirm, and returns (status, terminal output)."""
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.chdir(cwd)
-        if stdout is not None:
-            os.dup2(stdout, 1)
-        os.execve(sys.executable, [sys.executable, "-P", "-m", "tally_warden", *argv], env)
-    if stdout is not None:
-        os.close(stdout)
-    out, answered = b"", False
-    while True:
-        r, _, _ = select.select([fd], [], [], 30)
-        if not r:
-            break
-        try:
-            chunk = os.read(fd, 1024)
-        except OSError:
-            break
-        if not chunk:
-            break
-        out += chunk
-        if not answered and b"Type 'confirm' to proceed: " in out:
-            os.write(fd, b"confirm\n")
-            answered = True
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status), out
-
-
 @pytest.mark.parametrize("stdout_elsewhere", [False, True])
 def test_prompt_on_the_terminal(repo, env, stdout_elsewhere):
     (repo / "infra" / "cluster.tf").write_text(CLUSTER)
@@ -290,7 +258,7 @@ def test_prompt_on_the_terminal(repo, env, stdout_elsewhere):
     r = w = None
     if stdout_elsewhere:
         r, w = os.pipe()
-    status, terminal = _pty_run(["--diff", "-t", "10"], repo, env, stdout=w)
+    status, terminal = pty_run(["--diff", "-t", "10"], cwd=repo, env=env, stdout=w)
     assert status == 0
     assert b"Type 'confirm' to proceed: " in terminal  # seen where the answer is typed
     if stdout_elsewhere:
@@ -366,3 +334,28 @@ def test_unchanged_directories_count_in_both_totals(repo, env):
     res = hook(repo, env, "-t", "1000", "infra")
     assert f"{P}Base total (HEAD): $123.00/month.\n{P}New total: $143.00/month.\n" in res.stdout
     assert rows(res.stdout) == [("added", "acme_server.api")]
+
+
+def test_temporary_files_are_removed_when_terminated(repo, env, tmp_path):
+    import signal
+    import time
+    for i in range(600):
+        (repo / "infra" / f"m{i}").mkdir()
+        (repo / "infra" / f"m{i}" / "main.tf").write_text(SERVER.replace("web", f"w{i}"))
+    git(repo, env, "add", "-A")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    env = dict(env, TMPDIR=str(temp))
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "tally_warden", "--diff", "-t", "1e9"], cwd=repo, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not any(temp.iterdir()) and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.001)
+    if proc.poll() is not None:
+        pytest.skip("the hook ended before it could be signalled")
+    proc.send_signal(signal.SIGTERM)
+    assert proc.wait(60) == -signal.SIGTERM
+    deadline = time.monotonic() + 30
+    while any(temp.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert list(temp.iterdir()) == []

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include <nanobind/stl/string.h>
@@ -400,27 +401,25 @@ struct Priced {
 
 std::string text_of(nb::handle v) { return v.is_none() ? std::string("None") : py::to_utf8(nb::str(v)); }
 
-// Priced records of one tree by home, type and name, so that the same record in the other
-// tree takes its price without a second estimate.
+// The priced records of one tree by file, so that a record of the other tree found at the
+// same place of the same file, and equal, takes its price without a second estimate.
 struct PriceMemo {
     const std::vector<Value> *records = nullptr;
     const std::vector<tw::report::Item> *items = nullptr;
-    std::unordered_map<std::string, std::vector<size_t>> by_key;
+    std::unordered_map<std::string_view, std::pair<size_t, size_t>> by_file;  // first, count
 };
-
-std::string record_key(const Value &record, const std::string &unit) {
-    const Map &m = record.as_map();
-    const Value *type = m.find("type");
-    const Value *name = m.find("name");
-    return unit + '\0' + (type ? tw::pytext::str_of(*type) : "") + '\0' + (name ? tw::pytext::str_of(*name) : "");
-}
 
 PriceMemo memo_of(const std::vector<Value> &records, const Priced &priced) {
     PriceMemo memo;
     if (records.size() != priced.items.size()) return memo;
     memo.records = &records;
     memo.items = &priced.items;
-    for (size_t i = 0; i < records.size(); ++i) memo.by_key[record_key(records[i], priced.items[i].unit)].push_back(i);
+    for (size_t i = 0; i < records.size();) {
+        size_t j = i;
+        while (j < records.size() && priced.items[j].file == priced.items[i].file) ++j;
+        memo.by_file.try_emplace(priced.items[i].file, i, j - i);
+        i = j;
+    }
     return memo;
 }
 
@@ -438,24 +437,24 @@ Priced price_tree(nb::handle reckoner, tw::reckon::RateSource *source, const std
     if (!host.is_valid() && source) {
         try {
             tw::reckon::Report report;
+            p.items.reserve(records.size());
+            size_t run = 0;  // where the records of the current file begin
             for (size_t i = 0; i < records.size(); ++i) {
                 std::string file = file_of(i);
-                std::string unit = tw::report::unit_of(file);
+                if (i == 0 || file != p.items.back().file) run = i;
                 const tw::report::Item *same = nullptr;
                 if (memo && memo->records) {
-                    auto it = memo->by_key.find(record_key(records[i], unit));
-                    if (it != memo->by_key.end())
-                        for (size_t j : it->second)
-                            if ((*memo->records)[j] == records[i]) {
-                                same = &(*memo->items)[j];
-                                break;
-                            }
+                    auto it = memo->by_file.find(file);
+                    size_t k = i - run;
+                    if (it != memo->by_file.end() && k < it->second.second &&
+                        (*memo->records)[it->second.first + k] == records[i])
+                        same = &(*memo->items)[it->second.first + k];
                 }
                 if (same) {
                     p.items.push_back(*same);
-                    p.items.back().file = std::move(file);
                 } else {
                     auto cost = tw::reckon::estimate_record(records[i].as_map(), *source);
+                    std::string unit = tw::report::unit_of(file);
                     p.items.push_back({std::move(file), std::move(unit), tw::pytext::str_of(cost.type),
                                        tw::pytext::str_of(cost.name), cost.region, cost.basis,
                                        tw::report::source_name(cost), cost.monthly_cost});
@@ -563,15 +562,28 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     std::vector<std::string> base_files, new_files;
     nb::object base_host, new_host;
     std::string base_root, new_root;
+    // The temporary trees are removed on a thread of their own once both scans are done,
+    // while the records are priced; always before anything is decided.
+    struct Remover {
+        std::thread thread;
+        void wait() {
+            if (thread.joinable()) thread.join();
+        }
+        ~Remover() { wait(); }
+    } remover;
     try {
-        tw::commit::Repo repo = tw::commit::open(py::fspath(directory), x.base);
-        if (!tw::commit::staged_changes(repo, options.excludes)) {
+        std::string path = py::fspath(directory);
+        auto quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
+        std::optional<tw::commit::Repo> repo;
+        if (!quick) repo = tw::commit::open(path, x.base);
+        if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes))) {
             say(std::string(kPrefix) + "No infrastructure files changed under '" + shown + "'. Hook passed.");
             return emit(x, tw::report::diff_json(v, x.base, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
         }
-        tw::commit::Snapshot snap(repo, options.excludes);
-        base_root = snap.base_root();
-        new_root = snap.index_root();
+        if (!repo) repo = tw::commit::open(path, x.base);
+        auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes);
+        base_root = snap->base_root();
+        new_root = snap->index_root();
         nb::object reader = nb::getattr(g_module, "StackReader");
         if (untouched(g_reader, reader) && options.native) {
             // Lines about the staged files name them as the directory does; the base's are not shown.
@@ -588,6 +600,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
             base_host = reader.attr("parse_tf_dir")(py::from_utf8(base_root), "exclude_patterns"_a = options.exclude);
             new_host = reader.attr("parse_tf_dir")(py::from_utf8(new_root), "exclude_patterns"_a = options.exclude);
         }
+        remover.thread = std::thread([s = std::move(snap)]() mutable { s.reset(); });
     } catch (const tw::commit::GitError &e) {
         say_err(std::string(kPrefix) + "Cannot read the staged change: " + e.what());
         return 2;
@@ -615,6 +628,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     bool over_increase = change > 0 && change > v.threshold;
     bool over_total = change > 0 && x.max_total && after.total > *x.max_total;
     v.exceeded = over_increase || over_total;
+    remover.wait();
     if (!emit(x, tw::report::diff_json(v, x.base, true, before.total, after.total, rows, after.items), real_stdout))
         return 2;
     if (!v.exceeded) {

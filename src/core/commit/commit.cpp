@@ -304,6 +304,48 @@ private:
     Fd out_;
 };
 
+// Removal of the temporary directory when SIGTERM or SIGHUP ends the process: the handler
+// starts `rm -rf` on it (fork and execve are safe in a handler), then dies of the signal.
+char g_rm_path[PATH_MAX];
+char g_rm_0[] = "rm", g_rm_1[] = "-rf", g_rm_2[] = "--";
+char *g_rm_argv[] = {g_rm_0, g_rm_1, g_rm_2, g_rm_path, nullptr};
+constexpr int kCleanupSignals[] = {SIGTERM, SIGHUP};
+struct sigaction g_previous[2];
+bool g_installed[2] = {false, false};
+
+void remove_on_signal(int sig) {
+    if (::fork() == 0) {
+        char *envp[] = {nullptr};
+        ::execve("/bin/rm", g_rm_argv, envp);
+        ::_exit(127);
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Installed only over the default action, so a host's own handlers stay in charge.
+void install_cleanup(const std::string &dir) {
+    if (dir.size() >= sizeof g_rm_path) return;
+    std::memcpy(g_rm_path, dir.c_str(), dir.size() + 1);
+    for (int i = 0; i < 2; ++i) {
+        struct sigaction now;
+        if (::sigaction(kCleanupSignals[i], nullptr, &now) != 0 || now.sa_handler != SIG_DFL) continue;
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof sa);
+        sa.sa_handler = remove_on_signal;
+        sigemptyset(&sa.sa_mask);
+        g_installed[i] = ::sigaction(kCleanupSignals[i], &sa, &g_previous[i]) == 0;
+    }
+}
+
+void uninstall_cleanup() {
+    for (int i = 0; i < 2; ++i)
+        if (g_installed[i]) {
+            ::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
+            g_installed[i] = false;
+        }
+}
+
 // $TMPDIR, else memory-backed /dev/shm where there is one (directory operations on a busy
 // disk cost milliseconds each, and a tree holds thousands), else /tmp.
 std::string temp_parent() {
@@ -384,10 +426,29 @@ bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_pa
     return false;
 }
 
+std::optional<bool> quick_staged_changes(const std::string &directory, const std::string &base,
+                                         const std::vector<std::string> &exclude_patterns) {
+    if (const char *gd = std::getenv("GIT_DIR"); gd && *gd) return std::nullopt;
+    if (base.empty() || base.front() == '-') return std::nullopt;
+    bool is_dir = fs::is_dir(directory);
+    std::string where = is_dir ? directory : fs::dirname(directory);
+    if (where.empty()) where = ".";
+    std::vector<std::string> args{"-C", where, "diff-index", "--cached", "--name-only", "--no-renames", "-z",
+                                  "--relative", base, "--"};
+    if (!is_dir) args.push_back(":(literal)" + fs::basename(directory));
+    int rc = 0;
+    std::string out = git(args, &rc);
+    if (rc != 0) return std::nullopt;
+    for (auto rel : split(out, '\0'))
+        if (!rel.empty() && relevant(rel, exclude_patterns)) return true;
+    return false;
+}
+
 Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
     std::string tmpl = temp_parent() + "/tally-warden-XXXXXX";
     if (!::mkdtemp(tmpl.data())) throw GitError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
     dir_ = tmpl;
+    install_cleanup(dir_);
     try {
         bool file = prefix_is_file(repo);
         auto regular = [](std::string_view mode) { return mode == "100644" || mode == "100755"; };
@@ -502,6 +563,7 @@ Snapshot::~Snapshot() { remove(); }
 void Snapshot::remove() {
     if (dir_.empty()) return;
     remove_tree(dir_);
+    uninstall_cleanup();
     dir_.clear();
 }
 

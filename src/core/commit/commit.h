@@ -2,6 +2,7 @@
 // plumbing run as subprocesses, never from the working tree.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,6 +34,11 @@ bool relevant(std::string_view rel, const std::vector<std::string> &exclude_patt
 // Whether any relevant file under the scan directory differs between the index and the
 // base tree (added, changed or deleted).
 bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_patterns);
+
+// The same answer from one git process run in the scan directory itself; nothing when
+// that cannot tell (an unknown base, no commit yet, GIT_DIR set, ...).
+std::optional<bool> quick_staged_changes(const std::string &directory, const std::string &base,
+                                         const std::vector<std::string> &exclude_patterns);
 
 // A private temporary directory holding the relevant files of the base tree and of the
 // index, written from git's object store; removed with the object.

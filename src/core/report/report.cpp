@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <unordered_map>
 
 #include "core/fsutil.h"
 #include "core/pytext.h"
@@ -160,28 +159,36 @@ const char *status_name(Status s) {
 }
 
 std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> &now) {
-    auto key = [](const Item &it) { return it.unit + '\0' + it.type + '\0' + it.name; };
-    std::unordered_map<std::string, std::vector<const Item *>> before;
-    for (const auto &it : base) before[key(it)].push_back(&it);
-    std::unordered_map<std::string, size_t> taken;
+    // Both sides in order of home, type and name (repeats stay in scan order), then merged.
+    auto order = [](const Item &a, const Item &b) {
+        if (int c = a.unit.compare(b.unit)) return c;
+        if (int c = a.type.compare(b.type)) return c;
+        return a.name.compare(b.name);
+    };
+    auto sorted = [&](const std::vector<Item> &items) {
+        std::vector<const Item *> v;
+        v.reserve(items.size());
+        for (const auto &it : items) v.push_back(&it);
+        std::stable_sort(v.begin(), v.end(), [&](const Item *a, const Item *b) { return order(*a, *b) < 0; });
+        return v;
+    };
+    std::vector<const Item *> olds = sorted(base), news = sorted(now);
     std::vector<Row> rows;
-    for (const auto &it : now) {
-        std::string k = key(it);
-        auto found = before.find(k);
-        size_t &n = taken[k];
-        if (found == before.end() || n >= found->second.size()) {
-            rows.push_back({Status::Added, nullptr, &it, it.cost});
-            continue;
-        }
-        const Item *old = found->second[n++];
-        double change = pytext::round2(it.cost - old->cost);
-        bool same = cents(it.cost) == cents(old->cost) && it.basis == old->basis;
-        rows.push_back({same ? Status::Unchanged : Status::Changed, old, &it, change});
-    }
-    for (const auto &[k, olds] : before) {
-        auto t = taken.find(k);
-        for (size_t i = t == taken.end() ? 0 : t->second; i < olds.size(); ++i)
+    rows.reserve(std::max(olds.size(), news.size()));
+    size_t i = 0, j = 0;
+    while (i < olds.size() || j < news.size()) {
+        int c = i == olds.size() ? 1 : j == news.size() ? -1 : order(*olds[i], *news[j]);
+        if (c < 0) {
             rows.push_back({Status::Removed, olds[i], nullptr, -olds[i]->cost});
+            ++i;
+        } else if (c > 0) {
+            rows.push_back({Status::Added, nullptr, news[j], news[j]->cost});
+            ++j;
+        } else {
+            const Item *old = olds[i++], *cur = news[j++];
+            bool same = cents(cur->cost) == cents(old->cost) && cur->basis == old->basis;
+            rows.push_back({same ? Status::Unchanged : Status::Changed, old, cur, pytext::round2(cur->cost - old->cost)});
+        }
     }
     std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
         bool ua = a.status == Status::Unchanged, ub = b.status == Status::Unchanged;
