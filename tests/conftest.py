@@ -62,3 +62,39 @@ def estimate(tmp_path):
         return r.estimate_resource_cost({"provider": provider, "type": rtype, "name": "n", "properties": props})
 
     return run
+
+
+def pty_run(args, cwd=None, env=None, stdout=None, answer=b"confirm\n"):
+    """Runs the hook on a new pseudo-terminal (standard output on the file descriptor
+    `stdout` when given), types `answer` at the prompt, and returns (status, what the
+    terminal showed)."""
+    import pty
+    import select
+
+    pid, fd = pty.fork()
+    if pid == 0:
+        if cwd is not None:
+            os.chdir(cwd)
+        if stdout is not None:
+            os.dup2(stdout, 1)
+        os.execve(sys.executable, [sys.executable, "-P", "-m", "tally_warden", *args],
+                  os.environ if env is None else env)
+    if stdout is not None:
+        os.close(stdout)
+    out, answered = b"", False
+    while True:
+        r, _, _ = select.select([fd], [], [], 30)
+        if not r:
+            break
+        try:
+            chunk = os.read(fd, 1024)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+        if not answered and b"Type 'confirm' to proceed: " in out:
+            os.write(fd, answer)
+            answered = True
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), out

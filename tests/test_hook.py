@@ -1,6 +1,3 @@
-import os
-import pty
-import select
 import sys
 
 import pytest
@@ -8,7 +5,7 @@ import pytest
 from tally_warden import hookgate
 from tally_warden.reckoner import Reckoner
 
-from conftest import run_cli
+from conftest import pty_run, run_cli
 
 P = "[Tally-Warden] "
 SEP = "-" * 70
@@ -171,28 +168,8 @@ def test_cli_usage(tmp_path, args, status):
 
 
 def test_cli_typed_answer_on_terminal(fixtures):
-    pid, fd = pty.fork()
-    if pid == 0:
-        os.execv(sys.executable, [sys.executable, "-P", "-m", "tally_warden", str(fixtures / "hook" / "paid"),
-                                  "-t", "0"])
-    out = b""
-    answered = False
-    while True:
-        r, _, _ = select.select([fd], [], [], 30)
-        if not r:
-            break
-        try:
-            chunk = os.read(fd, 1024)
-        except OSError:
-            break
-        if not chunk:
-            break
-        out += chunk
-        if not answered and b"Type 'confirm' to proceed: " in out:
-            os.write(fd, b"  confirm\n")
-            answered = True
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
+    status, out = pty_run([str(fixtures / "hook" / "paid"), "-t", "0"], answer=b"  confirm\n")
+    assert status == 0
     assert b"Commit approved by developer. Proceeding..." in out
 
 

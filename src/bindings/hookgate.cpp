@@ -1,14 +1,28 @@
 // Module hookgate: the pre-commit hook. It scans, prices, prints the projected cost and
 // asks the developer to confirm a commit whose cost exceeds the threshold.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
 #include <optional>
+#include <thread>
+#include <unordered_map>
+
+#include <nanobind/stl/string.h>
 
 #include "bindings/common.h"
+#include "core/commit/commit.h"
 #include "core/fsutil.h"
 #include "core/pytext.h"
-#include "core/terminal.h"
 #include "core/ratebook/store.h"
 #include "core/reckoner/estimator.h"
+#include "core/report/report.h"
 #include "core/stackreader/reader.h"
+#include "core/terminal.h"
 
 using namespace tw;
 using namespace nb::literals;
@@ -58,35 +72,78 @@ const tw::stack::Sink &printer() {
     return sink;
 }
 
+// What a scan is asked for, as the command line gave it.
+struct ScanOptions {
+    nb::object exclude;                 // the host's list (or None), passed on unchanged
+    std::vector<std::string> excludes;  // the same, natively
+    bool native = true;                 // false when `exclude` is not a list of text
+    bool modules = false;               // evaluate module calls
+};
+
+ScanOptions scan_options(nb::handle exclude, bool modules) {
+    ScanOptions o;
+    o.modules = modules;
+    o.exclude = nb::borrow(exclude);
+    if (exclude.is_none()) return o;
+    if (!PyList_Check(exclude.ptr())) {
+        o.native = false;
+        return o;
+    }
+    for (nb::handle e : exclude) {
+        if (!PyUnicode_Check(e.ptr())) {
+            o.native = false;
+            return o;
+        }
+        o.excludes.push_back(py::to_utf8(e));
+    }
+    return o;
+}
+
+// Every scan of the hook goes through here: the original reader's scan of `root`, natively.
+// With `files`, each record's file is stored there (empty when the scan's order is unknown).
+std::vector<Value> scan_tree(const std::string &root, const ScanOptions &options, const tw::stack::Sink &sink,
+                             std::vector<std::string> *files = nullptr, const std::string &modules_from = {}) {
+    tw::stack::ScanReaders readers;
+    tw::stack::ScanOptions scan;
+    scan.modules = options.modules;
+    scan.modules_from = modules_from;
+    scan.files = files;
+    if (files) files->clear();
+    return tw::stack::scan(root, options.excludes, readers, sink, scan);
+}
+
 // The scan of the original reader, natively; nothing when the arguments are not of the
 // reader's types (the reader itself then reports them).
-std::optional<std::vector<Value>> native_scan(nb::handle directory, nb::handle exclude, bool modules) {
-    if (!PyUnicode_Check(directory.ptr())) return std::nullopt;
-    std::vector<std::string> excludes;
-    if (!exclude.is_none()) {
-        if (!PyList_Check(exclude.ptr())) return std::nullopt;
-        for (nb::handle e : exclude) {
-            if (!PyUnicode_Check(e.ptr())) return std::nullopt;
-            excludes.push_back(py::to_utf8(e));
-        }
+std::optional<std::vector<Value>> native_scan(nb::handle directory, const ScanOptions &options) {
+    if (!PyUnicode_Check(directory.ptr()) || !options.native) return std::nullopt;
+    return scan_tree(py::fspath(directory), options, printer());
+}
+
+// The original store behind the original estimator, natively; null when either was replaced.
+std::unique_ptr<tw::reckon::RateSource> native_source(nb::handle reckoner, size_t records) {
+    if (!untouched(g_reckoner, reckoner.type()) || !plain_instance(reckoner, "db")) return nullptr;
+    nb::object db = reckoner.attr("db");
+    if (!untouched(g_ratebook, db.type()) || !plain_instance(db, "db_path")) return nullptr;
+    nb::object path = db.attr("db_path");
+    if (!PyUnicode_Check(path.ptr())) return nullptr;
+    if (records >= tw::rate::kSnapshotFrom) return std::make_unique<tw::rate::SnapshotSource>(py::to_utf8(path));
+    return std::make_unique<tw::rate::StoreSource>(py::to_utf8(path));
+}
+
+// native_source, with a store that cannot be opened left to the host path to report.
+std::unique_ptr<tw::reckon::RateSource> native_source_or_null(nb::handle reckoner, size_t records) {
+    try {
+        return native_source(reckoner, records);
+    } catch (const std::exception &) {
+        return nullptr;
     }
-    tw::stack::ScanReaders readers;
-    tw::stack::ScanOptions options;
-    options.modules = modules;
-    return tw::stack::scan(py::fspath(directory), excludes, readers, printer(), options);
 }
 
 // The report's total of the original estimator over the original store, natively.
 std::optional<double> native_total(nb::handle reckoner, const std::vector<Value> &records) {
-    if (!untouched(g_reckoner, reckoner.type()) || !plain_instance(reckoner, "db")) return std::nullopt;
-    nb::object db = reckoner.attr("db");
-    if (!untouched(g_ratebook, db.type()) || !plain_instance(db, "db_path")) return std::nullopt;
-    nb::object path = db.attr("db_path");
-    if (!PyUnicode_Check(path.ptr())) return std::nullopt;
     try {
-        std::unique_ptr<tw::reckon::RateSource> source;
-        if (records.size() >= tw::rate::kSnapshotFrom) source = std::make_unique<tw::rate::SnapshotSource>(py::to_utf8(path));
-        else source = std::make_unique<tw::rate::StoreSource>(py::to_utf8(path));
+        auto source = native_source(reckoner, records.size());
+        if (!source) return std::nullopt;
         tw::reckon::Report report;
         for (const auto &r : records) {
             auto cost = tw::reckon::estimate_record(r.as_map(), *source);
@@ -105,27 +162,27 @@ std::string money(nb::handle value) {
     return py::to_utf8(nb::module_::import_("builtins").attr("format")(value, ".2f"));
 }
 
-// Whether the developer sees what is written to `out`: not so when a hook framework collects
-// the hook's output to show it after the hook ends.
-bool writes_to_terminal(nb::handle out) {
+// A hook framework may give the hook a pipe or a pseudo-terminal of its own as standard
+// output: the question then goes to the terminal the answer is read from as well.
+void echo_prompt(nb::handle builtins, nb::handle out, nb::handle prompt_msg) {
+    int fd = -1;
     try {
-        return tw::term::is_controlling_terminal(nb::cast<int>(out.attr("fileno")()));
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_KeyboardInterrupt)) throw;
-        return false;
-    } catch (const nb::cast_error &) {
-        return false;
+        fd = nb::cast<int>(out.attr("fileno")());
+    } catch (nb::python_error &) {
+    } catch (nb::cast_error &) {
     }
-}
-
-// The prompt written on the terminal device too; a failure leaves it on standard output only.
-void echo_to_terminal(nb::handle builtins, const char *device, nb::handle prompt_msg) {
+    if (fd >= 0 && tw::term::is_controlling_terminal(fd)) return;
     try {
-        nb::object dev = builtins.attr("open")(device, "w");
-        dev.attr("write")(prompt_msg);
-        dev.attr("close")();
+        nb::object tty = builtins.attr("open")("/dev/tty", "w");
+        try {
+            tty.attr("write")(prompt_msg);
+            tty.attr("flush")();
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_KeyboardInterrupt)) throw;
+        }
+        tty.attr("close")();
     } catch (nb::python_error &e) {
-        if (e.matches(PyExc_KeyboardInterrupt)) throw;
+        if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
     }
 }
 
@@ -139,7 +196,7 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
         nb::object out = sys.attr("stdout");
         out.attr("write")(prompt_msg);
         out.attr("flush")();
-        if (!writes_to_terminal(out)) echo_to_terminal(builtins, windows ? "CON" : "/dev/tty", prompt_msg);
+        if (!windows) echo_prompt(builtins, out, prompt_msg);
         nb::object line = tty.attr("readline")();
         tty.attr("close")();
         return line.attr("strip")();
@@ -178,6 +235,8 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
     return line.attr("strip")();
 }
 
+int ask(bool strict);
+
 int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle exclude, bool modules) {
     say(std::string(kPrefix) + "Scanning '" + py::to_utf8(nb::str(directory)) + "' for cost changes...");
     // With the original reader and estimator the records stay native; any replacement on the
@@ -187,7 +246,7 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     nb::object resources;
     if (untouched(g_reader, reader)) {
         py::GcPause pause;
-        records = native_scan(directory, exclude, modules);
+        records = native_scan(directory, scan_options(exclude, modules));
     }
     if (!records) {
         // The modules keyword only when asked, so that replaced readers without it still work.
@@ -219,6 +278,11 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     }
     say("\n[Tally-Warden WARNING] Projected cost ($" + money(total) + ") exceeds the safety threshold of $" +
         money(threshold) + "!");
+    return ask(strict);
+}
+
+// The developer's confirmation of a commit over the limits: 0 proceed, 1 abort.
+int ask(bool strict) {
     try {
         say(kSeparator);
         nb::object prompt = nb::str(kPrompt);
@@ -247,7 +311,339 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     return 0;
 }
 
-// "tally-warden X.Y.Z" from the installed package's metadata, read only when asked for.
+// The options that ask for reports or for the staged change.
+struct Extras {
+    bool diff = false;
+    std::string base = "HEAD";
+    std::optional<double> max_total;
+    bool breakdown = false;
+    bool json = false;
+    std::optional<std::string> output;
+    bool any() const { return diff || breakdown || json || output; }
+};
+
+void say_err(const std::string &text) {
+    nb::object err = nb::module_::import_("sys").attr("stderr");
+    if (err.is_none()) return;
+    err.attr("write")(py::from_utf8(text + "\n"));
+    err.attr("flush")();
+}
+
+// sys.stdout points at sys.stderr while it lives: the JSON document owns standard output.
+struct MessagesToStderr {
+    nb::object sys = nb::module_::import_("sys");
+    nb::object saved = sys.attr("stdout");
+    MessagesToStderr() { sys.attr("stdout") = sys.attr("stderr"); }
+    ~MessagesToStderr() {
+        if (PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr()) < 0) PyErr_Clear();
+    }
+    MessagesToStderr(const MessagesToStderr &) = delete;
+    MessagesToStderr &operator=(const MessagesToStderr &) = delete;
+};
+
+// Writes the document where the options ask; false (after saying why) when the file fails.
+bool emit(const Extras &x, const std::string &doc, nb::handle real_stdout) {
+    if (x.output) {
+        std::string tmp = *x.output + ".tmp" + std::to_string(::getpid());
+        bool ok;
+        {
+            std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+            f << doc;
+            f.flush();
+            ok = f.good();
+        }
+        if (!ok || std::rename(tmp.c_str(), x.output->c_str()) != 0) {
+            int err = errno;
+            std::remove(tmp.c_str());
+            say_err(std::string(kPrefix) + "Cannot write the report to '" + *x.output + "': " + std::strerror(err));
+            return false;
+        }
+    }
+    if (x.json && !real_stdout.is_none()) {
+        real_stdout.attr("write")(py::from_utf8(doc));
+        real_stdout.attr("flush")();
+    }
+    return true;
+}
+
+// A scanned path as the user's directory names it: `root` replaced by `display`.
+std::string shown_path(const std::string &path, const std::string &root, const std::string &display) {
+    std::string p = path.starts_with(root) ? display + path.substr(root.size()) : path;
+    while (p.starts_with("./")) p.erase(0, 2);
+    return p;
+}
+
+struct Priced {
+    std::vector<tw::report::Item> items;
+    double total = 0.0;
+};
+
+std::string text_of(nb::handle v) { return v.is_none() ? std::string("None") : py::to_utf8(nb::str(v)); }
+
+// The priced records of one tree by file, so that a record of the other tree found at the
+// same place of the same file, and equal, takes its price without a second estimate.
+struct PriceMemo {
+    const std::vector<Value> *records = nullptr;
+    const std::vector<tw::report::Item> *items = nullptr;
+    std::unordered_map<std::string_view, std::pair<size_t, size_t>> by_file;  // first, count
+};
+
+PriceMemo memo_of(const std::vector<Value> &records, const Priced &priced) {
+    PriceMemo memo;
+    if (records.size() != priced.items.size()) return memo;
+    memo.records = &records;
+    memo.items = &priced.items;
+    for (size_t i = 0; i < records.size();) {
+        size_t j = i;
+        while (j < records.size() && priced.items[j].file == priced.items[i].file) ++j;
+        memo.by_file.try_emplace(priced.items[i].file, i, j - i);
+        i = j;
+    }
+    return memo;
+}
+
+// One tree's records priced resource by resource: natively with the original estimator
+// (through `source`), else through the host's estimate_total_costs. `host` holds the
+// records when the reader was replaced; `files` the file of each native record (empty
+// when unknown).
+Priced price_tree(nb::handle reckoner, tw::reckon::RateSource *source, const std::vector<Value> &records,
+                  nb::handle host, const std::vector<std::string> &files, const std::string &root,
+                  const std::string &display, const PriceMemo *memo = nullptr) {
+    Priced p;
+    auto file_of = [&](size_t i) {
+        return shown_path(i < files.size() ? files[i] : root, root, display);
+    };
+    if (!host.is_valid() && source) {
+        try {
+            tw::reckon::Report report;
+            p.items.reserve(records.size());
+            size_t run = 0;  // where the records of the current file begin
+            for (size_t i = 0; i < records.size(); ++i) {
+                std::string file = file_of(i);
+                if (i == 0 || file != p.items.back().file) run = i;
+                const tw::report::Item *same = nullptr;
+                if (memo && memo->records) {
+                    auto it = memo->by_file.find(file);
+                    size_t k = i - run;
+                    if (it != memo->by_file.end() && k < it->second.second &&
+                        (*memo->records)[it->second.first + k] == records[i])
+                        same = &(*memo->items)[it->second.first + k];
+                }
+                if (same) {
+                    p.items.push_back(*same);
+                } else {
+                    auto cost = tw::reckon::estimate_record(records[i].as_map(), *source);
+                    std::string unit = tw::report::unit_of(file);
+                    p.items.push_back({std::move(file), std::move(unit), tw::pytext::str_of(cost.type),
+                                       tw::pytext::str_of(cost.name), cost.region, cost.basis,
+                                       tw::report::source_name(cost), cost.monthly_cost});
+                }
+                report.add(p.items.back().type, p.items.back().cost);
+            }
+            p.total = tw::pytext::round2(report.total);
+            return p;
+        } catch (const std::exception &) {
+            p.items.clear();  // reported by the estimator itself, on the host path
+        }
+    }
+    nb::object list;
+    if (host.is_valid()) list = nb::borrow(host);
+    else {
+        py::GcPause pause;
+        nb::list converted;
+        for (const auto &r : records) converted.append(py::to_python(r));
+        list = converted;
+    }
+    nb::object report = reckoner.attr("estimate_total_costs")(list);
+    p.total = nb::cast<double>(nb::float_(report["total_monthly_cost"]));
+    nb::object resources = nb::getattr(report, "get", nb::none()).is_none() ? nb::none() : report.attr("get")("resources");
+    if (resources.is_none()) return p;
+    size_t i = 0;
+    for (nb::handle r : resources) {
+        std::string file = file_of(host.is_valid() ? files.size() : i);
+        nb::object cost = r.attr("get")("monthly_cost", 0.0);
+        p.items.push_back({file, tw::report::unit_of(file), text_of(r.attr("get")("type")),
+                           text_of(r.attr("get")("name")), text_of(r.attr("get")("region", "")),
+                           text_of(r.attr("get")("basis", "")), "", nb::cast<double>(nb::float_(cost))});
+        ++i;
+    }
+    return p;
+}
+
+double as_double(nb::handle v) {
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+// The plain mode with a breakdown or a document: the same lines, and the per-resource table.
+int run_report(nb::handle directory, nb::handle threshold, bool strict, const ScanOptions &options, const Extras &x) {
+    nb::object real_stdout = nb::module_::import_("sys").attr("stdout");
+    std::optional<MessagesToStderr> quiet;
+    if (x.json) quiet.emplace();
+    std::string shown = py::to_utf8(nb::str(directory));
+    say(std::string(kPrefix) + "Scanning '" + shown + "' for cost changes...");
+    tw::report::Verdict v{shown, as_double(threshold), std::nullopt, false};
+
+    nb::object reader = nb::getattr(g_module, "StackReader");
+    std::vector<Value> records;
+    std::vector<std::string> files;
+    nb::object host;
+    std::string root = shown;
+    if (untouched(g_reader, reader) && PyUnicode_Check(directory.ptr()) && options.native) {
+        py::GcPause pause;
+        root = py::fspath(directory);
+        records = scan_tree(root, options, printer(), &files);
+    } else {
+        host = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = options.exclude);
+    }
+    if (host.is_valid() ? !nb::bool_(host) : records.empty()) {
+        say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
+        return emit(x, tw::report::tree_json(v, 0.0, {}), real_stdout) ? 0 : 2;
+    }
+    nb::object reckoner = nb::getattr(g_module, "Reckoner")();
+    std::unique_ptr<tw::reckon::RateSource> source;
+    if (!host.is_valid()) source = native_source_or_null(reckoner, records.size());
+    Priced priced = price_tree(reckoner, source.get(), records, host, files, root, shown);
+    say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + tw::report::money(priced.total) +
+        "/month.");
+    if (x.breakdown) {
+        for (auto &line : tw::report::breakdown_table(priced.items)) say(line);
+        for (auto &line : tw::report::defaults_summary(priced.items)) say(line);
+    }
+    v.exceeded = priced.total > v.threshold;
+    if (!emit(x, tw::report::tree_json(v, priced.total, priced.items), real_stdout)) return 2;
+    if (!v.exceeded) {
+        say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
+        return 0;
+    }
+    say("\n[Tally-Warden WARNING] Projected cost ($" + tw::report::money(priced.total) +
+        ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
+    if (x.json) return 1;
+    return ask(strict);
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    if (from.empty()) return;
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
+}
+
+// The staged change against its base, resource by resource.
+int run_diff(nb::handle directory, nb::handle threshold, bool strict, const ScanOptions &options, const Extras &x) {
+    nb::object real_stdout = nb::module_::import_("sys").attr("stdout");
+    std::optional<MessagesToStderr> quiet;
+    if (x.json) quiet.emplace();
+    std::string shown = py::to_utf8(nb::str(directory));
+    say(std::string(kPrefix) + "Checking the staged changes in '" + shown + "' against " + x.base + "...");
+    tw::report::Verdict v{shown, as_double(threshold), x.max_total, false};
+
+    std::vector<Value> base_records, new_records;
+    std::vector<std::string> base_files, new_files;
+    nb::object base_host, new_host;
+    std::string base_root, new_root;
+    // The temporary trees are removed on a thread of their own once both scans are done,
+    // while the records are priced; always before anything is decided.
+    struct Remover {
+        std::thread thread;
+        void wait() {
+            if (thread.joinable()) thread.join();
+        }
+        ~Remover() { wait(); }
+    } remover;
+    try {
+        std::string path = py::fspath(directory);
+        auto quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
+        std::optional<tw::commit::Repo> repo;
+        if (!quick) repo = tw::commit::open(path, x.base);
+        if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes))) {
+            say(std::string(kPrefix) + "No infrastructure files changed under '" + shown + "'. Hook passed.");
+            return emit(x, tw::report::diff_json(v, x.base, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
+        }
+        if (!repo) repo = tw::commit::open(path, x.base);
+        auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes);
+        base_root = snap->base_root();
+        new_root = snap->index_root();
+        nb::object reader = nb::getattr(g_module, "StackReader");
+        if (untouched(g_reader, reader) && options.native) {
+            // Lines about the staged files name them as the directory does; the base's are not shown.
+            tw::stack::Sink staged = [&](std::string_view line) {
+                std::string l(line);
+                replace_all(l, new_root, shown);
+                py::print_line(l);
+            };
+            tw::stack::Sink none = [](std::string_view) {};
+            py::GcPause pause;
+            // .terraform/modules is not committed: it is read from the working tree.
+            base_records = scan_tree(base_root, options, none, &base_files, path);
+            new_records = scan_tree(new_root, options, staged, &new_files, path);
+        } else {
+            base_host = reader.attr("parse_tf_dir")(py::from_utf8(base_root), "exclude_patterns"_a = options.exclude);
+            new_host = reader.attr("parse_tf_dir")(py::from_utf8(new_root), "exclude_patterns"_a = options.exclude);
+        }
+        remover.thread = std::thread([s = std::move(snap)]() mutable { s.reset(); });
+    } catch (const tw::commit::GitError &e) {
+        say_err(std::string(kPrefix) + "Cannot read the staged change: " + e.what());
+        return 2;
+    }
+    nb::object reckoner = nb::getattr(g_module, "Reckoner")();
+    std::unique_ptr<tw::reckon::RateSource> source;
+    if (!base_host.is_valid()) source = native_source_or_null(reckoner, base_records.size() + new_records.size());
+    Priced before = price_tree(reckoner, source.get(), base_records, base_host, base_files, base_root, shown);
+    PriceMemo memo = memo_of(base_records, before);
+    Priced after = price_tree(reckoner, source.get(), new_records, new_host, new_files, new_root, shown, &memo);
+    auto rows = tw::report::compare(before.items, after.items);
+    double change = tw::pytext::round2(after.total - before.total);
+
+    say(std::string(kPrefix) + "Base total (" + x.base + "): $" + tw::report::money(before.total) + "/month.");
+    say(std::string(kPrefix) + "New total: $" + tw::report::money(after.total) + "/month.");
+    say(std::string(kPrefix) + "Change: " + tw::report::signed_money(change) + "/month.");
+    if (x.breakdown)
+        for (auto &line : tw::report::breakdown_table(after.items)) say(line);
+    auto table = tw::report::diff_table(rows);
+    if (table.empty()) say(std::string(kPrefix) + "No resource changed its cost.");
+    for (auto &line : table) say(line);
+    for (auto &line : tw::report::defaults_summary(after.items)) say(line);
+
+    // Only an increase can stop a commit.
+    bool over_increase = change > 0 && change > v.threshold;
+    bool over_total = change > 0 && x.max_total && after.total > *x.max_total;
+    v.exceeded = over_increase || over_total;
+    remover.wait();
+    if (!emit(x, tw::report::diff_json(v, x.base, true, before.total, after.total, rows, after.items), real_stdout))
+        return 2;
+    if (!v.exceeded) {
+        say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
+        return 0;
+    }
+    if (over_increase)
+        say("\n[Tally-Warden WARNING] Projected increase ($" + tw::report::money(change) +
+            ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
+    if (over_total)
+        say("\n[Tally-Warden WARNING] Projected total ($" + tw::report::money(after.total) +
+            ") exceeds the maximum total of $" + tw::report::money(*x.max_total) + "!");
+    if (x.json) return 1;
+    return ask(strict);
+}
+
+// Whether a number option is a usable amount of money: finite and not negative.
+bool amount_ok(nb::handle v) {
+    if (v.is_none()) return true;
+    double d = as_double(v);
+    return std::isfinite(d) && d >= 0.0;
+}
+
+// Standard output was closed by its reader: end quietly, and never as a pass.
+[[noreturn]] void closed_stdout() {
+    int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::dup2(fd, 1);  // the host's final flush of what is still buffered goes nowhere
+        ::close(fd);
+    }
+    say_err(std::string(kPrefix) + "Standard output was closed; commit aborted.");
+    nb::module_::import_("sys").attr("exit")(1);
+    throw nb::python_error();
+}
+
 std::string version_line() {
     nb::module_ metadata = nb::module_::import_("importlib.metadata");
     try {
@@ -258,18 +654,30 @@ std::string version_line() {
     }
 }
 
-void main_entry() {
+void main_body() {
     nb::module_ argparse = nb::module_::import_("argparse");
+    nb::object flt = nb::module_::import_("builtins").attr("float");
     nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.");
     parser.attr("add_argument")("directory", "nargs"_a = "?", "default"_a = ".",
                                 "help"_a = "Directory to scan (default: current directory)");
-    parser.attr("add_argument")("-t", "--threshold", "type"_a = nb::module_::import_("builtins").attr("float"),
-                                "default"_a = 100.0,
+    parser.attr("add_argument")("-t", "--threshold", "type"_a = flt, "default"_a = 100.0,
                                 "help"_a = "Monthly cost warning threshold in USD (default: $100.00)");
     parser.attr("add_argument")("--strict", "action"_a = "store_true",
                                 "help"_a = "Fail in non-interactive mode if threshold is exceeded");
     parser.attr("add_argument")("--exclude", "nargs"_a = "*", "default"_a = nb::list(),
                                 "help"_a = "Directories/paths to exclude from scanning");
+    parser.attr("add_argument")("--diff", "action"_a = "store_true",
+                                "help"_a = "Price the staged change against its base (the threshold applies to the increase)");
+    parser.attr("add_argument")("--base", "metavar"_a = "REF",
+                                "help"_a = "Base revision of --diff (default: HEAD)");
+    parser.attr("add_argument")("--max-total", "type"_a = flt, "metavar"_a = "X",
+                                "help"_a = "With --diff, also ask when the new total exceeds X USD per month");
+    parser.attr("add_argument")("--breakdown", "action"_a = "store_true",
+                                "help"_a = "Print the cost of every resource");
+    parser.attr("add_argument")("--format", "choices"_a = nb::make_tuple("text", "json"), "default"_a = "text",
+                                "help"_a = "json: one JSON document on standard output, other messages on standard error");
+    parser.attr("add_argument")("--output", "metavar"_a = "FILE",
+                                "help"_a = "Also write the JSON document to FILE");
     parser.attr("add_argument")("--modules", "action"_a = "store_true",
                                 "help"_a = "Evaluate module calls: price what each call instantiates");
     parser.attr("add_argument")("--version", "action"_a = "store_true", "help"_a = "show the version and exit");
@@ -278,14 +686,36 @@ void main_entry() {
         say(version_line());
         nb::module_::import_("sys").attr("exit")(0);
     }
+    if (!amount_ok(args.attr("threshold")))
+        parser.attr("error")("argument -t/--threshold: must be a finite amount of 0 or more");
+    if (!amount_ok(args.attr("max_total")))
+        parser.attr("error")("argument --max-total: must be a finite amount of 0 or more");
+    nb::object directory = args.attr("directory");
+    if (!tw::fs::exists(py::fspath(directory)))
+        parser.attr("error")("directory '" + py::to_utf8(nb::str(directory)) + "' does not exist");
+    bool diff = bool(nb::bool_(args.attr("diff")));
+    if (!diff && (!args.attr("base").is_none() || !args.attr("max_total").is_none()))
+        parser.attr("error")("--base and --max-total need --diff");
+
     nb::object run = nb::getattr(g_module, "run_hook");
     nb::object code;
+    bool modules = bool(nb::bool_(args.attr("modules")));
+    bool extras = diff || bool(nb::bool_(args.attr("breakdown"))) || py::to_utf8(args.attr("format")) != "text" ||
+                  !args.attr("output").is_none();
     try {
-        code = nb::bool_(args.attr("modules"))
-                   ? run(args.attr("directory"), args.attr("threshold"), args.attr("strict"),
-                         "exclude"_a = args.attr("exclude"), "modules"_a = true)
-                   : run(args.attr("directory"), args.attr("threshold"), args.attr("strict"),
-                         "exclude"_a = args.attr("exclude"));
+        // The new keywords only when used, so that a replaced run_hook without them still works.
+        nb::kwargs kw;
+        kw["exclude"] = args.attr("exclude");
+        if (modules) kw["modules"] = nb::bool_(true);
+        if (extras) {
+            kw["diff"] = args.attr("diff");
+            kw["base"] = args.attr("base").is_none() ? nb::str("HEAD") : nb::str(args.attr("base"));
+            kw["max_total"] = args.attr("max_total");
+            kw["breakdown"] = args.attr("breakdown");
+            kw["format"] = args.attr("format");
+            kw["output"] = args.attr("output");
+        }
+        code = run(directory, args.attr("threshold"), args.attr("strict"), **kw);
     } catch (nb::python_error &e) {
         // Ctrl-C before the prompt (the prompt handles its own): one line, and the status
         // of a process ended by SIGINT.
@@ -293,7 +723,18 @@ void main_entry() {
         say(std::string(kPrefix) + "Interrupted; commit aborted.");
         code = nb::int_(130);
     }
+    nb::object out = nb::module_::import_("sys").attr("stdout");
+    if (!out.is_none()) out.attr("flush")();
     nb::module_::import_("sys").attr("exit")(code);
+}
+
+void main_entry() {
+    try {
+        main_body();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_BrokenPipeError)) throw;
+        closed_stdout();
+    }
 }
 
 }  // namespace
@@ -309,16 +750,31 @@ NB_MODULE(hookgate, m) {
     m.def("get_controlling_terminal_input", [](nb::handle prompt_msg) {
         return get_controlling_terminal_input(prompt_msg);
     }, nb::sig("def get_controlling_terminal_input(prompt_msg: str) -> str"), nb::arg("prompt_msg"));
-    m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude,
-                         nb::handle modules) {
+    m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude, bool modules,
+                         bool diff, std::string base, nb::handle max_total, bool breakdown, std::string format,
+                         nb::handle output) {
         int s = PyObject_IsTrue(strict.ptr());
         if (s < 0) throw nb::python_error();
-        int mods = PyObject_IsTrue(modules.ptr());
-        if (mods < 0) throw nb::python_error();
-        return run_hook(directory, threshold, s == 1, exclude, mods == 1);
+        if (format != "text" && format != "json") throw nb::value_error("format must be 'text' or 'json'");
+        Extras x;
+        x.diff = diff;
+        x.base = base;
+        if (!max_total.is_none()) x.max_total = as_double(max_total);
+        x.breakdown = breakdown;
+        x.json = format == "json";
+        if (!output.is_none()) x.output = py::fspath(output);
+        if (!x.any()) return run_hook(directory, threshold, s == 1, exclude, modules);
+        ScanOptions options = scan_options(exclude, modules);
+        return x.diff ? run_diff(directory, threshold, s == 1, options, x)
+                      : run_report(directory, threshold, s == 1, options, x);
     },
-        nb::sig("def run_hook(directory: str | os.PathLike[str], threshold: float, strict: bool = False, exclude: list[str] | None = None, *, modules: bool = False) -> int"),
+        nb::sig("def run_hook(directory: str | os.PathLike[str], threshold: float, strict: bool = False, "
+                "exclude: list[str] | None = None, *, modules: bool = False, diff: bool = False, base: str = 'HEAD', "
+                "max_total: float | None = None, breakdown: bool = False, format: str = 'text', "
+                "output: str | os.PathLike[str] | None = None) -> int"),
         nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false,
-        nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules").none() = false);
+        nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules") = false, nb::arg("diff") = false,
+        nb::arg("base") = "HEAD", nb::arg("max_total").none() = nb::none(), nb::arg("breakdown") = false,
+        nb::arg("format") = "text", nb::arg("output").none() = nb::none());
     m.def("main", &main_entry, nb::sig("def main() -> typing.NoReturn"));
 }

@@ -6,41 +6,35 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace tw::term {
 
 namespace {
-
-// The controlling terminal's device as /proc/self/stat gives it (field tty_nr); false where
-// there is no such file (not Linux) or it cannot be read.
-bool controlling_device(unsigned &maj, unsigned &min) {
-    std::ifstream in("/proc/self/stat");
-    std::string line;
-    if (!in || !std::getline(in, line)) return false;
-    // The command name (field 2) may hold blanks and parentheses: fields resume after the last ')'.
-    auto close = line.rfind(')');
-    if (close == std::string::npos) return false;
-    std::istringstream rest(line.substr(close + 1));
-    std::string state;
-    long ppid = 0, pgrp = 0, session = 0, tty_nr = 0;
-    if (!(rest >> state >> ppid >> pgrp >> session >> tty_nr)) return false;
-    auto nr = static_cast<unsigned long>(tty_nr);
-    maj = (nr >> 8) & 0xfff;
-    min = (nr & 0xff) | ((nr >> 12) & 0xfff00);
-    return true;
+// The controlling terminal's device number from /proc/self/stat (field 7), or -1.
+long long controlling_tty_nr() {
+    FILE *f = std::fopen("/proc/self/stat", "re");
+    if (!f) return -1;
+    char buf[1024];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char *p = std::strrchr(buf, ')');  // the command name may hold blanks
+    if (!p) return -1;
+    char state;
+    int ppid, pgrp, session;
+    long long tty_nr;
+    if (std::sscanf(p + 1, " %c %d %d %d %lld", &state, &ppid, &pgrp, &session, &tty_nr) != 5) return -1;
+    return tty_nr;
 }
-
 }  // namespace
 
 bool is_controlling_terminal(int fd) {
-    if (fd < 0 || !isatty(fd)) return false;
     struct stat st;
-    if (fstat(fd, &st) != 0) return false;
-    unsigned maj = 0, min = 0;
-    if (!controlling_device(maj, min)) return true;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) return false;
+    long long nr = controlling_tty_nr();
+    if (nr < 0) return true;
+    unsigned maj = unsigned((nr >> 8) & 0xfff), min = unsigned((nr & 0xff) | ((nr >> 12) & 0xfff00));
     return major(st.st_rdev) == maj && minor(st.st_rdev) == min;
 }
 

@@ -3,10 +3,8 @@
 
 namespace tw::term {
 
-// Whether descriptor `fd` is the controlling terminal itself, so that text written to it is
-// seen by the person at that terminal. False for pipes, files and other terminals (such as
-// a pseudo-terminal a hook framework reads to collect a hook's output). Where the process's
-// terminal cannot be identified, any terminal counts.
+// Whether `fd` writes to the controlling terminal itself (not a pipe, a file or another
+// pseudo-terminal). When the controlling terminal cannot be told, any terminal counts.
 bool is_controlling_terminal(int fd);
 
 }  // namespace tw::term

@@ -92,6 +92,8 @@ struct ScanOptions {
     // Where .terraform/modules is read: a directory laid out like the scanned one (the working
     // tree, when the scanned directory is a copy of it); empty: the scanned directory itself.
     std::string modules_from;
+    // When set, receives the file each record came from, in the order of the records.
+    std::vector<std::string> *files = nullptr;
 };
 
 // The directory scan: every record of the IaC files under `directory` (or of one file).

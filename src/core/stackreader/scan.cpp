@@ -236,6 +236,12 @@ void read_tfvars(const std::string &path, Map &out) {
 
 class TfTree {
 public:
+    // Each record's file, when the scan was asked for them.
+    std::vector<std::string> *files = nullptr;
+    void note(const std::string &path, size_t before, const std::vector<Value> &records) {
+        if (files) files->insert(files->end(), records.size() - before, path);
+    }
+
     TfTree(const Sink &out, bool modules, std::string modules_from)
         : out_(out), modules_(modules), modules_from_(std::move(modules_from)) {}
 
@@ -359,9 +365,11 @@ public:
                 out_("Error reading file " + f.path + ": " + f.error);
                 return;
             }
+            size_t before = records.size();
             read_tf_model(pytext::strip_bom(text), [&](TfResource &&res) {
                 instantiate_resource(std::move(res), scope, &regions, false, "", nullptr, records, &out_);
             });
+            note(f.path, before, records);
             return;
         }
     }
@@ -377,8 +385,10 @@ public:
         Scope scope = root_scope(d);
         ProviderRegions regions;
         add_provider_regions(d.providers, scope, regions);
+        size_t before = records.size();
         for (const auto &res : read_tf_model(pytext::strip_bom(text)).resources)
             instantiate_resource(res, scope, &regions, false, "", nullptr, records, &out_);
+        note(path, before, records);
     }
 
     // With modules: every root directory's resources and the module instances it calls.
@@ -439,8 +449,10 @@ private:
                 out_("Error reading file " + f.path + ": " + f.error);
                 continue;
             }
+            size_t before = records.size();
             for (const auto &res : f.model.resources)
                 instantiate_resource(res, scope, &regions, true, "", nullptr, records, &out_);
+            note(f.path, before, records);
             for (const auto &call : f.model.modules) instantiate_call(call, scope, regions, "", stack, records);
         }
     }
@@ -574,8 +586,10 @@ private:
             std::string inner = prefix + "module." + call.name + inst.first + ".";
             for (const auto &f : d->files) {
                 if (!f.read) continue;
+                size_t before = records.size();
                 for (const auto &res : f.model.resources)
                     instantiate_resource(res, scope, &regions, true, inner, nullptr, records, &out_);
+                note(f.path, before, records);
                 for (const auto &c : f.model.modules) instantiate_call(c, scope, regions, inner, stack, records);
             }
         }
@@ -610,13 +624,15 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
     std::string root = is_dir ? directory : fs::dirname(directory);
     if (root.empty()) root = ".";
 
-    auto append = [&records](std::vector<Value> &&more) {
+    auto append = [&records, &options](const std::string &path, std::vector<Value> &&more) {
+        if (options.files) options.files->insert(options.files->end(), more.size(), path);
         for (auto &r : more) records.push_back(std::move(r));
     };
 
     if (readers.native_terraform()) {
         // Every .tf file is read once, for the variables of the scan root and its own directory.
         TfTree tree(out, options.modules && is_dir, options.modules_from);
+        tree.files = options.files;
         if (is_dir) {
             std::unordered_set<std::string> scanned(plan.tf.begin(), plan.tf.end());
             tree.read(plan.all_tf, scanned);
@@ -634,8 +650,8 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
             tree.add_tfvars(local.tfvars);
             std::string ext = pytext::lower(fs::suffix(directory));
             if (ext == ".tf") tree.read_single(directory, records);
-            else if (ext == ".json") append(readers.json_file(directory, out));
-            else if (ext == ".yaml" || ext == ".yml") append(readers.cloudformation(directory, out));
+            else if (ext == ".json") append(directory, readers.json_file(directory, out));
+            else if (ext == ".yaml" || ext == ".yml") append(directory, readers.cloudformation(directory, out));
             return records;
         }
     } else {
@@ -646,20 +662,20 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
         const Map &locals = vl.second;
         auto read_tf = [&](const std::string &path) {
             auto it = texts.find(path);
-            append(readers.tf_file(path, variables, locals, it == texts.end() ? nullptr : &it->second, out));
+            append(path, readers.tf_file(path, variables, locals, it == texts.end() ? nullptr : &it->second, out));
             if (it != texts.end()) std::string().swap(it->second);
         };
         if (!is_dir) {
             std::string ext = pytext::lower(fs::suffix(directory));
             if (ext == ".tf") read_tf(directory);
-            else if (ext == ".json") append(readers.json_file(directory, out));
-            else if (ext == ".yaml" || ext == ".yml") append(readers.cloudformation(directory, out));
+            else if (ext == ".json") append(directory, readers.json_file(directory, out));
+            else if (ext == ".yaml" || ext == ".yml") append(directory, readers.cloudformation(directory, out));
             return records;
         }
         for (const auto &p : plan.tf) read_tf(p);
     }
-    for (const auto &p : plan.json) append(readers.json_file(p, out));
-    for (const auto &p : plan.yaml) append(readers.cloudformation(p, out));
+    for (const auto &p : plan.json) append(p, readers.json_file(p, out));
+    for (const auto &p : plan.yaml) append(p, readers.cloudformation(p, out));
     return records;
 }
 

@@ -1,0 +1,581 @@
+// Reading the index and the base tree through git plumbing.
+#include "core/commit/commit.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <set>
+#include <unordered_map>
+
+#include "core/fsutil.h"
+#include "core/stackreader/reader.h"
+
+extern char **environ;
+
+
+namespace tw::commit {
+
+namespace {
+
+using Chunk = std::function<void(std::string_view)>;
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    void reset(int f = -1) {
+        if (fd >= 0) ::close(fd);
+        fd = f;
+    }
+};
+
+std::string cwd() {
+    char buf[PATH_MAX];
+    return ::getcwd(buf, sizeof buf) ? std::string(buf) : std::string(".");
+}
+
+// The process environment, with git's relative path variables made absolute so that git
+// finds the same index and repository from another directory.
+std::vector<std::string> git_environment() {
+    static const char *const kPathVars[] = {"GIT_INDEX_FILE=", "GIT_DIR=", "GIT_WORK_TREE=",
+                                            "GIT_OBJECT_DIRECTORY=", "GIT_COMMON_DIR="};
+    std::vector<std::string> env;
+    std::string here;
+    for (char **e = environ; e && *e; ++e) {
+        std::string item(*e);
+        for (const char *var : kPathVars) {
+            size_t n = std::strlen(var);
+            if (item.compare(0, n, var) == 0 && item.size() > n && item[n] != '/') {
+                if (here.empty()) here = cwd();
+                item = std::string(var) + here + "/" + item.substr(n);
+            }
+        }
+        env.push_back(std::move(item));
+    }
+    return env;
+}
+
+// Runs git with `args`; its standard output goes to `out` in chunks, standard input comes
+// from `in_fd` (or /dev/null). Returns the exit status; `err` receives standard error.
+int run_git(const std::vector<std::string> &args, int in_fd, const Chunk &out, std::string &err) {
+    int op[2], ep[2];
+    if (::pipe2(op, O_CLOEXEC) != 0) throw GitError(std::string("cannot run git: ") + std::strerror(errno));
+    Fd out_r(op[0]), out_w(op[1]);
+    if (::pipe2(ep, O_CLOEXEC) != 0) throw GitError(std::string("cannot run git: ") + std::strerror(errno));
+    Fd err_r(ep[0]), err_w(ep[1]);
+
+    std::vector<std::string> argv_s{"git"};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_s = git_environment();
+    std::vector<char *> envp;
+    for (auto &e : env_s) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (in_fd >= 0) posix_spawn_file_actions_adddup2(&fa, in_fd, 0);
+    else posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out_w.fd, 1);
+    posix_spawn_file_actions_adddup2(&fa, err_w.fd, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);  // the host ignores it; git should not
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid;
+    int rc = ::posix_spawnp(&pid, "git", &fa, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) throw GitError(std::string("cannot run git: ") + std::strerror(rc));
+    out_w.reset();
+    err_w.reset();
+
+    char buf[65536];
+    bool out_open = true, err_open = true;
+    std::exception_ptr failure;
+    while (out_open || err_open) {
+        pollfd fds[2] = {{out_open ? out_r.fd : -1, POLLIN, 0}, {err_open ? err_r.fd : -1, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (!fds[i].revents) continue;
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                (i == 0 ? out_open : err_open) = false;
+                continue;
+            }
+            if (i == 1) {
+                if (err.size() < 65536) err.append(buf, size_t(n));
+            } else if (!failure) {
+                try {
+                    out(std::string_view(buf, size_t(n)));
+                } catch (...) {
+                    failure = std::current_exception();  // drain git's output, then report
+                }
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (failure) std::rethrow_exception(failure);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::string first_line(std::string_view s) {
+    size_t nl = s.find('\n');
+    std::string line(s.substr(0, nl));
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+// git's standard output; a non-zero exit raises GitError with git's own message.
+std::string git(const std::vector<std::string> &args, int *status = nullptr) {
+    std::string out, err;
+    int rc = run_git(args, -1, [&](std::string_view c) { out.append(c); }, err);
+    if (status) *status = rc;
+    else if (rc != 0) {
+        std::string msg = first_line(err);
+        if (msg.starts_with("fatal: ")) msg = msg.substr(7);
+        throw GitError(msg.empty() ? "git " + args[2] + " failed" : msg);
+    }
+    return out;
+}
+
+std::vector<std::string_view> split(std::string_view s, char sep) {
+    std::vector<std::string_view> parts;
+    while (!s.empty()) {
+        size_t i = s.find(sep);
+        parts.push_back(s.substr(0, i));
+        if (i == std::string_view::npos) break;
+        s.remove_prefix(i + 1);
+    }
+    return parts;
+}
+
+// The pathspec of the scan directory, for commands run at the top level.
+std::vector<std::string> pathspec(const Repo &repo) {
+    if (repo.prefix.empty()) return {};
+    return {"--", ":(literal)" + repo.prefix};
+}
+
+// The path below the scan directory, or nothing when `path` is not under it.
+std::optional<std::string_view> below(const Repo &repo, std::string_view path, bool prefix_is_file) {
+    if (repo.prefix.empty()) return path;
+    if (prefix_is_file) {
+        if (path != repo.prefix) return std::nullopt;
+        size_t slash = path.rfind('/');
+        return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    }
+    if (path.size() <= repo.prefix.size() || !path.starts_with(repo.prefix) || path[repo.prefix.size()] != '/')
+        return std::nullopt;
+    return path.substr(repo.prefix.size() + 1);
+}
+
+// A path git may hand back that is safe to recreate under a private directory.
+bool safe_path(std::string_view p) {
+    if (p.empty() || p.front() == '/') return false;
+    for (auto part : split(p, '/'))
+        if (part.empty() || part == "." || part == "..") return false;
+    return true;
+}
+
+void make_dirs(const std::string &path, std::set<std::string> &made) {
+    if (path.empty() || made.count(path)) return;
+    make_dirs(fs::dirname(path), made);
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        throw GitError("cannot create " + path + ": " + std::strerror(errno));
+    made.insert(path);
+}
+
+// One tree entry to write: the blob and where its copy goes.
+struct Entry {
+    std::string sha;
+    std::string target;
+};
+
+// Parses `git cat-file --batch` output, writing each blob to its targets.
+class BlobWriter {
+public:
+    BlobWriter(std::vector<std::string> order, std::unordered_map<std::string, std::vector<std::string>> targets)
+        : order_(std::move(order)), targets_(std::move(targets)) {}
+
+    void feed(std::string_view data) {
+        while (!data.empty()) {
+            if (state_ == State::Header) {
+                size_t nl = data.find('\n');
+                header_.append(data.substr(0, nl));
+                if (nl == std::string_view::npos) return;
+                data.remove_prefix(nl + 1);
+                start_blob();
+            } else if (state_ == State::Body) {
+                size_t n = size_t(std::min<uint64_t>(remaining_, data.size()));
+                write_all(data.substr(0, n));
+                remaining_ -= n;
+                data.remove_prefix(n);
+                if (remaining_ == 0) state_ = State::Newline;
+            } else {
+                data.remove_prefix(1);  // the line feed after each blob
+                finish_blob();
+                state_ = State::Header;
+            }
+        }
+    }
+
+    void finish() {
+        if (state_ != State::Header || !header_.empty()) throw GitError("git cat-file ended early");
+    }
+
+private:
+    enum class State { Header, Body, Newline };
+
+    void start_blob() {
+        std::string header = std::move(header_);
+        header_.clear();
+        auto parts = split(header, ' ');
+        if (next_ >= order_.size()) throw GitError("unexpected output of git cat-file");
+        current_ = &targets_[order_[next_++]];
+        if (parts.size() != 3 || parts[1] != "blob") {
+            current_ = nullptr;  // missing or not a blob: nothing to write
+            return;
+        }
+        remaining_ = std::strtoull(std::string(parts[2]).c_str(), nullptr, 10);
+        out_.reset(::open(current_->front().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (out_.fd < 0) throw GitError("cannot write " + current_->front() + ": " + std::strerror(errno));
+        state_ = remaining_ ? State::Body : State::Newline;
+    }
+
+    void write_all(std::string_view data) {
+        while (!data.empty()) {
+            ssize_t n = ::write(out_.fd, data.data(), data.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw GitError("cannot write " + current_->front() + ": " + std::strerror(errno));
+            data.remove_prefix(size_t(n));
+        }
+    }
+
+    void finish_blob() {
+        if (::close(out_.fd) != 0) {
+            out_.fd = -1;
+            throw GitError("cannot write " + current_->front() + ": " + std::strerror(errno));
+        }
+        out_.fd = -1;
+        const auto &paths = *current_;
+        for (size_t i = 1; i < paths.size(); ++i) {
+            if (::link(paths[0].c_str(), paths[i].c_str()) == 0) continue;
+            std::string bytes, error;
+            if (!fs::read_bytes(paths[0], bytes, error)) throw GitError(error);
+            out_.reset(::open(paths[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (out_.fd < 0) throw GitError("cannot write " + paths[i] + ": " + std::strerror(errno));
+            write_all(bytes);
+            out_.reset();
+        }
+    }
+
+    std::vector<std::string> order_;
+    std::unordered_map<std::string, std::vector<std::string>> targets_;
+    size_t next_ = 0;
+    std::vector<std::string> *current_ = nullptr;
+    State state_ = State::Header;
+    std::string header_;
+    uint64_t remaining_ = 0;
+    Fd out_;
+};
+
+// Removal of the temporary directory when SIGTERM or SIGHUP ends the process: the handler
+// starts `rm -rf` on it (fork and execve are safe in a handler), then dies of the signal.
+char g_rm_path[PATH_MAX];
+char g_rm_0[] = "rm", g_rm_1[] = "-rf", g_rm_2[] = "--";
+char *g_rm_argv[] = {g_rm_0, g_rm_1, g_rm_2, g_rm_path, nullptr};
+constexpr int kCleanupSignals[] = {SIGTERM, SIGHUP};
+struct sigaction g_previous[2];
+bool g_installed[2] = {false, false};
+
+void remove_on_signal(int sig) {
+    if (::fork() == 0) {
+        char *envp[] = {nullptr};
+        ::execve("/bin/rm", g_rm_argv, envp);
+        ::_exit(127);
+    }
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+}
+
+// Installed only over the default action, so a host's own handlers stay in charge.
+void install_cleanup(const std::string &dir) {
+    if (dir.size() >= sizeof g_rm_path) return;
+    std::memcpy(g_rm_path, dir.c_str(), dir.size() + 1);
+    for (int i = 0; i < 2; ++i) {
+        struct sigaction now;
+        if (::sigaction(kCleanupSignals[i], nullptr, &now) != 0 || now.sa_handler != SIG_DFL) continue;
+        struct sigaction sa;
+        std::memset(&sa, 0, sizeof sa);
+        sa.sa_handler = remove_on_signal;
+        sigemptyset(&sa.sa_mask);
+        g_installed[i] = ::sigaction(kCleanupSignals[i], &sa, &g_previous[i]) == 0;
+    }
+}
+
+void uninstall_cleanup() {
+    for (int i = 0; i < 2; ++i)
+        if (g_installed[i]) {
+            ::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
+            g_installed[i] = false;
+        }
+}
+
+// $TMPDIR, else memory-backed /dev/shm where there is one (directory operations on a busy
+// disk cost milliseconds each, and a tree holds thousands), else /tmp.
+std::string temp_parent() {
+    const char *tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp) return tmp;
+    struct stat st;
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+    return "/tmp";
+}
+
+}  // namespace
+
+Repo open(const std::string &directory, const std::string &base) {
+    if (base.empty() || base.front() == '-') throw GitError("invalid base revision '" + base + "'");
+    char resolved[PATH_MAX];
+    if (!::realpath(directory.c_str(), resolved)) throw GitError("cannot find '" + directory + "'");
+    std::string abs(resolved);
+    bool is_file = !fs::is_dir(abs);
+    std::string where = is_file ? fs::dirname(abs) : abs;
+    if (where.empty()) where = "/";
+
+    // With GIT_DIR set, git takes the current directory for the top of the work tree, as in
+    // the hook git starts: ask there. Otherwise ask where the scan directory is.
+    if (const char *gd = std::getenv("GIT_DIR"); gd && *gd) where = ".";
+    Repo repo;
+    repo.base = base;
+    int rc = 0;
+    std::string out = git({"-C", where, "rev-parse", "--show-toplevel", base + "^{tree}", "--"}, &rc);
+    if (rc != 0) out = git({"-C", where, "rev-parse", "--show-toplevel"});
+    auto lines = split(out, '\n');
+    if (lines.empty() || lines[0].empty()) throw GitError("'" + directory + "' is not in a git work tree");
+    repo.top = std::string(lines[0]);
+    char top_real[PATH_MAX];
+    std::string top = ::realpath(repo.top.c_str(), top_real) ? std::string(top_real) : repo.top;
+    if (abs == top) repo.prefix = "";
+    else if (top == "/" || (abs.size() > top.size() && abs.starts_with(top) && abs[top.size()] == '/'))
+        repo.prefix = abs.substr(top == "/" ? 1 : top.size() + 1);
+    else throw GitError("'" + directory + "' is outside the repository at " + repo.top);
+    if (rc == 0 && lines.size() >= 2 && !lines[1].empty()) {
+        repo.base_tree = std::string(lines[1]);
+        return repo;
+    }
+    int head_rc = 0;
+    git({"-C", repo.top, "rev-parse", "--verify", "-q", "HEAD"}, &head_rc);
+    if (base != "HEAD" || head_rc == 0) throw GitError("unknown base revision '" + base + "'");
+    // Before the first commit the base is the empty tree (of this repository's hash).
+    repo.base_tree = first_line(git({"-C", repo.top, "hash-object", "-t", "tree", "/dev/null"}));
+    return repo;
+}
+
+bool relevant(std::string_view rel, const std::vector<std::string> &exclude_patterns) {
+    if (rel.ends_with(".tf")) return true;
+    if (!(rel.ends_with(".json") || rel.ends_with(".yaml") || rel.ends_with(".yml"))) return false;
+    auto parts = split(rel, '/');
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        for (const char *d : stack::kDefaultExcludes)
+            if (parts[i] == d) return false;
+        for (const auto &p : exclude_patterns)
+            if (parts[i] == p) return false;
+    }
+    return true;
+}
+
+namespace {
+bool prefix_is_file(const Repo &repo) { return !repo.prefix.empty() && !fs::is_dir(repo.top + "/" + repo.prefix); }
+}  // namespace
+
+bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
+    std::vector<std::string> args{"-C", repo.top, "diff-index", "--cached", "--name-only", "--no-renames", "-z",
+                                  repo.base_tree};
+    for (auto &p : pathspec(repo)) args.push_back(p);
+    std::string out = git(args);
+    bool file = prefix_is_file(repo);
+    for (auto path : split(out, '\0')) {
+        auto rel = below(repo, path, file);
+        if (rel && relevant(*rel, exclude_patterns)) return true;
+    }
+    return false;
+}
+
+std::optional<bool> quick_staged_changes(const std::string &directory, const std::string &base,
+                                         const std::vector<std::string> &exclude_patterns) {
+    if (const char *gd = std::getenv("GIT_DIR"); gd && *gd) return std::nullopt;
+    if (base.empty() || base.front() == '-') return std::nullopt;
+    bool is_dir = fs::is_dir(directory);
+    std::string where = is_dir ? directory : fs::dirname(directory);
+    if (where.empty()) where = ".";
+    std::vector<std::string> args{"-C", where, "diff-index", "--cached", "--name-only", "--no-renames", "-z",
+                                  "--relative", base, "--"};
+    if (!is_dir) args.push_back(":(literal)" + fs::basename(directory));
+    int rc = 0;
+    std::string out = git(args, &rc);
+    if (rc != 0) return std::nullopt;
+    for (auto rel : split(out, '\0'))
+        if (!rel.empty() && relevant(rel, exclude_patterns)) return true;
+    return false;
+}
+
+Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
+    std::string tmpl = temp_parent() + "/tally-warden-XXXXXX";
+    if (!::mkdtemp(tmpl.data())) throw GitError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
+    dir_ = tmpl;
+    install_cleanup(dir_);
+    try {
+        bool file = prefix_is_file(repo);
+        auto regular = [](std::string_view mode) { return mode == "100644" || mode == "100755"; };
+        // Relevant regular files of each tree: path -> blob.
+        std::unordered_map<std::string, std::string> index, base;
+        auto keep = [&](std::unordered_map<std::string, std::string> &side, std::string_view sha, std::string_view path) {
+            auto rel = below(repo, path, file);
+            if (rel && safe_path(path) && relevant(*rel, exclude_patterns)) side.emplace(path, sha);
+        };
+        // The index: "<mode> <sha> <stage>\t<path>".
+        std::vector<std::string> args{"-C", repo.top, "ls-files", "-s", "-z"};
+        for (auto &p : pathspec(repo)) args.push_back(p);
+        std::string listing = git(args);
+        for (auto rec : split(listing, '\0')) {
+            size_t tab = rec.find('\t');
+            if (tab == std::string_view::npos) continue;
+            auto meta = split(rec.substr(0, tab), ' ');
+            if (meta.size() == 3 && regular(meta[0]) && meta[2] == "0") keep(index, meta[1], rec.substr(tab + 1));
+        }
+        // The base tree: "<mode> <type> <sha>\t<path>".
+        args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.base_tree};
+        if (!repo.prefix.empty()) args.insert(args.end(), {"--", repo.prefix});
+        listing = git(args);
+        for (auto rec : split(listing, '\0')) {
+            size_t tab = rec.find('\t');
+            if (tab == std::string_view::npos) continue;
+            auto meta = split(rec.substr(0, tab), ' ');
+            if (meta.size() == 3 && regular(meta[0]) && meta[1] == "blob") keep(base, meta[2], rec.substr(tab + 1));
+        }
+
+        // Directories holding a difference; the base tree links every other directory to
+        // its copy in the index tree instead of writing its files again.
+        std::set<std::string> dirty{""};
+        auto mark = [&](const std::string &path) {
+            for (std::string d = fs::dirname(path); !d.empty() && dirty.insert(d).second; d = fs::dirname(d)) {
+            }
+        };
+        for (auto &[path, sha] : base) {
+            auto it = index.find(path);
+            if (it == index.end() || it->second != sha) mark(path);
+        }
+        for (auto &[path, sha] : index)
+            if (!base.count(path)) mark(path);
+        std::string root_dir = file ? fs::dirname(repo.prefix) : repo.prefix;
+
+        std::set<std::string> made{dir_};
+        std::set<std::string> linked;
+        std::unordered_map<std::string, std::vector<std::string>> targets;
+        std::vector<std::string> order;
+        auto add = [&](const char *side, const std::string &sha, const std::string &path) {
+            std::string target = dir_ + "/" + side + "/" + path;
+            make_dirs(fs::dirname(target), made);
+            auto &t = targets[sha];
+            if (t.empty()) order.push_back(sha);
+            t.push_back(std::move(target));
+        };
+        for (auto &[path, sha] : index) add("index", sha, path);
+        for (auto &[path, sha] : base) {
+            // The outermost unchanged directory below the scan directory, if any.
+            std::string clean;
+            for (std::string d = fs::dirname(path); d.size() > root_dir.size(); d = fs::dirname(d))
+                if (!dirty.count(d)) clean = d;
+            if (clean.empty()) {
+                add("base", sha, path);
+                continue;
+            }
+            if (!linked.insert(clean).second) continue;
+            std::string link = dir_ + "/base/" + clean;
+            make_dirs(fs::dirname(link), made);
+            if (::symlink((dir_ + "/index/" + clean).c_str(), link.c_str()) != 0)
+                throw GitError("cannot create " + link + ": " + std::strerror(errno));
+        }
+
+        base_root_ = dir_ + "/base" + (repo.prefix.empty() ? "" : "/" + repo.prefix);
+        index_root_ = dir_ + "/index" + (repo.prefix.empty() ? "" : "/" + repo.prefix);
+        make_dirs(file ? fs::dirname(base_root_) : base_root_, made);
+        make_dirs(file ? fs::dirname(index_root_) : index_root_, made);
+        if (order.empty()) return;
+
+        // Every distinct blob once, through one cat-file process reading its list from a file.
+        std::string list_path = dir_ + "/objects";
+        {
+            Fd list(::open(list_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (list.fd < 0) throw GitError("cannot write " + list_path + ": " + std::strerror(errno));
+            std::string text;
+            for (auto &sha : order) text += sha + "\n";
+            std::string_view rest = text;
+            while (!rest.empty()) {
+                ssize_t n = ::write(list.fd, rest.data(), rest.size());
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) throw GitError("cannot write " + list_path + ": " + std::strerror(errno));
+                rest.remove_prefix(size_t(n));
+            }
+        }
+        Fd list(::open(list_path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (list.fd < 0) throw GitError("cannot read " + list_path + ": " + std::strerror(errno));
+        BlobWriter writer(std::move(order), std::move(targets));
+        std::string err;
+        int rc = run_git({"-C", repo.top, "cat-file", "--batch", "--buffer"}, list.fd,
+                         [&](std::string_view chunk) { writer.feed(chunk); }, err);
+        if (rc != 0) throw GitError(first_line(err).empty() ? "git cat-file failed" : first_line(err));
+        writer.finish();
+        ::unlink(list_path.c_str());
+    } catch (...) {
+        remove();
+        throw;
+    }
+}
+
+Snapshot::~Snapshot() { remove(); }
+
+void Snapshot::remove() {
+    if (dir_.empty()) return;
+    remove_tree(dir_);
+    uninstall_cleanup();
+    dir_.clear();
+}
+
+void remove_tree(const std::string &path) {
+    ::nftw(
+        path.c_str(),
+        [](const char *p, const struct stat *, int, struct FTW *) {
+            ::remove(p);
+            return 0;
+        },
+        16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+}  // namespace tw::commit

@@ -1,0 +1,322 @@
+// The hook's reports.
+#include "core/report/report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "core/fsutil.h"
+#include "core/pytext.h"
+
+namespace tw::report {
+
+namespace {
+
+long long cents(double d) { return std::llround(d * 100.0); }
+
+bool by_place(const Item &a, const Item &b) {
+    if (a.file != b.file) return a.file < b.file;
+    if (a.type != b.type) return a.type < b.type;
+    return a.name < b.name;
+}
+
+const Item &shown(const Row &r) { return r.after ? *r.after : *r.before; }
+
+// Columns padded to their widest cell; `right` marks the right-aligned ones. The last
+// column is not padded.
+std::vector<std::string> table(const std::vector<std::vector<std::string>> &cells, const std::vector<bool> &right) {
+    std::vector<size_t> width(right.size(), 0);
+    for (const auto &row : cells)
+        for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], pytext::count_cps(row[i]));
+    std::vector<std::string> lines;
+    lines.reserve(cells.size());
+    for (const auto &row : cells) {
+        std::string line = " ";
+        for (size_t i = 0; i < row.size(); ++i) {
+            size_t pad = width[i] - pytext::count_cps(row[i]);
+            line += ' ';
+            if (right[i]) line.append(pad, ' ');
+            line += row[i];
+            if (!right[i] && i + 1 < row.size()) line.append(pad, ' ');
+            line += ' ';
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::string label(const Item &it) { return it.type + "." + it.name; }
+
+void json_string(std::string &out, std::string_view s) {
+    std::string text = pytext::utf8_replace(s);
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    static const char *hex = "0123456789abcdef";
+                    out += "\\u00";
+                    out += hex[c >> 4];
+                    out += hex[c & 15];
+                } else {
+                    out += char(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+void json_number(std::string &out, double d) {
+    if (!std::isfinite(d)) out += "null";
+    else out += pytext::repr_double(pytext::round2(d) + 0.0);
+}
+
+void json_optional(std::string &out, std::optional<double> d) {
+    if (d) json_number(out, *d);
+    else out += "null";
+}
+
+// "key": value pairs of one object, written in order.
+struct Object {
+    std::string &out;
+    bool first = true;
+    std::string indent;
+    Object(std::string &o, std::string ind) : out(o), indent(std::move(ind)) { out += "{"; }
+    std::string &key(const char *k) {
+        out += first ? "\n" : ",\n";
+        first = false;
+        out += indent + "  ";
+        json_string(out, k);
+        out += ": ";
+        return out;
+    }
+    void str(const char *k, std::string_view v) { json_string(key(k), v); }
+    void num(const char *k, double v) { json_number(key(k), v); }
+    void opt(const char *k, std::optional<double> v) { json_optional(key(k), v); }
+    void boolean(const char *k, bool v) { key(k) += v ? "true" : "false"; }
+    void close() { out += (first ? "}" : "\n" + indent + "}"); }
+};
+
+void item_fields(Object &o, const Item &it) {
+    o.str("file", it.file);
+    o.str("type", it.type);
+    o.str("name", it.name);
+    o.str("region", it.region);
+}
+
+void source_field(Object &o, const Item &it) {
+    if (it.source.empty()) o.key("source") += "null";
+    else o.str("source", it.source);
+}
+
+void verdict_fields(Object &o, const Verdict &v) {
+    o.num("threshold", v.threshold);
+    o.opt("max_total", v.max_total);
+    o.boolean("exceeded", v.exceeded);
+}
+
+void defaults_field(Object &o, const std::vector<Item> &items) {
+    std::map<std::string, std::map<std::string, size_t>> counts;
+    for (const auto &it : items)
+        if (it.source == "flat-default" || it.source == "default-rate") ++counts[it.source][it.type];
+    std::string &out = o.key("defaults");
+    Object d(out, o.indent + "  ");
+    for (const char *kind : {"flat-default", "default-rate"}) {
+        std::string &inner = d.key(kind);
+        Object by_type(inner, d.indent + "  ");
+        for (const auto &[type, n] : counts[kind]) by_type.key(type.c_str()) += std::to_string(n);
+        by_type.close();
+    }
+    d.close();
+}
+
+}  // namespace
+
+std::string source_name(const reckon::Cost &c) {
+    if (c.source == reckon::CostSource::Rule && c.default_rate) return "default-rate";
+    return reckon::cost_source_name(c.source);
+}
+
+std::string unit_of(const std::string &file) {
+    if (!file.ends_with(".tf")) return file;
+    return fs::dirname(file);
+}
+
+const char *status_name(Status s) {
+    switch (s) {
+        case Status::Added: return "added";
+        case Status::Removed: return "removed";
+        case Status::Changed: return "changed";
+        case Status::Unchanged: return "unchanged";
+    }
+    return "";
+}
+
+std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> &now) {
+    // Both sides in order of home, type and name (repeats stay in scan order), then merged.
+    auto order = [](const Item &a, const Item &b) {
+        if (int c = a.unit.compare(b.unit)) return c;
+        if (int c = a.type.compare(b.type)) return c;
+        return a.name.compare(b.name);
+    };
+    auto sorted = [&](const std::vector<Item> &items) {
+        std::vector<const Item *> v;
+        v.reserve(items.size());
+        for (const auto &it : items) v.push_back(&it);
+        std::stable_sort(v.begin(), v.end(), [&](const Item *a, const Item *b) { return order(*a, *b) < 0; });
+        return v;
+    };
+    std::vector<const Item *> olds = sorted(base), news = sorted(now);
+    std::vector<Row> rows;
+    rows.reserve(std::max(olds.size(), news.size()));
+    size_t i = 0, j = 0;
+    while (i < olds.size() || j < news.size()) {
+        int c = i == olds.size() ? 1 : j == news.size() ? -1 : order(*olds[i], *news[j]);
+        if (c < 0) {
+            rows.push_back({Status::Removed, olds[i], nullptr, -olds[i]->cost});
+            ++i;
+        } else if (c > 0) {
+            rows.push_back({Status::Added, nullptr, news[j], news[j]->cost});
+            ++j;
+        } else {
+            const Item *old = olds[i++], *cur = news[j++];
+            bool same = cents(cur->cost) == cents(old->cost) && cur->basis == old->basis;
+            rows.push_back({same ? Status::Unchanged : Status::Changed, old, cur, pytext::round2(cur->cost - old->cost)});
+        }
+    }
+    std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
+        bool ua = a.status == Status::Unchanged, ub = b.status == Status::Unchanged;
+        if (ua != ub) return ub;
+        double ma = ua ? shown(a).cost : std::fabs(a.change), mb = ub ? shown(b).cost : std::fabs(b.change);
+        if (cents(ma) != cents(mb)) return ma > mb;
+        return by_place(shown(a), shown(b));
+    });
+    return rows;
+}
+
+std::string money(double d) { return pytext::format_fixed(d, 2); }
+
+std::string signed_money(double d) {
+    long long c = cents(d);
+    if (c == 0) return "$0.00";
+    return std::string(c > 0 ? "+$" : "-$") + money(std::fabs(d));
+}
+
+std::vector<std::string> breakdown_table(const std::vector<Item> &items) {
+    std::vector<const Item *> order;
+    for (const auto &it : items) order.push_back(&it);
+    std::stable_sort(order.begin(), order.end(), [](const Item *a, const Item *b) {
+        if (cents(a->cost) != cents(b->cost)) return a->cost > b->cost;
+        return by_place(*a, *b);
+    });
+    std::vector<std::vector<std::string>> cells{{"Monthly", "File", "Resource", "Basis"}};
+    for (const Item *it : order) cells.push_back({"$" + money(it->cost), it->file, label(*it), it->basis});
+    return table(cells, {true, false, false, false});
+}
+
+std::vector<std::string> diff_table(const std::vector<Row> &rows) {
+    std::vector<std::vector<std::string>> cells{{"Change", "Before", "After", "", "File", "Resource", "Basis"}};
+    for (const auto &r : rows) {
+        if (r.status == Status::Unchanged) continue;
+        const Item &it = shown(r);
+        cells.push_back({signed_money(r.change), r.before ? "$" + money(r.before->cost) : "-",
+                         r.after ? "$" + money(r.after->cost) : "-", status_name(r.status), it.file, label(it),
+                         it.basis});
+    }
+    if (cells.size() == 1) return {};
+    return table(cells, {true, true, true, false, false, false, false});
+}
+
+std::vector<std::string> defaults_summary(const std::vector<Item> &items) {
+    std::vector<std::string> lines;
+    for (auto [kind, text] : {std::pair{"flat-default", "Priced by a flat default"},
+                              std::pair{"default-rate", "Priced by a built-in default rate"}}) {
+        std::map<std::string, size_t> by_type;
+        size_t total = 0;
+        for (const auto &it : items)
+            if (it.source == kind) {
+                ++by_type[it.type];
+                ++total;
+            }
+        if (!total) continue;
+        std::vector<std::pair<std::string, size_t>> sorted(by_type.begin(), by_type.end());
+        std::stable_sort(sorted.begin(), sorted.end(), [](auto &a, auto &b) { return a.second > b.second; });
+        std::string line = std::string("[Tally-Warden] ") + text + ": " + std::to_string(total) + " (";
+        for (size_t i = 0; i < sorted.size(); ++i)
+            line += (i ? ", " : "") + sorted[i].first + " " + std::to_string(sorted[i].second);
+        lines.push_back(line + ")");
+    }
+    return lines;
+}
+
+std::string tree_json(const Verdict &v, double total, const std::vector<Item> &items) {
+    std::string out;
+    Object o(out, "");
+    o.str("mode", "tree");
+    o.str("directory", v.directory);
+    o.num("total_monthly_cost", total);
+    verdict_fields(o, v);
+    std::string &list = o.key("resources");
+    list += "[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        list += i ? ",\n    " : "\n    ";
+        Object r(list, "    ");
+        item_fields(r, items[i]);
+        r.num("monthly_cost", items[i].cost);
+        r.str("basis", items[i].basis);
+        source_field(r, items[i]);
+        r.close();
+    }
+    list += items.empty() ? "]" : "\n  ]";
+    defaults_field(o, items);
+    o.close();
+    return out + "\n";
+}
+
+std::string diff_json(const Verdict &v, const std::string &base, bool scanned, double base_total, double new_total,
+                      const std::vector<Row> &rows, const std::vector<Item> &now) {
+    std::string out;
+    Object o(out, "");
+    o.str("mode", "diff");
+    o.str("directory", v.directory);
+    o.str("base", base);
+    o.boolean("scanned", scanned);
+    if (scanned) {
+        o.num("base_total", base_total);
+        o.num("new_total", new_total);
+        o.num("change", new_total - base_total);
+    } else {
+        for (const char *k : {"base_total", "new_total"}) o.key(k) += "null";
+        o.num("change", 0.0);
+    }
+    verdict_fields(o, v);
+    std::string &list = o.key("resources");
+    list += "[";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row &row = rows[i];
+        const Item &it = shown(row);
+        list += i ? ",\n    " : "\n    ";
+        Object r(list, "    ");
+        r.str("status", status_name(row.status));
+        item_fields(r, it);
+        r.num("monthly_cost", it.cost);
+        r.str("basis", it.basis);
+        source_field(r, it);
+        r.opt("before", row.before ? std::optional(row.before->cost) : std::nullopt);
+        r.opt("after", row.after ? std::optional(row.after->cost) : std::nullopt);
+        r.num("change", row.change);
+        r.close();
+    }
+    list += rows.empty() ? "]" : "\n  ]";
+    defaults_field(o, now);
+    o.close();
+    return out + "\n";
+}
+
+}  // namespace tw::report

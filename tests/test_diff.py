@@ -1,0 +1,361 @@
+"""The hook's --diff mode and reports, on real git repositories made here."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import pty_run, run_cli
+
+P = "[Tally-Warden] "
+SERVER = 'resource "acme_server" "web" {\n}\n'        # a flat $20.00
+CLUSTER = 'resource "acme_cluster" "k8s" {\n}\n'      # a flat $73.00
+DATABASE = 'resource "acme_database" "main" {\n}\n'   # a flat $30.00
+
+
+@pytest.fixture
+def env(tmp_path):
+    e = dict(os.environ, HOME=str(tmp_path), GIT_CONFIG_NOSYSTEM="1", GIT_AUTHOR_NAME="t",
+             GIT_AUTHOR_EMAIL="t@example.com", GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.com")
+    for k in ("GIT_DIR", "GIT_INDEX_FILE", "GIT_WORK_TREE"):
+        e.pop(k, None)
+    return e
+
+
+@pytest.fixture
+def repo(tmp_path, env):
+    """A repository whose first commit holds infra/main.tf (one server) and a README."""
+    r = tmp_path / "repo"
+    (r / "infra").mkdir(parents=True)
+    (r / "infra" / "main.tf").write_text(SERVER)
+    (r / "README.md").write_text("hello\n")
+    git(r, env, "init", "-q")
+    git(r, env, "add", ".")
+    git(r, env, "commit", "-q", "-m", "base")
+    return r
+
+
+def git(repo, env, *args):
+    return subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@example.com", *args], cwd=repo, env=env,
+                          check=True, capture_output=True, text=True).stdout
+
+
+def hook(repo, env, *args, cwd=None, stdin=subprocess.DEVNULL):
+    return run_cli(["--diff", *args], cwd=cwd or repo, env=env, stdin=stdin)
+
+
+def rows(out):
+    """(status, resource) of each table row."""
+    found = []
+    for line in out.splitlines():
+        parts = line.split()
+        if line.startswith("  ") and len(parts) >= 6 and parts[3] in ("added", "removed", "changed"):
+            found.append((parts[3], parts[5]))
+    return found
+
+
+def test_prices_the_index_not_the_working_tree(repo, env):
+    (repo / "infra" / "cluster.tf").write_text(CLUSTER)
+    git(repo, env, "add", "infra/cluster.tf")
+    (repo / "infra" / "main.tf").write_text(SERVER + DATABASE)  # unstaged
+    (repo / "infra" / "scratch.tf").write_text(DATABASE)        # untracked
+    status = git(repo, env, "status", "--porcelain")
+    res = hook(repo, env, "-t", "1000", "infra")
+    assert res.returncode == 0, res.stderr
+    assert f"{P}Base total (HEAD): $20.00/month.\n{P}New total: $93.00/month.\n{P}Change: +$73.00/month.\n" in res.stdout
+    assert rows(res.stdout) == [("added", "acme_cluster.k8s")]
+    assert "infra/cluster.tf" in res.stdout
+    assert git(repo, env, "status", "--porcelain") == status
+    assert (repo / "infra" / "main.tf").read_text() == SERVER + DATABASE
+
+
+@pytest.mark.parametrize("change", ["readme", "outside", "excluded_json"])
+def test_nothing_relevant_staged_passes_at_once(repo, env, change):
+    if change == "readme":
+        (repo / "README.md").write_text("changed\n")
+    elif change == "outside":
+        (repo / "other").mkdir()
+        (repo / "other" / "x.tf").write_text(CLUSTER)
+    else:
+        (repo / "infra" / "node_modules").mkdir()
+        (repo / "infra" / "node_modules" / "package.json").write_text("{}")
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, "-t", "0", "infra")
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.splitlines()[-1] == P + "No infrastructure files changed under 'infra'. Hook passed."
+    assert "New total" not in res.stdout
+
+
+def _rename(r, env):
+    git(r, env, "mv", "infra/main.tf", "infra/compute.tf")
+
+
+def _move_within(r, env):
+    (r / "infra" / "main.tf").write_text(CLUSTER)
+    (r / "infra" / "other.tf").write_text(SERVER)
+
+
+def _move_out(r, env):
+    (r / "infra" / "main.tf").write_text("")
+    (r / "infra" / "app").mkdir()
+    (r / "infra" / "app" / "main.tf").write_text(SERVER)
+
+
+def _delete(r, env):
+    git(r, env, "rm", "-q", "infra/main.tf")
+
+
+def _add(r, env):
+    (r / "infra" / "main.tf").write_text(SERVER + DATABASE)
+
+
+def _retype(r, env):
+    (r / "infra" / "main.tf").write_text(SERVER.replace("web", "web2"))
+
+
+@pytest.mark.parametrize(
+    "edit, change, expected",
+    [
+        (_rename, "$0.00", []),
+        (_move_within, "+$73.00", [("added", "acme_cluster.k8s")]),
+        (_move_out, "$0.00", [("added", "acme_server.web"), ("removed", "acme_server.web")]),
+        (_delete, "-$20.00", [("removed", "acme_server.web")]),
+        (_add, "+$30.00", [("added", "acme_database.main")]),
+        (_retype, "$0.00", [("added", "acme_server.web2"), ("removed", "acme_server.web")]),
+    ],
+)
+def test_resources_are_matched_by_home_type_and_name(repo, env, edit, change, expected):
+    edit(repo, env)
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, "-t", "1000")
+    assert res.returncode == 0, res.stderr
+    assert f"{P}Change: {change}/month." in res.stdout
+    assert sorted(rows(res.stdout)) == sorted(expected)
+    if not expected:
+        assert P + "No resource changed its cost." in res.stdout
+
+
+def test_first_commit_subdirectory_and_other_base(tmp_path, env):
+    r = tmp_path / "fresh"
+    (r / "infra").mkdir(parents=True)
+    (r / "infra" / "main.tf").write_text(SERVER)
+    git(r, env, "init", "-q")
+    git(r, env, "add", ".")
+    res = hook(r, env, "-t", "1000", cwd=r / "infra")  # no commit yet, run from a subdirectory
+    assert res.returncode == 0, res.stderr
+    assert f"{P}Base total (HEAD): $0.00/month." in res.stdout and f"{P}Change: +$20.00/month." in res.stdout
+    assert rows(res.stdout) == [("added", "acme_server.web")]
+    assert " main.tf " in res.stdout
+
+    git(r, env, "commit", "-q", "-m", "one")
+    (r / "infra" / "main.tf").write_text(SERVER + CLUSTER)
+    git(r, env, "commit", "-q", "-am", "two")
+    res = hook(r, env, "-t", "1000", "--base", "HEAD~1", "infra", cwd=r)
+    assert f"{P}Change: +$73.00/month." in res.stdout
+    res = hook(r, env, "--base", "no-such-ref", cwd=r)
+    assert res.returncode == 2 and "unknown base revision 'no-such-ref'" in res.stderr
+
+
+def test_outside_a_repository_is_an_error(tmp_path, env):
+    (tmp_path / "plain").mkdir()
+    res = hook(tmp_path / "plain", env)
+    assert res.returncode == 2 and "Cannot read the staged change" in res.stderr and "Traceback" not in res.stderr
+
+
+@pytest.mark.parametrize(
+    "args, status, tail",
+    [
+        (["-t", "50"], 0, P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n"),
+        (["-t", "50", "--strict"], 1, P + "Strict mode enabled. Cost threshold exceeded, aborting commit.\n"),
+        (["-t", "73"], 0, P + "Cost changes are within safety limits. Proceeding...\n"),
+        (["-t", "100", "--max-total", "90", "--strict"], 1,
+         P + "Strict mode enabled. Cost threshold exceeded, aborting commit.\n"),
+        (["-t", "100", "--max-total", "93"], 0, P + "Cost changes are within safety limits. Proceeding...\n"),
+    ],
+)
+def test_threshold_applies_to_the_increase(repo, env, args, status, tail):
+    (repo / "infra" / "cluster.tf").write_text(CLUSTER)
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, *args)
+    assert res.returncode == status, res.stderr
+    assert res.stdout.endswith(tail)
+    if "-t" in args and args[args.index("-t") + 1] == "50":
+        assert "\n[Tally-Warden WARNING] Projected increase ($73.00) exceeds the safety threshold of $50.00!\n" in res.stdout
+    if "--max-total" in args and status:
+        assert "[Tally-Warden WARNING] Projected total ($93.00) exceeds the maximum total of $90.00!" in res.stdout
+
+
+def test_a_cheaper_commit_never_prompts(repo, env):
+    git(repo, env, "rm", "-q", "infra/main.tf")
+    res = hook(repo, env, "-t", "0", "--max-total", "0", "--strict")
+    assert res.returncode == 0
+    assert res.stdout.endswith(P + "Cost changes are within safety limits. Proceeding...\n")
+
+
+def test_json_document_and_other_messages(repo, env, tmp_path):
+    (repo / "infra" / "cluster.tf").write_text(CLUSTER)
+    (repo / "infra" / "broken.json").write_text("{not json")
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, "-t", "50", "--format", "json", "--strict")
+    assert res.returncode == 1  # exceeded, never prompts
+    doc = json.loads(res.stdout)
+    assert list(doc)[:9] == ["mode", "directory", "base", "scanned", "base_total", "new_total", "change", "threshold",
+                             "max_total"]
+    assert (doc["base_total"], doc["new_total"], doc["change"], doc["exceeded"]) == (20.0, 93.0, 73.0, True)
+    first = doc["resources"][0]
+    assert first == {"status": "added", "file": "infra/cluster.tf", "type": "acme_cluster", "name": "k8s",
+                     "region": first["region"], "monthly_cost": 73.0, "basis": first["basis"],
+                     "source": "flat-default", "before": None, "after": 73.0, "change": 73.0}
+    assert doc["resources"][1]["status"] == "unchanged"
+    assert doc["defaults"]["flat-default"] == {"acme_cluster": 1, "acme_server": 1}
+    assert "broken.json" in res.stderr and str(tmp_path) not in res.stderr.replace(str(repo), "")
+    assert "/tally-warden-" not in res.stderr
+
+    out = tmp_path / "report.json"
+    res = hook(repo, env, "-t", "1000", "--output", str(out))
+    assert res.returncode == 0 and res.stdout.startswith(P + "Checking the staged changes in '.' against HEAD...")
+    assert json.loads(out.read_text())["change"] == 73.0
+
+
+def test_nothing_changed_json(repo, env):
+    res = hook(repo, env, "--format", "json")
+    assert res.returncode == 0
+    doc = json.loads(res.stdout)
+    assert doc["scanned"] is False and doc["resources"] == [] and doc["new_total"] is None
+    assert "No infrastructure files changed" in res.stderr
+
+
+def test_commit_a_and_commit_paths_use_gits_index(repo, env):
+    hooks = repo / ".git" / "hooks"
+    hooks.mkdir(exist_ok=True)
+    script = hooks / "pre-commit"
+    script.write_text(f"#!/bin/sh\nexec {sys.executable} -P -m tally_warden --diff -t 50 --strict\n")
+    script.chmod(0o755)
+    (repo / "infra" / "main.tf").write_text(SERVER + CLUSTER)
+    env = dict(env, PYTHONPATH=os.pathsep.join(sys.path))
+
+    def commit(*args):
+        return subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@example.com", "commit", "-m", "x",
+                               *args], cwd=repo, env=env, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                              start_new_session=True)
+
+    res = commit("-a")  # the change is only in git's temporary index
+    assert res.returncode != 0 and "Projected increase ($73.00)" in res.stderr  # git shows the hook there
+    git(repo, env, "add", "infra/main.tf")
+    (repo / "README.md").write_text("docs\n")
+    res = commit("README.md")  # the staged cluster is not part of this commit
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert "No infrastructure files changed" in res.stderr
+    assert git(repo, env, "diff", "--cached", "--name-only") == "infra/main.tf\n"
+
+
+@pytest.mark.parametrize("stdout_elsewhere", [False, True])
+def test_prompt_on_the_terminal(repo, env, stdout_elsewhere):
+    (repo / "infra" / "cluster.tf").write_text(CLUSTER)
+    git(repo, env, "add", "-A")
+    env = dict(env, PYTHONPATH=os.pathsep.join(sys.path))
+    r = w = None
+    if stdout_elsewhere:
+        r, w = os.pipe()
+    status, terminal = pty_run(["--diff", "-t", "10"], cwd=repo, env=env, stdout=w)
+    assert status == 0
+    assert b"Type 'confirm' to proceed: " in terminal  # seen where the answer is typed
+    if stdout_elsewhere:
+        piped = os.read(r, 1 << 20).decode()
+        os.close(r)
+        assert "Projected increase ($73.00)" in piped and P + "Commit approved by developer. Proceeding..." in piped
+        assert b"Projected increase" not in terminal
+    else:
+        assert terminal.count(b"Type 'confirm' to proceed: ") == 1
+        assert b"Commit approved by developer. Proceeding..." in terminal
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["-t", "nan"], "threshold"),
+        (["-t", "inf"], "threshold"),
+        (["-t", "-1"], "threshold"),
+        (["--diff", "--max-total", "nan"], "max-total"),
+        (["no-such-dir"], "does not exist"),
+        (["--base", "HEAD"], "need --diff"),
+        (["--format", "xml"], "format"),
+    ],
+)
+def test_usage_errors(tmp_path, args, message):
+    res = run_cli(args, cwd=tmp_path)
+    assert res.returncode == 2
+    assert "usage:" in res.stderr and message in res.stderr and res.stdout == ""
+
+
+def test_closed_standard_output(fixtures, tmp_path):
+    r, w = os.pipe()
+    os.close(r)
+    proc = subprocess.run([sys.executable, "-P", "-m", "tally_warden", str(fixtures / "hook" / "paid"), "-t", "1e9"],
+                          stdout=w, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+                          start_new_session=True)
+    os.close(w)
+    assert proc.returncode != 0
+    assert "Traceback" not in proc.stderr
+
+
+def test_breakdown_in_the_plain_mode(fixtures, tmp_path):
+    d = tmp_path / "infra"
+    d.mkdir()
+    (d / "a.tf").write_text(SERVER + CLUSTER)
+    (d / "b.tf").write_text(DATABASE)
+    res = run_cli([str(d), "-t", "1000", "--breakdown"], cwd=tmp_path)
+    lines = res.stdout.splitlines()
+    assert lines[1] == P + "Total projected cost of scanned configurations: $123.00/month."
+    assert lines[2].split() == ["Monthly", "File", "Resource", "Basis"]
+    assert [line.split()[:3] for line in lines[3:6]] == [
+        ["$73.00", f"{d}/a.tf", "acme_cluster.k8s"], ["$30.00", f"{d}/b.tf", "acme_database.main"],
+        ["$20.00", f"{d}/a.tf", "acme_server.web"]]
+    assert lines[6].startswith(P + "Priced by a flat default: 3 (")
+    assert lines[-1] == P + "Cost changes are within safety limits. Proceeding..."
+
+    res = run_cli([str(d), "-t", "100", "--format", "json"], cwd=tmp_path)
+    assert res.returncode == 1
+    doc = json.loads(res.stdout)
+    assert doc["total_monthly_cost"] == 123.0 and doc["exceeded"] is True
+    assert [r["name"] for r in doc["resources"]] == ["web", "k8s", "main"]
+    assert "Total projected cost" in res.stderr
+
+
+def test_unchanged_directories_count_in_both_totals(repo, env):
+    for sub, text in (("a", CLUSTER), ("b/c", DATABASE)):
+        (repo / "infra" / sub).mkdir(parents=True)
+        (repo / "infra" / sub / "main.tf").write_text(text)
+    git(repo, env, "add", "-A")
+    git(repo, env, "commit", "-q", "-m", "more")
+    (repo / "infra" / "b" / "extra.tf").write_text(SERVER.replace("web", "api"))
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, "-t", "1000", "infra")
+    assert f"{P}Base total (HEAD): $123.00/month.\n{P}New total: $143.00/month.\n" in res.stdout
+    assert rows(res.stdout) == [("added", "acme_server.api")]
+
+
+def test_temporary_files_are_removed_when_terminated(repo, env, tmp_path):
+    import signal
+    import time
+    for i in range(600):
+        (repo / "infra" / f"m{i}").mkdir()
+        (repo / "infra" / f"m{i}" / "main.tf").write_text(SERVER.replace("web", f"w{i}"))
+    git(repo, env, "add", "-A")
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    env = dict(env, TMPDIR=str(temp))
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "tally_warden", "--diff", "-t", "1e9"], cwd=repo, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not any(temp.iterdir()) and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.001)
+    if proc.poll() is not None:
+        pytest.skip("the hook ended before it could be signalled")
+    proc.send_signal(signal.SIGTERM)
+    assert proc.wait(60) == -signal.SIGTERM
+    deadline = time.monotonic() + 30
+    while any(temp.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert list(temp.iterdir()) == []
