@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Builds tally_warden/data/pricing_db.json from the price tables in pricing/.
+"""Builds src/tally_warden/data/pricing_db.json from the price tables in pricing/.
 
 Each table is a CSV file named after the provider key the estimator asks for
 (aws.csv, azure.csv, google.csv). Lines starting with "#" are comments; one of them
@@ -48,7 +48,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ROOT / "pricing"
 REGIONAL = SOURCES / "regional"
-TARGET = ROOT / "tally_warden" / "data" / "pricing_db.json"
+TARGET = ROOT / "src" / "tally_warden" / "data" / "pricing_db.json"
 PROVIDERS = ("aws", "azure", "google")
 FIELDS = ("hour", "million_requests", "gb_second", "gb_month", "gb_transfer", "request")
 RATE_KEYS = {"price_per_" + f for f in FIELDS} | {"unit"}

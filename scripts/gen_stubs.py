@@ -46,9 +46,8 @@ ALLOWLIST_HEADER = """\
 """
 
 
-def package_dir() -> pathlib.Path:
-    # The stubs belong to the source tree, beside the package's Python files.
-    return pathlib.Path(__file__).resolve().parent.parent / "tally_warden"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PACKAGE = ROOT / "src" / "tally_warden"  # the stubs sit beside the package's Python files
 
 
 def refine(module: str, text: str) -> str:
@@ -89,7 +88,6 @@ def main() -> int:
     ap.add_argument("--check", action="store_true", help="compare with the committed stubs, write nothing")
     args = ap.parse_args()
     importlib.import_module("tally_warden.hookgate")  # fails early, with the import error, when not built
-    target = package_dir()
     wanted = {"py.typed": ""}
     with tempfile.TemporaryDirectory() as tmp:
         for m in MODULES:
@@ -97,8 +95,8 @@ def main() -> int:
     entries = sorted(e for m in MODULES for e in opaque_functions(m))
     allowlist = ALLOWLIST_HEADER + "".join(re.escape(e) + "\n" for e in entries)
     stale = []
-    files = {target / name: text for name, text in wanted.items()}
-    files[target.parent / "tests" / "stubtest-allowlist.txt"] = allowlist
+    files = {PACKAGE / name: text for name, text in wanted.items()}
+    files[ROOT / "tests" / "stubtest-allowlist.txt"] = allowlist
     for path, text in files.items():
         name = path.name
         current = path.read_text(encoding="utf-8") if path.exists() else None

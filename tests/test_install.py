@@ -13,7 +13,7 @@ import zipfile
 
 import pytest
 
-from conftest import run_cli
+from conftest import PACKAGE_DIR, run_cli
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BIN = pathlib.Path(sys.executable).parent
@@ -38,6 +38,14 @@ def run(cmd, **kw):
 def test_version(tmp_path):
     res = run_cli(["--version"], cwd=tmp_path)
     assert (res.returncode, res.stdout) == (0, f"tally-warden {importlib.metadata.version('tally-warden')}\n")
+
+
+def test_clone_root_imports_the_installed_package():
+    res = run([sys.executable, "-m", "tally_warden", "--version"], cwd=ROOT)
+    assert res.returncode == 0, res.stderr
+    res = run([sys.executable, "-c", "import tally_warden.hookgate as h; print(h.__file__)"], cwd=ROOT)
+    assert pathlib.Path(res.stdout.strip()).parent.resolve() == PACKAGE_DIR.resolve()
+    assert ROOT / "src" not in pathlib.Path(res.stdout.strip()).resolve().parents
 
 
 def test_hook_run_does_not_read_package_metadata(tmp_path):

@@ -8,7 +8,7 @@ import pytest
 from tally_warden.reckoner import Reckoner
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-PRICE_LIST = ROOT / "tally_warden" / "data" / "pricing_db.json"
+PRICE_LIST = ROOT / "src" / "tally_warden" / "data" / "pricing_db.json"
 RATE_KEYS = {"price_per_hour", "price_per_million_requests", "price_per_gb_second", "price_per_gb_month",
              "price_per_gb_transfer", "price_per_request", "unit"}
 DEFAULT_REGIONS = {"aws": "us-east-1", "azure": "eastus", "google": "us-central1"}
