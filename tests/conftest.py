@@ -69,7 +69,6 @@ def pty_run(args, cwd=None, env=None, stdout=None, answer=b"confirm\n"):
     `stdout` when given), types `answer` at the prompt, and returns (status, what the
     terminal showed)."""
     import pty
-    import select
 
     pid, fd = pty.fork()
     if pid == 0:
@@ -81,13 +80,23 @@ def pty_run(args, cwd=None, env=None, stdout=None, answer=b"confirm\n"):
                   os.environ if env is None else env)
     if stdout is not None:
         os.close(stdout)
+    out, _ = read_until_prompt(fd, answer, timeout=30)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status), out
+
+
+def read_until_prompt(fd, answer, timeout=60):
+    """Reads a terminal's output until it closes, typing `answer` after the hook's prompt;
+    returns what was read and whether the prompt came."""
+    import select
+
     out, answered = b"", False
     while True:
-        r, _, _ = select.select([fd], [], [], 30)
-        if not r:
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
             break
         try:
-            chunk = os.read(fd, 1024)
+            chunk = os.read(fd, 4096)
         except OSError:
             break
         if not chunk:
@@ -96,5 +105,4 @@ def pty_run(args, cwd=None, env=None, stdout=None, answer=b"confirm\n"):
         if not answered and b"Type 'confirm' to proceed: " in out:
             os.write(fd, answer)
             answered = True
-    _, status = os.waitpid(pid, 0)
-    return os.waitstatus_to_exitcode(status), out
+    return out, answered

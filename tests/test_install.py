@@ -5,7 +5,6 @@ import os
 import pathlib
 import pty
 import re
-import select
 import shutil
 import subprocess
 import sys
@@ -13,7 +12,7 @@ import zipfile
 
 import pytest
 
-from conftest import PACKAGE_DIR, run_cli
+from conftest import PACKAGE_DIR, read_until_prompt, run_cli
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BIN = pathlib.Path(sys.executable).parent
@@ -93,26 +92,6 @@ def test_stubs_match_the_modules(tmp_path):
     res = run([sys.executable, "-P", "-m", "mypy.stubtest", "tally_warden", "--allowlist",
                ROOT / "tests" / "stubtest-allowlist.txt"], cwd=tmp_path)
     assert res.returncode == 0, res.stdout + res.stderr
-
-
-def read_until_prompt(fd, answer, timeout=60):
-    """Reads the terminal's output, typing `answer` after the prompt; returns what was read."""
-    out, answered = b"", False
-    while True:
-        ready, _, _ = select.select([fd], [], [], timeout)
-        if not ready:
-            break
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        out += chunk
-        if not answered and b"Type 'confirm' to proceed: " in out:
-            os.write(fd, answer)
-            answered = True
-    return out, answered
 
 
 @pytest.mark.parametrize("answer, status", [(b"confirm\n", 0), (b"nope\n", 1)])
