@@ -574,4 +574,34 @@ bool parse_file(const std::string &path, Value &out, std::string &error) {
     return true;
 }
 
+void write_string(std::string &out, std::string_view raw, bool ascii) {
+    std::string s = pytext::utf8_error(raw) ? pytext::utf8_replace(raw) : std::string(raw);
+    auto hex4 = [&out](uint32_t v) {
+        static const char *hex = "0123456789abcdef";
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out += hex[(v >> shift) & 15];
+    };
+    out += '"';
+    size_t i = 0;
+    while (i < s.size()) {
+        size_t start = i;
+        char32_t cp = pytext::next_cp(s, i);
+        switch (cp) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (cp >= 0x20 && !(ascii && cp >= 0x7f)) out.append(s, start, i - start);
+                else if (cp < 0x10000) hex4(cp);
+                else {
+                    hex4(0xD800 + ((cp - 0x10000) >> 10));
+                    hex4(0xDC00 + ((cp - 0x10000) & 0x3FF));
+                }
+        }
+    }
+    out += '"';
+}
+
 }  // namespace tw::json

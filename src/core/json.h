@@ -117,6 +117,10 @@ bool parse_fallback(std::string_view text, Value &out, std::string &error);
 // Reads a file as UTF-8 and decodes it.
 bool parse_file(const std::string &path, Value &out, std::string &error);
 
+// Appends `s` as a JSON string: invalid UTF-8 replaced, quotes, backslashes and control
+// characters escaped; with `ascii`, every code point beyond ASCII as \u escapes too.
+void write_string(std::string &out, std::string_view s, bool ascii);
+
 template <class F> void Node::each(F &&f) const {
     if (tape_) {
         size_t end = uint32_t(tape_[i_]) - 1;

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "core/hotspotter/rules.h"
+#include "core/json.h"
 #include "core/pytext.h"
 
 namespace tw::hotspot {
@@ -107,30 +108,7 @@ public:
         str(k);
         out_ += ": ";
     }
-    void str(std::string_view raw) {
-        std::string s = valid(raw);
-        out_ += '"';
-        size_t i = 0;
-        while (i < s.size()) {
-            char32_t cp = pytext::next_cp(s, i);
-            switch (cp) {
-                case '"': out_ += "\\\""; break;
-                case '\\': out_ += "\\\\"; break;
-                case '\n': out_ += "\\n"; break;
-                case '\r': out_ += "\\r"; break;
-                case '\t': out_ += "\\t"; break;
-                default:
-                    if (cp >= 0x20 && cp < 0x7f) out_ += char(cp);
-                    else if (cp < 0x10000) hex4(cp);
-                    else {
-                        cp -= 0x10000;
-                        hex4(0xD800 + (cp >> 10));
-                        hex4(0xDC00 + (cp & 0x3FF));
-                    }
-            }
-        }
-        out_ += '"';
-    }
+    void str(std::string_view raw) { json::write_string(out_, raw, true); }
     void num(int64_t v) { out_ += std::to_string(v); }
     void kv(std::string_view k, std::string_view v) {
         key(k);
@@ -154,11 +132,6 @@ private:
     void newline() {
         out_ += '\n';
         out_.append(2 * first_.size(), ' ');
-    }
-    void hex4(uint32_t v) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", unsigned(v & 0xFFFF));
-        out_ += buf;
     }
 };
 

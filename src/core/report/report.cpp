@@ -6,6 +6,7 @@
 #include <map>
 
 #include "core/fsutil.h"
+#include "core/json.h"
 #include "core/pytext.h"
 
 namespace tw::report {
@@ -48,29 +49,7 @@ std::vector<std::string> table(const std::vector<std::vector<std::string>> &cell
 
 std::string label(const Item &it) { return it.type + "." + it.name; }
 
-void json_string(std::string &out, std::string_view s) {
-    std::string text = pytext::utf8_replace(s);
-    out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    static const char *hex = "0123456789abcdef";
-                    out += "\\u00";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    out += '"';
-}
+void json_string(std::string &out, std::string_view s) { json::write_string(out, s, false); }
 
 void json_number(std::string &out, double d) {
     if (!std::isfinite(d)) out += "null";
