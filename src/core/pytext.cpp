@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <system_error>
 #include <locale.h>
 
 namespace tw::pytext {
@@ -201,6 +202,22 @@ std::vector<std::string_view> splitlines(std::string_view s) {
 
 std::vector<std::string_view> split_newlines(std::string_view s) {
     std::vector<std::string_view> out;
+    out.reserve(s.size() / 24 + 1);
+    const char *base = s.data(), *end = base + s.size();
+    if (std::memchr(base, '\r', s.size()) == nullptr) {
+        // Only line feeds: let memchr find them.
+        const char *p = base;
+        while (p < end) {
+            auto *nl = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+            if (!nl) {
+                out.emplace_back(p, size_t(end - p));
+                break;
+            }
+            out.emplace_back(p, size_t(nl - p));
+            p = nl + 1;
+        }
+        return out;
+    }
     size_t start = 0, i = 0;
     while (i < s.size()) {
         char c = s[i];
@@ -540,6 +557,10 @@ double round2(double d) {
 std::string format_fixed(double d, int digits) {
     if (std::isnan(d)) return "nan";
     if (std::isinf(d)) return d < 0 ? "-inf" : "inf";
+    // Exact like printf's %.*f, without its cost.
+    char buf[128];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, digits);
+    if (ec == std::errc()) return std::string(buf, size_t(end - buf));
     int n = std::snprintf(nullptr, 0, "%.*f", digits, d);
     std::string out(size_t(n) + 1, '\0');
     std::snprintf(out.data(), out.size(), "%.*f", digits, d);

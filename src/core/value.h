@@ -104,6 +104,7 @@ public:
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     void set(std::string key, Value value);
     size_t size() const { return items_.size(); }
+    void reserve(size_t n) { items_.reserve(n); }
     bool empty() const { return items_.empty(); }
     const Item &front() const { return items_.front(); }
 

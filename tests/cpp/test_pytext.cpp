@@ -83,6 +83,7 @@ static int serve() {
 }
 
 std::pair<int, int> test_families();
+std::pair<int, int> test_reader_text();
 
 int main(int argc, char **argv) {
     if (argc > 1 && std::string(argv[1]) == "--serve") return serve();
@@ -179,6 +180,7 @@ int main(int argc, char **argv) {
     EQ(utf8_replace("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");
 
     { auto [p, q] = test_families(); passed += p; failed += q; }
+    { auto [p, q] = test_reader_text(); passed += p; failed += q; }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
 }

@@ -131,12 +131,14 @@ std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value
     return rows;
 }
 
-void Connection::each(std::string_view sql, const std::function<void(const Row &)> &row) {
+void Connection::each(std::string_view sql, const std::function<void(const Row &)> &row,
+                      const std::vector<Value> &params) {
     if (!db_) throw SqlError(SQLITE_MISUSE, "Cannot operate on a closed database.");
     sqlite3_stmt *st = nullptr;
     int rc = sqlite3_prepare_v2(db_, sql.data(), int(sql.size()), &st, nullptr);
     if (rc != SQLITE_OK) fail(db_, rc);
     try {
+        for (size_t i = 0; i < params.size(); ++i) bind(db_, st, int(i + 1), params[i]);
         int n = sqlite3_column_count(st);
         Row r(static_cast<size_t>(n));
         while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -746,14 +748,19 @@ std::vector<std::string> list_column(Sql &conn, const char *column, const std::o
     return out;
 }
 
-Snapshot::Snapshot(Sql &conn) {
-    for (auto &r : conn.query(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns +
-                              " FROM pricing")) {
-        if (r.size() != 11 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str()) continue;
-        std::string k = row_key(r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str());
-        // Keys are unique under the table's primary key; keep the first like a SELECT would.
-        rows_.emplace(std::move(k), Row(r.begin() + 4, r.end()));
-    }
+void Snapshot::load(std::string_view provider, std::string_view resource_type, std::string_view item_key) const {
+    std::string done = row_key(provider, resource_type, item_key, "");
+    if (loaded_.contains(done)) return;
+    std::string p(provider), t(resource_type), i(item_key);
+    conn_.each(std::string("SELECT region, ") + kRowColumns +
+                   " FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ?",
+               [&](const Row &r) {
+                   if (r.size() != 8 || !r[0].is_str()) return;
+                   // Keys are unique under the table's primary key; keep the first like a SELECT would.
+                   rows_.try_emplace(row_key(p, t, i, r[0].as_str()), r.begin() + 1, r.end());
+               },
+               {Value(p), Value(t), Value(i)});
+    loaded_.insert(std::move(done));
 }
 
 const Row *Snapshot::find(std::string_view provider, std::string_view resource_type, std::string_view item_key,
@@ -765,6 +772,7 @@ const Row *Snapshot::find(std::string_view provider, std::string_view resource_t
 const Row *Snapshot::lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
                             std::string_view region_in) const {
     std::string region = normalise_region(provider, region_in);
+    load(provider, resource_type, item_key);
     const Row *row = find(provider, resource_type, item_key, region);
     if (!row && region != "global") row = find(provider, resource_type, item_key, "global");
     if (!row)
@@ -778,16 +786,11 @@ reckon::Rates StoreSource::rate(std::string_view provider, std::string_view type
     return to_rates(lookup(conn_, reckon::store_provider(provider), type, key, region));
 }
 
-SnapshotSource::SnapshotSource(const std::string &path) {
-    Connection conn(path);
-    conn.query("BEGIN");
-    snap_ = std::make_unique<Snapshot>(conn);
-    conn.query("COMMIT");
-}
+SnapshotSource::SnapshotSource(const std::string &path) : conn_(path), snap_(conn_) {}
 
 reckon::Rates SnapshotSource::rate(std::string_view provider, std::string_view type, std::string_view key,
                                    std::string_view region) {
-    const Row *row = snap_->lookup(reckon::store_provider(provider), type, key, region);
+    const Row *row = snap_.lookup(reckon::store_provider(provider), type, key, region);
     return row ? to_rates(*row) : reckon::Rates{};
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/reckoner/frame.h"
@@ -38,8 +39,9 @@ public:
     virtual ~Sql() = default;
     virtual std::vector<Row> query(std::string_view sql, const std::vector<Value> &params = {}) = 0;
     // Calls `row` for each result row in turn (the row is reused between calls).
-    virtual void each(std::string_view sql, const std::function<void(const Row &)> &row) {
-        for (const auto &r : query(sql)) row(r);
+    virtual void each(std::string_view sql, const std::function<void(const Row &)> &row,
+                      const std::vector<Value> &params = {}) {
+        for (const auto &r : query(sql, params)) row(r);
     }
     virtual void commit() = 0;
 };
@@ -54,7 +56,8 @@ public:
     Connection &operator=(const Connection &) = delete;
 
     std::vector<Row> query(std::string_view sql, const std::vector<Value> &params = {}) override;
-    void each(std::string_view sql, const std::function<void(const Row &)> &row) override;
+    void each(std::string_view sql, const std::function<void(const Row &)> &row,
+              const std::vector<Value> &params = {}) override;
     void commit() override;
     void begin_immediate();
     void rollback() noexcept;
@@ -148,7 +151,9 @@ bool is_memory_store(std::string_view path);
 // One consistent read of the whole table, answering lookups as the cascade would.
 class Snapshot {
 public:
-    explicit Snapshot(Sql &conn);
+    // Rows are read one item (all its regions) at a time, on the item's first lookup;
+    // `conn` must outlive the snapshot.
+    explicit Snapshot(Sql &conn) : conn_(conn) {}
     const Row *lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
                       std::string_view region) const;
     size_t size() const { return rows_.size(); }
@@ -156,10 +161,13 @@ public:
 private:
     const Row *find(std::string_view provider, std::string_view resource_type, std::string_view item_key,
                     std::string_view region) const;
-    std::unordered_map<std::string, Row> rows_;
+    void load(std::string_view provider, std::string_view resource_type, std::string_view item_key) const;
+    Sql &conn_;
+    mutable std::unordered_set<std::string> loaded_;
+    mutable std::unordered_map<std::string, Row> rows_;
 };
 
-// From how many resources on a report reads the whole table once rather than look up each.
+// From how many resources a report keeps each item it reads rather than query every lookup.
 constexpr size_t kSnapshotFrom = 64;
 
 // Estimator lookups against a store file: one statement cascade per lookup.
@@ -181,7 +189,8 @@ public:
                        std::string_view region) override;
 
 private:
-    std::unique_ptr<Snapshot> snap_;
+    Connection conn_;
+    Snapshot snap_;
 };
 
 }  // namespace tw::rate

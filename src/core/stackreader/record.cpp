@@ -5,6 +5,7 @@ namespace tw::stack {
 
 Value make_record(Value provider, Value type, Value name, Map properties) {
     Map m;
+    m.reserve(4);
     m.set("provider", std::move(provider));
     m.set("type", std::move(type));
     m.set("name", std::move(name));

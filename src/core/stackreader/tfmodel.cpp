@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 
 #include "core/pytext.h"
@@ -29,17 +30,54 @@ const Regex &assignment() {
     return r;
 }
 
-long brace_balance(std::string_view s) {
+long count_char(std::string_view s, char c) {
     long n = 0;
-    for (char c : s) n += (c == '{') - (c == '}');
+    const char *p = s.data(), *end = p + s.size();
+    while ((p = static_cast<const char *>(std::memchr(p, c, size_t(end - p))))) {
+        ++n;
+        ++p;
+    }
     return n;
 }
+long brace_balance(std::string_view s) { return count_char(s, '{') - count_char(s, '}'); }
 long bracket_balance(std::string_view s) {
     long n = 0;
     for (char c : s) n += (c == '{' || c == '[' || c == '(') - (c == '}' || c == ']' || c == ')');
     return n;
 }
 
+}  // namespace
+
+bool split_assignment(std::string_view line, std::string_view &key, std::string_view &value, Regex::Match &m) {
+    bool plain = true;
+    for (char c : line) plain &= (c >= 0x20 && c < 0x7f) || c == '\t';
+    if (!plain) {
+        if (!assignment().match(line, m)) return false;
+        key = m.group(line, 1);
+        value = m.group(line, 2);
+        return true;
+    }
+    auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    auto key_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    };
+    size_t i = 0, n = line.size();
+    while (i < n && blank(line[i])) ++i;
+    size_t k = i;
+    while (i < n && (key_char(line[i]))) ++i;
+    if (i == k) return false;
+    key = line.substr(k, i - k);
+    while (i < n && blank(line[i])) ++i;
+    if (i == n || line[i] != '=') return false;
+    size_t after = ++i;
+    while (i < n && blank(line[i])) ++i;
+    if (i < n) value = line.substr(i);
+    else if (after < n) value = line.substr(n - 1);  // only blanks: the pattern keeps the last one
+    else return false;
+    return true;
+}
+
+namespace {
 enum class Block { None, Resource, Module, Provider };
 }  // namespace
 
@@ -115,9 +153,11 @@ TfFileModel read_tf_model(std::string_view text, const ResourceSink &on_resource
             finish();
             continue;
         }
-        if (stripped.find('=') == std::string_view::npos || !assignment().match(stripped, m)) continue;
-        std::string key(m.group(stripped, 1));
-        std::string_view cut = comment_cut(m.group(stripped, 2));
+        std::string_view key_text, value_text;
+        if (stripped.find('=') == std::string_view::npos || !split_assignment(stripped, key_text, value_text, m))
+            continue;
+        std::string key(key_text);
+        std::string_view cut = comment_cut(value_text);
         std::string raw(unquote(cut));
         bool top = depth_before == 1 && !in_capture;
         std::string *target = nullptr;  // where a top-level value is kept
@@ -407,6 +447,7 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
 
     auto make = [&](const Scope &s, std::string name, bool last) {
         Map props;
+        props.reserve(res.attrs.size() + 1);
         if (consume && last)
             for (auto &a : res.attrs) props.set(std::move(a.key), resolve(a.raw, s));
         else

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/regex.h"
 #include "core/stackreader/reader.h"
 
 namespace tw::stack {
@@ -45,6 +46,9 @@ struct TfFileModel {
 };
 
 TfFileModel read_tf_model(std::string_view text);
+// `key = value` of a stripped line, as the reader's assignment pattern splits it; `m` is the
+// pattern's scratch for lines that are not printable ASCII (others are split by hand).
+bool split_assignment(std::string_view line, std::string_view &key, std::string_view &value, Regex::Match &m);
 // The same scan, handing each resource block to `on_resource` as it closes instead of
 // keeping it in the model.
 using ResourceSink = std::function<void(TfResource &&)>;
