@@ -167,6 +167,46 @@ def test_cli_usage(tmp_path, args, status):
         assert "usage:" in res.stderr and res.stdout == ""
 
 
+def help_on_terminal(columns, env):
+    """--help on a pseudo-terminal of `columns` columns, as text with plain newlines."""
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    pid, fd = pty.fork()
+    if pid == 0:
+        fcntl.ioctl(1, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        os.execve(sys.executable, [sys.executable, "-P", "-m", "tally_warden", "--help"], env)
+    out = b""
+    while True:
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        out += chunk
+    os.waitpid(pid, 0)
+    return out.decode().replace("\r\n", "\n")
+
+
+@pytest.mark.parametrize("columns", [50, 132])
+def test_help_wraps_at_the_terminal_width(tmp_path, monkeypatch, columns):
+    import os
+    env = {k: v for k, v in os.environ.items() if k not in ("COLUMNS", "LINES")}
+    monkeypatch.delenv("COLUMNS", raising=False)
+    monkeypatch.delenv("LINES", raising=False)
+    piped = run_cli(["--help"], cwd=tmp_path)
+    monkeypatch.setenv("COLUMNS", "80")
+    assert run_cli(["--help"], cwd=tmp_path).stdout == piped.stdout  # no terminal: 80 columns
+    monkeypatch.setenv("COLUMNS", str(columns))
+    wanted = run_cli(["--help"], cwd=tmp_path).stdout
+    assert wanted != piped.stdout
+    assert help_on_terminal(columns, env) == wanted
+
+
 def test_cli_typed_answer_on_terminal(fixtures):
     status, out = pty_run([str(fixtures / "hook" / "paid"), "-t", "0"], answer=b"  confirm\n")
     assert status == 0

@@ -654,10 +654,30 @@ std::string version_line() {
     }
 }
 
+// The help formatter argparse would make, with the width shutil.get_terminal_size() gives
+// it: without COLUMNS set, that is the size of the terminal of sys.__stdout__ (80 columns
+// when there is none), read here so that shutil and the compression modules it imports
+// are not loaded on every run.
+nb::object help_formatter(nb::module_ &argparse) {
+    nb::object formatter = argparse.attr("HelpFormatter");
+    nb::module_ os = nb::module_::import_("os");
+    if (!nb::getattr(os, "environ").attr("get")("COLUMNS").is_none()) return formatter;
+    long columns = 0;
+    try {
+        nb::object out = nb::module_::import_("sys").attr("__stdout__");
+        columns = nb::cast<long>(os.attr("get_terminal_size")(out.attr("fileno")()).attr("columns"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ValueError) && !e.matches(PyExc_OSError)) throw;
+    }
+    if (columns <= 0) columns = 80;
+    return nb::module_::import_("functools").attr("partial")(formatter, "width"_a = columns - 2);
+}
+
 void main_body() {
     nb::module_ argparse = nb::module_::import_("argparse");
     nb::object flt = nb::module_::import_("builtins").attr("float");
-    nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.");
+    nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.",
+                                                        "formatter_class"_a = help_formatter(argparse));
     parser.attr("add_argument")("directory", "nargs"_a = "?", "default"_a = ".",
                                 "help"_a = "Directory to scan (default: current directory)");
     parser.attr("add_argument")("-t", "--threshold", "type"_a = flt, "default"_a = 100.0,

@@ -790,8 +790,11 @@ SnapshotSource::SnapshotSource(const std::string &path) : conn_(path), snap_(con
 
 reckon::Rates SnapshotSource::rate(std::string_view provider, std::string_view type, std::string_view key,
                                    std::string_view region) {
+    // Trees repeat the same few lookups: each is answered once.
+    std::string memo_key = row_key(provider, type, key, region);
+    if (auto it = memo_.find(memo_key); it != memo_.end()) return it->second;
     const Row *row = snap_.lookup(reckon::store_provider(provider), type, key, region);
-    return row ? to_rates(*row) : reckon::Rates{};
+    return memo_.emplace(std::move(memo_key), row ? to_rates(*row) : reckon::Rates{}).first->second;
 }
 
 }  // namespace tw::rate

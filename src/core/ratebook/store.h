@@ -191,6 +191,7 @@ public:
 private:
     Connection conn_;
     Snapshot snap_;
+    std::unordered_map<std::string, reckon::Rates> memo_;
 };
 
 }  // namespace tw::rate
