@@ -26,7 +26,8 @@ published reference prices:
 `resource_type` may name several types, separated by blanks; `families` are globs over the
 item keys of the price table (as written there, ladders included); `reference` is one item
 of those families, and each cell its published price in that region, taken on the row's
-date. The default region must be priced and agree with the price table. Every table row of
+date. The default region must be priced and agree with the price table (to within 0.1%,
+the rounding of price lists that keep five decimals). Every table row of
 such a type that a glob matches gains, in each region priced here where its own cell is
 empty, a derived price: its default-region price times the reference's price in that region
 divided by the reference's default-region price, rounded to six decimals (where several
@@ -196,12 +197,18 @@ def read_table(path, premiums=(), default=None):
     return taken, entries
 
 
+# A reference copied from a price list that rounds to five decimals may differ from the
+# price table's (published) default-region price by that rounding, never by more.
+REFERENCE_TOLERANCE = Fraction(1, 1000)
+
+
 def check_reference(premium, entries, default):
-    """The reference item's default-region price must be the price table's."""
+    """The reference item's default-region price must be the price table's (to within
+    REFERENCE_TOLERANCE of it)."""
     res_types, _, reference, _, where, base = premium
     for res_type in res_types.split():
         rates = entries.get(res_type, {}).get(default, {}).get(reference, {})
-        if float(base) not in rates.values():
+        if not any(abs(Fraction(r) - base) <= REFERENCE_TOLERANCE * Fraction(r) for r in rates.values()):
             raise TableError(f"{where}: {reference} costs {base} in {default}, the price table says {rates or 'nothing'}")
 
 

@@ -153,6 +153,52 @@ def test_derived_prices_agree_with_published_ones(provider, rtype, item, region)
     assert abs(derived - published) / published < 0.05, (derived, published)
 
 
+# Published on-demand prices (AWS price list API, Compute Engine and Azure retail price lists as
+# republished in skypilot-org/skypilot-catalog, read 2026-12-08) of sizes and regions that neither
+# the price table nor a reference holds.
+@pytest.mark.parametrize(
+    "provider, rtype, item, region, published",
+    [
+        ("aws", "aws_instance", "t4g.large", "us-west-1", 0.08),
+        ("aws", "aws_instance", "t4g.large", "me-south-1", 0.0803),
+        ("aws", "aws_instance", "t4g.large", "eu-north-1", 0.0688),
+        ("aws", "aws_instance", "c5.9xlarge", "ap-east-1", 1.944),
+        ("aws", "aws_instance", "r5.4xlarge", "ca-central-1", 1.104),
+        ("aws", "aws_instance", "g4dn.xlarge", "me-south-1", 0.645),
+        ("aws", "aws_instance", "g4dn.2xlarge", "af-south-1", 0.998),
+        ("aws", "aws_instance", "g4dn.4xlarge", "us-west-1", 1.445),
+        ("aws", "aws_instance", "g5.4xlarge", "ca-central-1", 1.80319),
+        ("aws", "aws_instance", "g5.xlarge", "eu-north-1", 1.067),
+        ("aws", "aws_instance", "g6.8xlarge", "eu-north-1", 2.13655),
+        ("aws", "aws_instance", "g6.16xlarge", "eu-north-1", 3.60277),
+        ("google", "google_compute_instance", "n1-highcpu-16", "asia-east1", 0.65628),
+        ("google", "google_compute_instance", "n1-highcpu-16", "asia-east2", 0.79306),
+        ("google", "google_compute_instance", "t2d-standard-8", "europe-west3", 0.43542),
+        ("google", "google_compute_instance", "t2d-standard-8", "us-west2", 0.40594),
+        ("google", "google_compute_instance", "t2d-standard-8", "southamerica-east1", 0.53649),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_E8as_v5", "westus", 0.504),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_E8as_v5", "southcentralus", 0.542),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_B16ms", "westus", 0.794),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_B1s", "centralus", 0.0125),
+        ("azure", "azurerm_linux_virtual_machine", "Standard_NC8as_T4_v3", "southcentralus", 0.902),
+    ],
+)
+def test_derived_prices_agree_with_published_prices_of_new_regions(provider, rtype, item, region, published):
+    derived = _generator().derive(provider, rtype, item, region)
+    assert derived and abs(derived - published) / published < 0.05, (derived, published)
+
+
+def test_reference_may_differ_from_the_table_by_rounding_only(tmp_path, monkeypatch):
+    gen = _generator()
+    monkeypatch.setattr(gen, "REGIONAL", tmp_path)
+    table = "resource_type,families,reference,taken,us-east-1,eu-west-1\naws_instance,m5.*,m5.large,2024-07-01,{},0.107\n"
+    (tmp_path / "aws.csv").write_text(table.format("0.09605"), encoding="utf-8")
+    gen.build()
+    (tmp_path / "aws.csv").write_text(table.format("0.0962"), encoding="utf-8")
+    with pytest.raises(gen.TableError, match="m5.large costs"):
+        gen.build()
+
+
 @pytest.mark.parametrize(
     "provider, rtype, props, basis",
     [
@@ -161,9 +207,28 @@ def test_derived_prices_agree_with_published_ones(provider, rtype, item, region)
          "c6g.large @ $0.0728/hr [eu-north-1]"),
         ("aws", "aws_instance", {"instance_type": "c5.xlarge", "availability_zone": "ap-northeast-2a"},
          "c5.xlarge @ $0.1920/hr [ap-northeast-2]"),
-        # A family without a premium for the region keeps the default region's price.
-        ("aws", "aws_instance", {"instance_type": "m6i.large", "region": "ap-south-1"},
-         "m6i.large @ $0.0960/hr [ap-south-1]"),
+        # A region no reference prices keeps the default region's price.
+        ("aws", "aws_instance", {"instance_type": "m6i.large", "region": "sa-east-1"},
+         "m6i.large @ $0.0960/hr [sa-east-1]"),
+        ("aws", "aws_instance", {"instance_type": "m5.large", "region": "ca-central-1"},
+         "m5.large @ $0.1070/hr [ca-central-1]"),
+        ("aws", "aws_instance", {"instance_type": "c6g.large", "availability_zone": "me-south-1a"},
+         "c6g.large @ $0.0848/hr [me-south-1]"),
+        ("aws", "aws_instance", {"instance_type": "r6g.large", "region": "af-south-1"},
+         "r6g.large @ $0.1344/hr [af-south-1]"),
+        ("aws", "aws_instance", {"instance_type": "g4dn.xlarge", "region": "ap-east-1"},
+         "g4dn.xlarge @ $0.8100/hr [ap-east-1]"),
+        ("google", "google_compute_instance", {"machine_type": "n2-standard-2", "zone": "asia-east1-b"},
+         "n2-standard-2 @ $0.1125/hr [asia-east1]"),
+        ("google", "google_compute_instance", {"machine_type": "e2-standard-2", "zone": "europe-west3-a"},
+         "e2-standard-2 @ $0.0863/hr [europe-west3]"),
+        ("azurerm", "azurerm_linux_virtual_machine", {"size": "Standard_E4s_v5", "location": "West US"},
+         "Standard_E4s_v5 @ $0.2800/hr [westus]"),
+        ("azurerm", "azurerm_linux_virtual_machine", {"size": "Standard_B2s", "location": "centralus"},
+         "Standard_B2s @ $0.0499/hr [centralus]"),
+        # A series whose premium is not known there keeps the default region's price.
+        ("azurerm", "azurerm_linux_virtual_machine", {"size": "Standard_D2s_v5", "location": "West US"},
+         "Standard_D2s_v5 @ $0.0960/hr [westus]"),
         ("google", "google_compute_instance", {"machine_type": "n1-highmem-2", "zone": "europe-west2-b"},
          "n1-highmem-2 @ $0.1525/hr [europe-west2]"),
     ],
@@ -198,13 +263,34 @@ def test_regional_premium_table_errors(tmp_path, monkeypatch, table, message):
 @pytest.mark.parametrize(
     "provider, rtype, size_key, size, hourly",
     [
-        ("aws", "aws_instance", "instance_type", "p4d.24xlarge", 32.77),
-        ("aws", "aws_instance", "instance_type", "p5.48xlarge", 98.32),
+        # P4d and P5 at the prices AWS set in June 2025.
+        ("aws", "aws_instance", "instance_type", "p4d.24xlarge", 21.96),
+        ("aws", "aws_instance", "instance_type", "p5.48xlarge", 55.04),
+        ("aws", "aws_instance", "instance_type", "p4de.24xlarge", 27.45),
+        ("aws", "aws_instance", "instance_type", "p5.4xlarge", 6.88),
         ("aws", "aws_instance", "instance_type", "trn1.32xlarge", 21.50),
         ("aws", "aws_instance", "instance_type", "g5.xlarge", 1.006),
+        ("aws", "aws_instance", "instance_type", "g5.48xlarge", 16.288),
+        ("aws", "aws_instance", "instance_type", "g4dn.16xlarge", 4.352),
+        ("aws", "aws_instance", "instance_type", "g6.xlarge", 0.8048),
+        ("aws", "aws_instance", "instance_type", "g6.24xlarge", 6.6752),
+        ("aws", "aws_instance", "instance_type", "g6e.2xlarge", 2.24208),
+        ("aws", "aws_instance", "instance_type", "x2idn.16xlarge", 6.669),
+        ("aws", "aws_instance", "instance_type", "x2iedn.32xlarge", 26.676),
         ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NC24ads_A100_v4", 3.673),
         ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NC40ads_H100_v5", 6.98),
         ("azurerm", "azurerm_virtual_machine", "vm_size", "Standard_ND96asr_v4", 27.197),
+        ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NC8as_T4_v3", 0.752),
+        ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NV36ads_A10_v5", 3.20),
+        ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_NV12s_v3", 1.14),
+        ("azurerm", "azurerm_linux_virtual_machine", "size", "Standard_M64s", 6.669),
+        ("azurerm", "azurerm_virtual_machine", "vm_size", "Standard_M416ms_v2", 99.15),
+        # Machine types with GPUs: the machine type and its GPUs.
+        ("google", "google_compute_instance", "machine_type", "a2-highgpu-1g", 3.6734),
+        ("google", "google_compute_instance", "machine_type", "a2-highgpu-8g", 29.387),
+        ("google", "google_compute_instance", "machine_type", "g2-standard-96", 8.0033),
+        ("google", "google_compute_instance", "machine_type", "m1-ultramem-40", 6.2931),
+        ("google", "google_compute_instance", "machine_type", "m3-megamem-64", 7.2048),
     ],
 )
 def test_accelerator_sizes_at_list_price(tmp_path, provider, rtype, size_key, size, hourly):
