@@ -461,14 +461,26 @@ bool is_flat_entry(const Map &entry) {
 }
 
 std::string list_digest(std::string_view text) {
-    // Two independent 64-bit FNV-1a hashes and the length.
-    uint64_t a = 1469598103934665603ull, b = 1099511628211ull * 31;
-    for (unsigned char c : text) {
-        a = (a ^ c) * 1099511628211ull;
-        b = (b ^ (c + 0x9e)) * 0x100000001b3ull;
+    // Two independent 64-bit multiply-xorshift hashes over 8-byte words, and the length
+    // (the list is hashed on every run, so a word at a time).
+    uint64_t a = 1469598103934665603ull, b = 0x9e3779b97f4a7c15ull;
+    auto mix = [](uint64_t h, uint64_t w, uint64_t k) {
+        h = (h ^ w) * k;
+        return h ^ (h >> 29);
+    };
+    size_t i = 0, n = text.size();
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        a = mix(a, w, 0x100000001b3ull);
+        b = mix(b, w + 0x9e, 0xff51afd7ed558ccdull);
     }
+    uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + i, n - i);
+    a = mix(a, tail, 0x100000001b3ull);
+    b = mix(b, tail + 0x9e, 0xff51afd7ed558ccdull);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%016llx%016llx-%zu", (unsigned long long)a, (unsigned long long)b, text.size());
+    std::snprintf(buf, sizeof buf, "w%016llx%016llx-%zu", (unsigned long long)a, (unsigned long long)b, n);
     return buf;
 }
 
