@@ -167,27 +167,30 @@ Value resolve_scoped(const Value &val, const Scope &scope) {
     const Value *whole = lookup(stripped, scope, referenced);
     if (referenced) return whole ? *whole : val;
     std::string resolved;
-    size_t pos = 0;
-    while (pos < input.size()) {
-        size_t open = input.find("${", pos);
-        if (open == std::string::npos) break;
-        size_t close = input.find('}', open + 2);
-        if (close == std::string::npos) break;
-        if (close == open + 2) {
-            // "${}" does not match; the search goes on from the next character.
-            resolved.append(input, pos, open + 1 - pos);
-            pos = open + 1;
-            continue;
+    std::string_view out = input;  // nothing to interpolate: the text itself
+    if (input.find("${") != std::string::npos) {
+        size_t pos = 0;
+        while (pos < input.size()) {
+            size_t open = input.find("${", pos);
+            if (open == std::string::npos) break;
+            size_t close = input.find('}', open + 2);
+            if (close == std::string::npos) break;
+            if (close == open + 2) {
+                // "${}" does not match; the search goes on from the next character.
+                resolved.append(input, pos, open + 1 - pos);
+                pos = open + 1;
+                continue;
+            }
+            resolved.append(input, pos, open - pos);
+            std::string_view expr = pytext::strip(std::string_view(input).substr(open + 2, close - open - 2));
+            const Value *v = lookup(expr, scope, referenced);
+            if (v) resolved += render(*v);
+            else resolved.append(input, open, close + 1 - open);
+            pos = close + 1;
         }
-        resolved.append(input, pos, open - pos);
-        std::string_view expr = pytext::strip(std::string_view(input).substr(open + 2, close - open - 2));
-        const Value *v = lookup(expr, scope, referenced);
-        if (v) resolved += render(*v);
-        else resolved.append(input, open, close + 1 - open);
-        pos = close + 1;
+        resolved.append(input, pos, std::string::npos);
+        out = resolved;
     }
-    resolved.append(input, pos, std::string::npos);
-    std::string_view out = resolved;
     std::string_view uq2 = unquote(out);
     if (uq2.size() != out.size()) out = pytext::strip(uq2);
     return number_or_text(out);
