@@ -5,7 +5,7 @@ import pytest
 from tally_warden import hookgate
 from tally_warden.reckoner import Reckoner
 
-from conftest import pty_run, run_cli
+from conftest import pty_run, read_until_prompt, run_cli
 
 P = "[Tally-Warden] "
 SEP = "-" * 70
@@ -179,15 +179,7 @@ def help_on_terminal(columns, env):
     if pid == 0:
         fcntl.ioctl(1, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         os.execve(sys.executable, [sys.executable, "-P", "-m", "tally_warden", "--help"], env)
-    out = b""
-    while True:
-        try:
-            chunk = os.read(fd, 4096)
-        except OSError:
-            break
-        if not chunk:
-            break
-        out += chunk
+    out, _ = read_until_prompt(fd, b"", timeout=30)
     os.waitpid(pid, 0)
     return out.decode().replace("\r\n", "\n")
 
