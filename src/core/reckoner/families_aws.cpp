@@ -154,7 +154,11 @@ void node_group(Ctx &c) {
     std::optional<std::string> size = first_text(c.first_of({"instance_types", "InstanceTypes"}));
     if (!size) size = first_text(c.first_of({"instance_type", "InstanceType"}));
     if (!size) {
-        // The size of an Auto Scaling group lives on its launch template, which is not read.
+        // The launch template's size, when the scan holds the template the group names.
+        size = first_text(c.first_of({"template_instance_type"}));
+        if (size) note = " (launch template size)";
+    }
+    if (!size) {
         size = c.type == "aws_eks_node_group" ? "t3.medium" : "t3.micro";
         note = " (default size)";
     }
