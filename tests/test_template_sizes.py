@@ -148,3 +148,18 @@ def test_same_address_with_different_sizes_is_not_resolved(tmp_path):
     groups = [r for r in records if r["type"] == "aws_autoscaling_group"]
     assert len(groups) == 2
     assert all("template_instance_type" not in g["properties"] for g in groups)
+
+
+def test_plan_json_groups_find_their_template_by_name(tmp_path, rk):
+    import json
+
+    plan = {"format_version": "1.2", "planned_values": {"root_module": {"resources": [
+        {"address": "aws_launch_template.web", "type": "aws_launch_template", "name": "web",
+         "values": {"name": "web-lt", "instance_type": "c5.xlarge"}},
+        {"address": "aws_autoscaling_group.g", "type": "aws_autoscaling_group", "name": "g",
+         "values": {"name": "g-asg", "desired_capacity": 2,
+                    "launch_template": [{"id": None, "name": "web-lt", "version": "$Latest"}]}}]}}}
+    (tmp_path / "plan.json").write_text(json.dumps(plan))
+    [_, group] = StackReader.parse_tf_dir(str(tmp_path))
+    assert group["properties"]["template_instance_type"] == "c5.xlarge"
+    assert rk.estimate_resource_cost(group)["basis"] == "2x c5.xlarge @ $0.1700/hr [global] (launch template size)"
