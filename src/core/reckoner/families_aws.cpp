@@ -154,7 +154,11 @@ void node_group(Ctx &c) {
     std::optional<std::string> size = first_text(c.first_of({"instance_types", "InstanceTypes"}));
     if (!size) size = first_text(c.first_of({"instance_type", "InstanceType"}));
     if (!size) {
-        // The size of an Auto Scaling group lives on its launch template, which is not read.
+        // The launch template's size, when the scan holds the template the group names.
+        size = first_text(c.first_of({"template_instance_type"}));
+        if (size) note = " (launch template size)";
+    }
+    if (!size) {
         size = c.type == "aws_eks_node_group" ? "t3.medium" : "t3.micro";
         note = " (default size)";
     }
@@ -162,6 +166,40 @@ void node_group(Ctx &c) {
                        ? block_number(c, "scaling_config", {"desired_size", "DesiredSize", "min_size", "MinSize"}).value_or(1)
                        : block_number(c, "", {"desired_capacity", "DesiredCapacity", "min_size", "MinSize"}).value_or(1);
     price_instances(c, "aws_instance", *size, count, note);
+}
+
+// Aurora instances bill per instance-hour by class; storage and I/O bill on the cluster.
+// Rows are keyed by class, with "aurora-postgresql/<class>" where the PostgreSQL edition is
+// priced apart. A class without a row is estimated from the RDS price of the same class (RDS
+// for MySQL, single-AZ), else from the default rate, and the basis says so.
+constexpr double kAuroraDefault = 0.26;  // db.r6g.large, us-east-1
+
+void aurora_instance(Ctx &c) {
+    std::string cls = c.key_of({"instance_class", "DBInstanceClass"}, "db.r6g.large");
+    bool postgres = pytext::lower(c.key_of({"engine", "Engine"}, "aurora-mysql")).find("postgres") != std::string::npos;
+    std::string edition = postgres ? "Aurora PostgreSQL" : "Aurora MySQL";
+    if (cls == "db.serverless") {
+        c.basis = cls + " " + edition + " (capacity billed per ACU on the cluster)";
+        return;
+    }
+    Rates r;
+    if (postgres) r = c.rate("aurora-postgresql/" + cls);
+    if (r.empty()) r = c.rate(cls);
+    if (!r.empty()) {
+        double rate = r.get(PER_HOUR, kAuroraDefault);
+        c.hourly(rate);
+        c.basis = cls + " " + edition + " @ $" + f(rate, 4) + "/hr";
+        return;
+    }
+    c.default_rate = true;
+    Rates rds = c.source.rate(c.provider, "aws_db_instance", cls, c.region);
+    if (rds.positive_hourly()) {
+        c.hourly(rds.value[PER_HOUR]);
+        c.basis = cls + " " + edition + " (estimated from RDS) @ $" + f(rds.value[PER_HOUR], 4) + "/hr";
+        return;
+    }
+    c.hourly(kAuroraDefault);
+    c.basis = cls + " " + edition + " (estimated) @ $" + f(kAuroraDefault, 4) + "/hr";
 }
 
 }  // namespace
@@ -200,6 +238,7 @@ void add_aws_families(FamilyTable &t) {
     add_metered_usage(t, "aws_flow_log", {"Flow logs", log_destination, PER_GB_TRANSFER, 0.5, "gb_ingested", 5, "GB"});
     add_metered_usage(t, "aws_efs_file_system", {"EFS", efs_class, PER_GB_MONTH, 0.30, "storage_gb", 10, "GB-mo"});
     add_family(t, {"aws_eks_node_group", "aws_autoscaling_group"}, node_group);
+    add_family(t, {"aws_rds_cluster_instance"}, aurora_instance);
     add_metered_usage(t, "aws_appsync_graphql_api",
                       {"AppSync operations", nullptr, PER_MILLION_REQUESTS, 4.0, "million_requests", 1, "M"});
     add_metered_usage(t, "aws_sfn_state_machine",

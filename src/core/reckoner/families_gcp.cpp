@@ -84,11 +84,16 @@ void address(Ctx &c) {
 // HA and Classic VPN bill per tunnel; their gateways have no charge of their own.
 void vpn_gateway(Ctx &c) { c.basis = std::string(c.type) + " (billed per VPN tunnel)"; }
 
-// Node pools and managed instance groups: nodes × machine type through the VM prices. The
-// machine type of a group lives on its instance template, which is not read.
+// Node pools and managed instance groups: nodes × machine type through the VM prices. A
+// group's machine type lives on its instance template, read when the scan holds it.
 void instance_group(Ctx &c) {
     std::string note;
     std::string size = first_text(in_block(c, "node_config", "machine_type")).value_or("");
+    if (size.empty() && c.type != "google_container_node_pool") {
+        // The instance template's size, when the scan holds the template the group names.
+        size = first_text(c.first_of({"template_machine_type"})).value_or("");
+        if (!size.empty()) note = " (instance template size)";
+    }
     if (size.empty()) {
         size = "e2-medium";
         note = c.type == "google_container_node_pool" ? " (default size)" : " (template size not read)";

@@ -10,6 +10,7 @@
 #include "core/json.h"
 #include "core/pytext.h"
 #include "core/stackreader/reader.h"
+#include "core/stackreader/template_sizes.h"
 #include "core/stackreader/tfmodel.h"
 
 namespace tw::stack {
@@ -652,6 +653,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
             if (ext == ".tf") tree.read_single(directory, records);
             else if (ext == ".json") append(directory, readers.json_file(directory, out));
             else if (ext == ".yaml" || ext == ".yml") append(directory, readers.cloudformation(directory, out));
+            adopt_template_sizes(records);
             return records;
         }
     } else {
@@ -676,6 +678,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
     }
     for (const auto &p : plan.json) append(p, readers.json_file(p, out));
     for (const auto &p : plan.yaml) append(p, readers.cloudformation(p, out));
+    adopt_template_sizes(records);
     return records;
 }
 
