@@ -5,6 +5,7 @@
 #include <ftw.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -446,9 +447,20 @@ std::optional<bool> quick_staged_changes(const std::string &directory, const std
 
 Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
     std::string tmpl = temp_parent() + "/tally-warden-XXXXXX";
-    if (!::mkdtemp(tmpl.data())) throw GitError("cannot create a temporary directory: " + std::string(std::strerror(errno)));
-    dir_ = tmpl;
-    install_cleanup(dir_);
+    // A SIGTERM or SIGHUP between creating the directory and arming its removal would leave
+    // it behind: both wait until the removal is armed.
+    sigset_t cleanup_signals, previous_mask;
+    sigemptyset(&cleanup_signals);
+    for (int sig : kCleanupSignals) sigaddset(&cleanup_signals, sig);
+    ::pthread_sigmask(SIG_BLOCK, &cleanup_signals, &previous_mask);
+    bool made = ::mkdtemp(tmpl.data()) != nullptr;
+    int err = errno;
+    if (made) {
+        dir_ = tmpl;
+        install_cleanup(dir_);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
+    if (!made) throw GitError("cannot create a temporary directory: " + std::string(std::strerror(err)));
     try {
         bool file = prefix_is_file(repo);
         auto regular = [](std::string_view mode) { return mode == "100644" || mode == "100755"; };
