@@ -133,6 +133,8 @@ def _published(provider, rtype, item, region):
         ("aws", "aws_instance", "c7g.large", "ap-southeast-2"),
         ("aws", "aws_instance", "c6g.4xlarge", "eu-west-2"),
         ("aws", "aws_instance", "r6g.large", "ap-northeast-1"),
+        ("aws", "aws_instance", "g6.16xlarge", "eu-central-1"),
+        ("aws", "aws_instance", "g6.8xlarge", "ap-northeast-1"),
         ("azure", "azurerm_linux_virtual_machine", "Standard_E4s_v5", "westeurope"),
         ("azure", "azurerm_linux_virtual_machine", "Standard_F2s_v2", "uksouth"),
         ("azure", "azurerm_linux_virtual_machine", "Standard_B2s", "australiaeast"),
