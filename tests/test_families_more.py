@@ -107,6 +107,8 @@ Resources:
     Type: AWS::CodeBuild::ReportGroup
     Properties:
       Type: TEST
+  Routes:
+    Type: AWS::Greengrass::SubscriptionDefinition
 """
 
 STACK = {"version": 3, "deployment": {"resources": [
@@ -116,6 +118,7 @@ STACK = {"version": 3, "deployment": {"resources": [
     {"type": "gcp:vpcaccess/connector:Connector", "name": "Conn",
      "inputs": {"machineType": "e2-standard-4", "minInstances": 3}},
     {"type": "gcp:spanner/database:Database", "name": "Db", "inputs": {}},
+    {"type": "gcp:container/registry:Registry", "name": "Images", "inputs": {}},
 ]}}
 
 
@@ -123,10 +126,12 @@ STACK = {"version": 3, "deployment": {"resources": [
     "source, expected",
     [
         ("template.yaml", {"Dev": ("aws_glue_dev_endpoint", 642.4), "Deploy": ("aws_codepipeline", 2.0),
-                           "Prod": ("aws_api_gateway_stage", 0.0), "Reports": ("aws_codebuild_report_group", 0.0)}),
+                           "Prod": ("aws_api_gateway_stage", 0.0), "Reports": ("aws_codebuild_report_group", 0.0),
+                           "Routes": ("aws_greengrass_subscriptiondefinition", 0.0)}),
         ("stack.json", {"Dev": ("aws_glue_dev_endpoint", 1284.8), "Deploy": ("aws_codepipeline", 2.0),
                         "Snap": ("aws_ebs_snapshot", 1.25), "Conn": ("google_vpc_access_connector", 293.49),
-                        "Db": ("google_spanner_database", 0.0)}),
+                        "Db": ("google_spanner_database", 0.0),
+                        "Images": ("google_container_registry", 0.0)}),
     ],
 )
 def test_cloudformation_and_pulumi_reach_the_families(rk, tmp_path, source, expected):
