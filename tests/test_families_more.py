@@ -65,10 +65,22 @@ def test_basis_with_empty_store(estimate, rtype, props, basis):
     assert estimate("aws", rtype, props)["basis"] == basis
 
 
-@pytest.mark.parametrize("props", [{"min_instances": 0}, {"min_instances": "x"}, {"number_of_nodes": -3}])
-def test_counts_below_the_minimum_keep_the_minimum(rk, props):
-    assert cost(rk, "google", "google_vpc_access_connector", props)["monthly_cost"] == pytest.approx(12.23, rel=0.01)
-    assert cost(rk, "aws", "aws_glue_dev_endpoint", props)["monthly_cost"] == pytest.approx(1606.0, rel=0.01)
+@pytest.mark.parametrize(
+    "provider, rtype, props, monthly",
+    [
+        ("google", "google_vpc_access_connector", {"min_instances": 0}, 12.23),
+        ("google", "google_vpc_access_connector", {"min_instances": "x"}, 12.23),
+        ("google", "google_vpc_access_connector", {"min_instances": "nan"}, 12.23),
+        ("aws", "aws_glue_dev_endpoint", {"number_of_nodes": -3}, 1606.0),
+        ("aws", "aws_glue_dev_endpoint", {"number_of_nodes": "1e400"}, 1606.0),
+        ("aws", "aws_glue_dev_endpoint", {"number_of_workers": "nan", "number_of_nodes": 2}, 642.4),
+        ("aws", "aws_ebs_snapshot", {"volume_size": -5}, 0.5),
+        ("aws", "aws_ebs_snapshot", {"tally_storage_gb": "inf"}, 0.5),
+        ("aws", "aws_codepipeline", {"pipeline_type": "V2", "tally_action_minutes": "nan"}, 2.0),
+    ],
+)
+def test_unusable_counts_and_sizes_take_the_default(rk, provider, rtype, props, monthly):
+    assert cost(rk, provider, rtype, props)["monthly_cost"] == pytest.approx(monthly, rel=0.01)
 
 
 @pytest.mark.parametrize(

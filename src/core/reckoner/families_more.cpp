@@ -1,5 +1,7 @@
 // Rule families of pipelines, development endpoints, snapshots and connectors that real
 // repositories declare beside the core services.
+#include <cmath>
+
 #include "core/pytext.h"
 #include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
@@ -8,12 +10,16 @@ namespace tw::reckon {
 
 namespace {
 
+// Counts and sizes read from properties or hints: a negative or non-finite value (text such
+// as "nan" or "1e400" converts to one) is unusable and gives the default.
+double usable(double v, double def) { return std::isfinite(v) && v >= 0 ? v : def; }
+
 // CodePipeline V1 bills a monthly fee per active pipeline; V2 bills per action-execution
 // minute (hint action_minutes, default 1,000), stored as its hourly equivalent.
 void code_pipeline(Ctx &c) {
     std::string kind = pytext::lower(c.key_of({"pipeline_type"}, "V1"));
     if (kind == "v2") {
-        double minutes = c.hint("action_minutes", 1000);
+        double minutes = usable(c.hint("action_minutes", 1000), 1000);
         double per_minute = c.look_up("V2").get(PER_HOUR, 0.12) / 60;
         c.cost = minutes * per_minute;
         c.basis = "CodePipeline V2 " + grouped(minutes) + " action minutes @ $" + f(per_minute, 4) + "/min";
@@ -27,9 +33,9 @@ void code_pipeline(Ctx &c) {
 // DPUs of a Glue development endpoint: number_of_workers workers (a G.2X worker is two DPUs,
 // the others one), else number_of_nodes, else the service's default of 5.
 double dev_endpoint_dpus(const Ctx &c) {
-    if (auto workers = c.first_number({"number_of_workers"}); workers && *workers > 0)
+    if (auto workers = c.first_number({"number_of_workers"}); workers && usable(*workers, 0) > 0)
         return *workers * (c.key_of({"worker_type"}, "") == "G.2X" ? 2 : 1);
-    double nodes = c.number_of({"number_of_nodes"}, 5);
+    double nodes = usable(c.number_of({"number_of_nodes"}, 5), 5);
     return nodes > 0 ? nodes : 5;
 }
 
@@ -38,7 +44,7 @@ double dev_endpoint_dpus(const Ctx &c) {
 void snapshot(Ctx &c) {
     std::string tier = pytext::lower(c.key_of({"storage_tier"}, "standard"));
     if (tier != "archive") tier = "standard";
-    double gb = c.hint("storage_gb", c.number_of({"volume_size"}, 10));
+    double gb = usable(c.hint("storage_gb", usable(c.number_of({"volume_size"}, 10), 10)), 10);
     double rate = c.look_up(tier).get(PER_GB_MONTH, tier == "archive" ? 0.0125 : 0.05);
     c.cost = gb * rate;
     c.basis = "EBS snapshot (" + tier + ") " + f(gb, 0) + "GB @ $" + f(rate, 4) + "/GB-mo";
@@ -48,7 +54,7 @@ void snapshot(Ctx &c) {
 // machine type (default e2-micro).
 void vpc_access_connector(Ctx &c) {
     std::string size = c.key_of({"machine_type"}, "e2-micro");
-    double count = c.number_of({"min_instances"}, 2);
+    double count = usable(c.number_of({"min_instances"}, 2), 2);
     if (count < 2) count = 2;
     price_instances(c, "google_compute_instance", size, count, " (connector instances)");
 }
