@@ -73,9 +73,6 @@ def unique(name, rows, key):
 def read_catalog():
     rows = read_rows("catalog.csv", ["type", "pricing", "reason"])
     unique("catalog.csv", rows, lambda c: c[0])
-    types = [c[0] for _, c in rows]
-    if types != sorted(types):
-        raise TableError("catalog.csv: rows are not sorted by type")
     free = []
     for n, (type_, pricing, reason) in rows:
         if not TYPE.fullmatch(type_):
@@ -86,7 +83,17 @@ def read_catalog():
             if not REASON.fullmatch(reason):
                 raise TableError(f"catalog.csv:{n}: reason {reason!r} holds a character a basis cannot carry")
             free.append((type_, reason))
-    return free
+    # Rows are sorted within each block; a comment line starts a new block.
+    lines = (SOURCES / "catalog.csv").read_text(encoding="utf-8").splitlines()
+    block, blocks = 0, []
+    for n, line in enumerate(lines, 1):
+        if line.startswith("#"):
+            block += 1
+        blocks.append(block)
+    for (n1, a), (n2, b) in zip(rows, rows[1:]):
+        if blocks[n1 - 1] == blocks[n2 - 1] and b[0] < a[0]:
+            raise TableError(f"catalog.csv:{n2}: rows are not sorted by type")
+    return sorted(free)
 
 
 def free_basis(type_, reason):

@@ -148,6 +148,7 @@ const FamilyTable &families() {
         add_aws_families(t);
         add_azure_families(t);
         add_gcp_families(t);
+        add_more_families(t);
         return t;
     }();
     return table;

@@ -117,6 +117,7 @@ void add_shared_families(FamilyTable &table);
 void add_aws_families(FamilyTable &table);
 void add_azure_families(FamilyTable &table);
 void add_gcp_families(FamilyTable &table);
+void add_more_families(FamilyTable &table);
 
 // Basis text helpers: format codes ".Nf", ",.0f" and the plain text of a value.
 std::string f(double v, int digits);
