@@ -172,7 +172,7 @@ void node_group(Ctx &c) {
 // Rows are keyed by class, with "aurora-postgresql/<class>" where the PostgreSQL edition is
 // priced apart. A class without a row is estimated from the RDS price of the same class (RDS
 // for MySQL, single-AZ), else from the default rate, and the basis says so.
-constexpr double kAuroraDefault = 0.26;  // db.r6g.large, us-east-1
+constexpr double kAuroraDefault = 0.034;  // the database instance family's default rate
 
 void aurora_instance(Ctx &c) {
     std::string cls = c.key_of({"instance_class", "DBInstanceClass"}, "db.r6g.large");
