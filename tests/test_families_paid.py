@@ -46,6 +46,10 @@ LIST_PRICES = [
     ("aws", "aws_eks_node_group", {"instance_types": '["m5.large"]', "desired_size": 3, "region": "us-east-1"}, 210.24),
     ("aws", "aws_eks_node_group", {"instance_types": ["m5.large"], "scaling_config": [{"desired_size": 0, "min_size": 0}]}, 0.0),
     ("aws", "aws_autoscaling_group", {"instance_type": "m5.large", "desired_capacity": 2, "min_size": 1}, 140.16),
+    # A count that is no count ("inf", "nan", negative) is skipped: the next key, else one node.
+    ("aws", "aws_autoscaling_group", {"instance_type": "m5.large", "desired_capacity": "inf", "min_size": 2}, 140.16),
+    ("aws", "aws_eks_node_group", {"instance_types": ["m5.large"], "desired_size": "nan"}, 70.08),
+    ("azurerm", "azurerm_kubernetes_cluster_node_pool", {"vm_size": "Standard_D2s_v5", "node_count": -3}, 70.08),
     ("azurerm", "azurerm_linux_virtual_machine_scale_set", {"sku": "Standard_D2s_v5", "instances": 3, "location": "eastus"}, 210.24),
     ("azurerm", "azurerm_kubernetes_cluster_node_pool", {"vm_size": "Standard_D2s_v5", "node_count": 2}, 140.16),
     ("azurerm", "azurerm_virtual_machine_scale_set", {"sku": [{"name": "Standard_D2s_v5", "capacity": 4}]}, 280.32),

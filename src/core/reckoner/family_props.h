@@ -18,7 +18,7 @@ namespace tw::reckon {
 const Value *in_block(const Ctx &c, std::string_view block, std::string_view key);
 // The same, inside the block only.
 const Value *inside(const Ctx &c, std::string_view block, std::string_view key);
-// The first of `keys` present as a number (0 included) at the top level or in `block`.
+// The first of `keys` present as a finite number of 0 or more at the top level or in `block`.
 std::optional<double> block_number(const Ctx &c, std::string_view block,
                                    std::initializer_list<std::string_view> keys);
 // The number of elements of a list, or of list text written on one line ("[a, b]"); nothing
