@@ -156,7 +156,6 @@ public:
     explicit Snapshot(Sql &conn) : conn_(conn) {}
     const Row *lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
                       std::string_view region) const;
-    size_t size() const { return rows_.size(); }
 
 private:
     const Row *find(std::string_view provider, std::string_view resource_type, std::string_view item_key,

@@ -1,7 +1,5 @@
 // Rule families of pipelines, development endpoints, snapshots and connectors that real
 // repositories declare beside the core services.
-#include <cmath>
-
 #include "core/pytext.h"
 #include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
@@ -10,9 +8,8 @@ namespace tw::reckon {
 
 namespace {
 
-// Counts and sizes read from properties or hints: a negative or non-finite value (text such
-// as "nan" or "1e400" converts to one) is unusable and gives the default.
-double usable(double v, double def) { return std::isfinite(v) && v >= 0 ? v : def; }
+// Counts and sizes read from properties or hints; one that is not countable gives the default.
+double usable(double v, double def) { return countable(v) ? v : def; }
 
 // CodePipeline V1 bills a monthly fee per active pipeline; V2 bills per action-execution
 // minute (hint action_minutes, default 1,000), stored as its hourly equivalent.

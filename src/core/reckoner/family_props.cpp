@@ -1,7 +1,5 @@
 #include "core/reckoner/family_props.h"
 
-#include <cmath>
-
 #include "core/pytext.h"
 
 namespace tw::reckon {
@@ -60,12 +58,10 @@ const Value *in_block(const Ctx &c, std::string_view block, std::string_view key
 std::optional<double> block_number(const Ctx &c, std::string_view block,
                                    std::initializer_list<std::string_view> keys) {
     const Map *m = block.empty() ? nullptr : block_map(c, block);
-    // Counts and sizes: text such as "inf", "nan" or "-3" converts to a number but is none.
     auto usable = [](const Value *v) -> std::optional<double> {
         if (!v) return std::nullopt;
         auto d = to_double(*v);
-        if (d && std::isfinite(*d) && *d >= 0) return d;
-        return std::nullopt;
+        return d && countable(*d) ? d : std::nullopt;
     };
     for (auto k : keys) {
         if (auto d = usable(c.prop(k))) return d;

@@ -3,6 +3,7 @@
 // and CloudFormation JSON keep blocks as maps or lists of maps. These readers accept both.
 #pragma once
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +19,10 @@ namespace tw::reckon {
 const Value *in_block(const Ctx &c, std::string_view block, std::string_view key);
 // The same, inside the block only.
 const Value *inside(const Ctx &c, std::string_view block, std::string_view key);
-// The first of `keys` present as a finite number of 0 or more at the top level or in `block`.
+// A count or size as the families take it: a finite number of 0 or more (text such as "inf",
+// "nan" or "-3" converts to a number but is none).
+inline bool countable(double v) { return std::isfinite(v) && v >= 0; }
+// The first of `keys` present as a countable number at the top level or in `block`.
 std::optional<double> block_number(const Ctx &c, std::string_view block,
                                    std::initializer_list<std::string_view> keys);
 // The number of elements of a list, or of list text written on one line ("[a, b]"); nothing
