@@ -468,7 +468,7 @@ std::vector<Listed> parse_listing(std::string_view listing) {
 }
 
 bool safe_path(std::string_view p) {
-    if (p.empty() || p.front() == '/') return false;
+    if (p.empty() || p.front() == '/' || p.back() == '/') return false;  // split() drops a last empty part
     for (auto part : split(p, '/'))
         if (part.empty() || part == "." || part == "..") return false;
     return true;
