@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/limits.h"
 #include "core/value.h"
 
 namespace tw::stack {
@@ -94,6 +95,10 @@ struct ScanOptions {
     std::string modules_from;
     // When set, receives the file each record came from, in the order of the records.
     std::vector<std::string> *files = nullptr;
+    // At most this many module and resource instances are made by the module evaluation;
+    // when set, `work` receives how many were made.
+    size_t max_work = limits::kMaxScanWork;
+    size_t *work = nullptr;
 };
 
 // The directory scan: every record of the IaC files under `directory` (or of one file).
