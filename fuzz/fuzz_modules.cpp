@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -21,12 +22,17 @@ constexpr size_t kMaxFiles = 64;
 constexpr size_t kMaxWork = 5000;
 
 const std::string &base() {
-    static const std::string dir = [] {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "tw-fuzz-modules-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) fuzz::fail("mkdtemp");
+    // Never destroyed: the handler that removes the directory at exit still reads it.
+    static const std::string *dir = [] {
+        auto *tmpl = new std::string((std::filesystem::temp_directory_path() / "tw-fuzz-modules-XXXXXX").string());
+        if (!mkdtemp(tmpl->data())) fuzz::fail("mkdtemp");
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(base(), ec);
+        });
         return tmpl;
     }();
-    return dir;
+    return *dir;
 }
 
 // "a/b/name" with every component cleaned; empty when nothing usable is left.
