@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/limits.h"
 #include "core/value.h"
 
 namespace tw::stack {
@@ -101,6 +102,10 @@ struct ScanOptions {
     std::string copy_root, real_root;
     // When set, receives the file each record came from, in the order of the records.
     std::vector<std::string> *files = nullptr;
+    // At most this many module and resource instances are made by the module evaluation;
+    // when set, `work` receives how many were made.
+    size_t max_work = limits::kMaxScanWork;
+    size_t *work = nullptr;
 };
 
 // The directory scan: every record of the IaC files under `directory` (or of one file).

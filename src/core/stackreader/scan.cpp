@@ -244,8 +244,10 @@ public:
         if (files) files->insert(files->end(), records.size() - before, path);
     }
 
-    TfTree(const Sink &out, bool modules, std::string modules_from)
-        : out_(out), modules_(modules), modules_from_(std::move(modules_from)) {}
+    TfTree(const Sink &out, bool modules, std::string modules_from, size_t max_work)
+        : out_(out), modules_(modules), modules_from_(std::move(modules_from)), max_work_(max_work) {}
+    // Module and resource instances the module evaluation made.
+    size_t work() const { return work_; }
 
     void copied(const std::string &copy_root, const std::string &real_root) {
         if (copy_root.empty()) return;
@@ -442,7 +444,41 @@ private:
 
     struct Frame {
         std::string dir, key;  // directory, and the call path as modules.json keys it ("app.db")
+        std::string real;      // the directory with symbolic links resolved, to find cycles
     };
+
+    // The directory with symbolic links resolved (itself when that fails).
+    const std::string &real_path(const std::string &dir) {
+        auto it = real_.find(dir);
+        if (it != real_.end()) return it->second;
+        std::error_code ec;
+        std::string real = std::filesystem::canonical(dir, ec).string();
+        return real_.emplace(dir, ec ? dir : real).first->second;
+    }
+
+    // How many of `n` instances the scan's work cap still allows; what is left over is
+    // announced once, and nothing more is made afterwards.
+    size_t take(size_t n) {
+        size_t room = max_work_ - std::min(work_, max_work_);
+        size_t taken = std::min(n, room);
+        work_ += taken;
+        if (taken < n && !stopped_) {
+            stopped_ = true;
+            out_("Module evaluation stopped after " + std::to_string(max_work_) +
+                 " module and resource instances; the rest is not priced");
+        }
+        return taken;
+    }
+
+    // One resource block's instances, as far as the work cap allows.
+    void make_resource(const TfResource &res, const Scope &scope, const ProviderRegions &regions,
+                       const std::string &prefix, std::vector<Value> &records) {
+        if (stopped_) return;
+        size_t before = records.size();
+        instantiate_resource(res, scope, &regions, true, prefix, nullptr, records, &out_);
+        size_t made = records.size() - before;
+        records.resize(before + take(made));
+    }
 
     void root(const std::string &dir, std::vector<Value> &records) {
         reached_.insert(dir);
@@ -450,7 +486,7 @@ private:
         Scope scope = root_scope(d);
         ProviderRegions regions;
         add_provider_regions(d.providers, scope, regions);
-        std::vector<Frame> stack{{dir, ""}};
+        std::vector<Frame> stack{{dir, "", real_path(dir)}};
         root_dir_ = dir;
         for (const auto &f : d.files) {
             if (!f.read) {
@@ -458,8 +494,7 @@ private:
                 continue;
             }
             size_t before = records.size();
-            for (const auto &res : f.model.resources)
-                instantiate_resource(res, scope, &regions, true, "", nullptr, records, &out_);
+            for (const auto &res : f.model.resources) make_resource(res, scope, regions, "", records);
             note(f.path, before, records);
             for (const auto &call : f.model.modules) instantiate_call(call, scope, regions, "", stack, records);
         }
@@ -544,6 +579,7 @@ private:
 
     void instantiate_call(const TfModuleCall &call, const Scope &caller, const ProviderRegions &caller_regions,
                           const std::string &prefix, std::vector<Frame> &stack, std::vector<Value> &records) {
+        if (stopped_) return;
         std::string source = call.source ? std::string(unquote(pytext::strip(*call.source))) : "";
         std::string key = stack.back().key.empty() ? call.name : stack.back().key + "." + call.name;
         std::string target;
@@ -555,8 +591,9 @@ private:
             return;
         }
         reached_.insert(target);
+        const std::string &real = real_path(target);
         for (const auto &f : stack)
-            if (f.dir == target) {
+            if (f.real == real) {
                 std::string chain;
                 for (const auto &g : stack) chain += relative(scan_root_, g.dir) + " -> ";
                 say_once("Module '" + call.name + "' (" + source + "): cycle of module calls " + chain +
@@ -578,12 +615,9 @@ private:
         }
         if (!expanded) instances.emplace_back("", Map());
 
-        stack.push_back({target, key});
+        stack.push_back({target, key, real});
         for (auto &inst : instances) {
-            if (records.size() >= kMaxModuleRecords) {
-                say_once("Module instances beyond " + std::to_string(kMaxModuleRecords) + " resources are not priced");
-                break;
-            }
+            if (!take(1)) break;
             Scope args_scope = caller;
             if (expanded) args_scope.bindings = &inst.second;
             Map vars = d->vars;
@@ -610,16 +644,13 @@ private:
             for (const auto &f : d->files) {
                 if (!f.read) continue;
                 size_t before = records.size();
-                for (const auto &res : f.model.resources)
-                    instantiate_resource(res, scope, &regions, true, inner, nullptr, records, &out_);
+                for (const auto &res : f.model.resources) make_resource(res, scope, regions, inner, records);
                 note(f.path, before, records);
                 for (const auto &c : f.model.modules) instantiate_call(c, scope, regions, inner, stack, records);
             }
         }
         stack.pop_back();
     }
-
-    static constexpr size_t kMaxModuleRecords = 200000;
 
     const Sink &out_;
     bool modules_;
@@ -633,6 +664,9 @@ private:
     std::set<std::string> said_;
     std::string root_dir_, scan_root_;
     size_t cached_ = 0;  // bytes of text kept
+    size_t max_work_, work_ = 0;
+    bool stopped_ = false;
+    std::unordered_map<std::string, std::string> real_;
 };
 
 }  // namespace
@@ -655,7 +689,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
 
     if (readers.native_terraform()) {
         // Every .tf file is read once, for the variables of the scan root and its own directory.
-        TfTree tree(out, options.modules && is_dir, options.modules_from);
+        TfTree tree(out, options.modules && is_dir, options.modules_from, options.max_work);
         tree.files = options.files;
         tree.copied(options.copy_root, options.real_root);
         if (is_dir) {
@@ -665,6 +699,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
             if (options.modules) tree.read_modules(directory, records);
             else
                 for (const auto &p : plan.tf) tree.read_file(p, records);
+            if (options.work) *options.work = tree.work();
         } else {
             ScanPlan local = plan_scan(root, {});
             std::unordered_set<std::string> siblings;
