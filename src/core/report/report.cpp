@@ -8,6 +8,7 @@
 
 #include "core/fsutil.h"
 #include "core/json.h"
+#include "core/names.h"
 #include "core/pytext.h"
 
 namespace tw::report {
@@ -30,8 +31,10 @@ bool by_place(const Item &a, const Item &b) {
 const Item &shown(const Row &r) { return r.after ? *r.after : *r.before; }
 
 // Columns padded to their widest cell; `right` marks the right-aligned ones. The last
-// column is not padded.
-std::vector<std::string> table(const std::vector<std::vector<std::string>> &cells, const std::vector<bool> &right) {
+// column is not padded. Cells are shown printable (names come from file names and input).
+std::vector<std::string> table(std::vector<std::vector<std::string>> cells, const std::vector<bool> &right) {
+    for (auto &row : cells)
+        for (auto &cell : row) cell = names::printable(cell);
     std::vector<size_t> width(right.size(), 0);
     for (const auto &row : cells)
         for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], pytext::count_cps(row[i]));
@@ -82,6 +85,7 @@ struct Object {
         return out;
     }
     void str(const char *k, std::string_view v) { json_string(key(k), v); }
+    void name(const char *k, std::string_view v) { names::write_json(key(k), v, false); }
     void num(const char *k, double v) { json_number(key(k), v); }
     void opt(const char *k, std::optional<double> v) { json_optional(key(k), v); }
     void boolean(const char *k, bool v) { key(k) += v ? "true" : "false"; }
@@ -89,7 +93,7 @@ struct Object {
 };
 
 void item_fields(Object &o, const Item &it) {
-    o.str("file", it.file);
+    o.name("file", it.file);
     o.str("type", it.type);
     o.str("name", it.name);
     o.str("region", it.region);
@@ -210,7 +214,7 @@ std::vector<std::string> breakdown_table(const std::vector<Item> &items) {
     });
     std::vector<std::vector<std::string>> cells{{"Monthly", "File", "Resource", "Basis"}};
     for (const Item *it : order) cells.push_back({"$" + money(it->cost), it->file, label(*it), it->basis});
-    return table(cells, {true, false, false, false});
+    return table(std::move(cells), {true, false, false, false});
 }
 
 std::vector<std::string> diff_table(const std::vector<Row> &rows) {
@@ -223,7 +227,7 @@ std::vector<std::string> diff_table(const std::vector<Row> &rows) {
                          it.basis});
     }
     if (cells.size() == 1) return {};
-    return table(cells, {true, true, true, false, false, false, false});
+    return table(std::move(cells), {true, true, true, false, false, false, false});
 }
 
 std::vector<std::string> defaults_summary(const std::vector<Item> &items) {
@@ -252,7 +256,7 @@ std::string tree_json(const Verdict &v, double total, const std::vector<Item> &i
     std::string out;
     Object o(out, "");
     o.str("mode", "tree");
-    o.str("directory", v.directory);
+    o.name("directory", v.directory);
     o.num("total_monthly_cost", total);
     verdict_fields(o, v);
     std::string &list = o.key("resources");
@@ -277,7 +281,7 @@ std::string diff_json(const Verdict &v, const std::string &base, bool scanned, d
     std::string out;
     Object o(out, "");
     o.str("mode", "diff");
-    o.str("directory", v.directory);
+    o.name("directory", v.directory);
     o.str("base", base);
     o.boolean("scanned", scanned);
     if (scanned) {

@@ -39,11 +39,12 @@ bool excluded(const std::string &root, const std::string &path, const std::vecto
     }
 }
 
+}  // namespace
+
 bool is_tfvars(std::string_view name) {
     return name == "terraform.tfvars" || name == "terraform.tfvars.json" || name.ends_with(".auto.tfvars") ||
            name.ends_with(".auto.tfvars.json");
 }
-}  // namespace
 
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns) {
     ScanPlan plan;
@@ -245,6 +246,12 @@ public:
 
     TfTree(const Sink &out, bool modules, std::string modules_from)
         : out_(out), modules_(modules), modules_from_(std::move(modules_from)) {}
+
+    void copied(const std::string &copy_root, const std::string &real_root) {
+        if (copy_root.empty()) return;
+        copy_root_ = normalise(copy_root);
+        real_root_ = normalise(real_root);
+    }
 
     // Reads every file once: its variables and locals (for the directory and the merged
     // maps of the scan root) and, when it is scanned or modules are on, its model.
@@ -520,12 +527,27 @@ private:
         if (said_.insert(line).second) out_(line);
     }
 
+    static bool within(const std::string &path, const std::string &root) {
+        return path == root || (path.size() > root.size() && path.starts_with(root) && path[root.size()] == '/');
+    }
+
+    // The directory of a local source called from `dir`.
+    std::string local_target(const std::string &dir, const std::string &source, const std::string &name) {
+        std::string target = normalise(fs::join(dir, source));
+        if (copy_root_.empty() || within(target, copy_root_)) return target;
+        std::string real_dir = within(dir, copy_root_) ? real_root_ + dir.substr(copy_root_.size()) : dir;
+        target = normalise(fs::join(real_dir, source));
+        say_once("Module '" + name + "' (" + source + "): outside the repository, read from the working tree at " +
+                 target);
+        return target;
+    }
+
     void instantiate_call(const TfModuleCall &call, const Scope &caller, const ProviderRegions &caller_regions,
                           const std::string &prefix, std::vector<Frame> &stack, std::vector<Value> &records) {
         std::string source = call.source ? std::string(unquote(pytext::strip(*call.source))) : "";
         std::string key = stack.back().key.empty() ? call.name : stack.back().key + "." + call.name;
         std::string target;
-        if (is_local(source)) target = normalise(fs::join(stack.back().dir, source));
+        if (is_local(source)) target = local_target(stack.back().dir, source, call.name);
         else if (const Value *d = installed().find(key)) target = d->as_str();
         TfDir *d = target.empty() ? nullptr : source_dir(target);
         if (!d) {
@@ -602,6 +624,7 @@ private:
     const Sink &out_;
     bool modules_;
     std::string modules_from_;
+    std::string copy_root_, real_root_;
     std::unordered_map<std::string, TfDir> dirs_;
     std::vector<std::string> order_;  // directories in the order the walk met them
     Map vars_, locals_;               // merged over the scan root
@@ -634,6 +657,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
         // Every .tf file is read once, for the variables of the scan root and its own directory.
         TfTree tree(out, options.modules && is_dir, options.modules_from);
         tree.files = options.files;
+        tree.copied(options.copy_root, options.real_root);
         if (is_dir) {
             std::unordered_set<std::string> scanned(plan.tf.begin(), plan.tf.end());
             tree.read(plan.all_tf, scanned);
