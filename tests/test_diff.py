@@ -522,3 +522,31 @@ def test_ctrl_c_while_the_modules_load(tmp_path):
             "main()\n")
     res = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert res.returncode == 130 and res.stdout == P + "Interrupted; commit aborted.\n" and res.stderr == ""
+
+
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_change_that_is_not_finite_counts_as_over(repo, env, private_package, fmt):
+    """A stored price of 1e308 per hour makes both totals infinite and the change NaN."""
+    from conftest import python_in
+
+    site, _ = private_package
+    python_in(site, "from tally_warden.ratebook import Ratebook; Ratebook().update_pricing_rate("
+                    "'aws', 'aws_instance', 'm5.large', {'price_per_hour': 1e308}, 'us-east-1')")
+    m5 = 'resource "aws_instance" "%s" {\n  instance_type = "m5.large"\n}\n'
+    (repo / "infra" / "a.tf").write_text(m5 % "a")
+    git(repo, env, "add", ".")
+    git(repo, env, "commit", "-q", "-m", "one m5")
+    (repo / "infra" / "b.tf").write_text(m5 % "b")
+    git(repo, env, "add", ".")
+    res = hook(repo, dict(env, PYTHONPATH=str(site)), "--format", fmt)
+    text = res.stderr if fmt == "json" else res.stdout
+    assert ("[Tally-Warden WARNING] The change ($inf to $inf) is not a finite amount (a stored price is out of "
+            "range); it counts as over the limits!") in text, res.stdout + res.stderr
+    assert "within safety limits" not in text
+    if fmt == "json":
+        assert res.returncode == 1
+        doc = json.loads(res.stdout, parse_constant=lambda c: pytest.fail(f"bare {c} in the JSON"))
+        assert doc["exceeded"] is True and doc["change"] is None and doc["new_total"] is None
+    else:
+        assert res.returncode == 0 and res.stdout.endswith(
+            P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n")

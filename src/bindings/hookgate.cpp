@@ -288,6 +288,10 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     }
     if (!total.is_valid()) total = reckoner.attr("estimate_total_costs")(resources)["total_monthly_cost"];
     say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + money(total) + "/month.");
+    if (PyFloat_Check(total.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(total.ptr()))) {
+        say(tw::report::not_finite_line("Projected cost ($" + money(total) + ")"));
+        return ask(strict);
+    }
     int exceeded = PyObject_RichCompareBool(total.ptr(), threshold.ptr(), Py_GT);
     if (exceeded < 0) throw nb::python_error();
     if (!exceeded) {
@@ -529,14 +533,17 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
         for (auto &line : tw::report::breakdown_table(priced.items)) say(line);
         for (auto &line : tw::report::defaults_summary(priced.items)) say(line);
     }
-    v.exceeded = priced.total > v.threshold;
+    v.exceeded = tw::report::over_limit(priced.total, v.threshold);
     if (!emit(x, tw::report::tree_json(v, priced.total, priced.items), real_stdout)) return 2;
     if (!v.exceeded) {
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
         return 0;
     }
-    say("\n[Tally-Warden WARNING] Projected cost ($" + tw::report::money(priced.total) +
-        ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
+    if (!std::isfinite(priced.total))
+        say(tw::report::not_finite_line("Projected cost ($" + tw::report::money(priced.total) + ")"));
+    else
+        say("\n[Tally-Warden WARNING] Projected cost ($" + tw::report::money(priced.total) +
+            ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
     if (x.json) return 1;
     return ask(strict);
 }
@@ -631,7 +638,8 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     // Only an increase can stop a commit.
     bool over_increase = change > 0 && change > v.threshold;
     bool over_total = change > 0 && x.max_total && after.total > *x.max_total;
-    v.exceeded = over_increase || over_total;
+    bool not_finite = !std::isfinite(before.total) || !std::isfinite(after.total) || !std::isfinite(change);
+    v.exceeded = over_increase || over_total || not_finite;
     remover.wait();
     if (!emit(x, tw::report::diff_json(v, x.base, true, before.total, after.total, rows, after.items), real_stdout))
         return 2;
@@ -639,10 +647,13 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
         return 0;
     }
-    if (over_increase)
+    if (not_finite)
+        say(tw::report::not_finite_line("The change ($" + tw::report::money(before.total) + " to $" +
+                                        tw::report::money(after.total) + ")"));
+    else if (over_increase)
         say("\n[Tally-Warden WARNING] Projected increase ($" + tw::report::money(change) +
             ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
-    if (over_total)
+    if (over_total && !not_finite)
         say("\n[Tally-Warden WARNING] Projected total ($" + tw::report::money(after.total) +
             ") exceeds the maximum total of $" + tw::report::money(*x.max_total) + "!");
     if (x.json) return 1;

@@ -2,6 +2,7 @@
 #include "core/report/report.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <map>
 
@@ -14,7 +15,12 @@ namespace tw::report {
 
 namespace {
 
-long long cents(double d) { return std::llround(d * 100.0); }
+// Whole cents, ordered like the amounts; NaN and amounts beyond any price above all others.
+long long cents(double d) {
+    if (std::isnan(d) || d >= 9e16) return LLONG_MAX;
+    if (d <= -9e16) return LLONG_MIN;
+    return std::llround(d * 100.0);
+}
 
 bool by_place(const Item &a, const Item &b) {
     if (a.file != b.file) return a.file < b.file;
@@ -177,7 +183,7 @@ std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> 
         bool ua = a.status == Status::Unchanged, ub = b.status == Status::Unchanged;
         if (ua != ub) return ub;
         double ma = ua ? shown(a).cost : std::fabs(a.change), mb = ub ? shown(b).cost : std::fabs(b.change);
-        if (cents(ma) != cents(mb)) return ma > mb;
+        if (cents(ma) != cents(mb)) return cents(ma) > cents(mb);
         return by_place(shown(a), shown(b));
     });
     return rows;
@@ -186,16 +192,24 @@ std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> 
 std::string money(double d) { return pytext::format_fixed(d, 2); }
 
 std::string signed_money(double d) {
+    if (std::isnan(d)) return "$nan";
     long long c = cents(d);
     if (c == 0) return "$0.00";
     return std::string(c > 0 ? "+$" : "-$") + money(std::fabs(d));
+}
+
+bool over_limit(double amount, double limit) { return !std::isfinite(amount) || amount > limit; }
+
+std::string not_finite_line(const std::string &shown) {
+    return "\n[Tally-Warden WARNING] " + shown +
+           " is not a finite amount (a stored price is out of range); it counts as over the limits!";
 }
 
 std::vector<std::string> breakdown_table(const std::vector<Item> &items) {
     std::vector<const Item *> order;
     for (const auto &it : items) order.push_back(&it);
     std::stable_sort(order.begin(), order.end(), [](const Item *a, const Item *b) {
-        if (cents(a->cost) != cents(b->cost)) return a->cost > b->cost;
+        if (cents(a->cost) != cents(b->cost)) return cents(a->cost) > cents(b->cost);
         return by_place(*a, *b);
     });
     std::vector<std::vector<std::string>> cells{{"Monthly", "File", "Resource", "Basis"}};
