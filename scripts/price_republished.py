@@ -7,6 +7,7 @@ and prints what the price tables need from it.
                                                  one line per type: aws,aws_instance,TYPE,REGIONS
     scripts/price_republished.py rows FILE...    price-table lines of the types the table has
                                                  no price for, in the table's region columns
+                                                 (types without a us-east-1 price are left out)
 
 The lines are pasted into pricing/ under a comment naming the copy (repository, path,
 commit, generation date and the date read); nothing is written here.
@@ -58,7 +59,9 @@ def main(argv):
         return 0
     _, header, _ = gen.read_csv(gen.SOURCES / "aws.csv")
     known = table_items("aws", EC2_TYPES)
-    fresh = [r for r in rows if r.region not in known.get(r.item, ())]
+    # An item needs a default-region price to be listed at all (the store's fallback).
+    served = set(known) | {r.item for r in rows if r.region == gen.DEFAULT_REGIONS["aws"]}
+    fresh = [r for r in rows if r.item in served and r.region not in known.get(r.item, ())]
     fresh.sort(key=lambda r: (r.item.split(".")[0], r.item))
     print("\n".join(table_lines(fresh, header[4:])))
     return 0
