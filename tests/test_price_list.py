@@ -69,6 +69,16 @@ def test_every_listed_type_is_priced_by_a_family(tmp_path):
         # A region without rows of its own is served by the default region's row, and says so.
         ("aws", "aws_instance", {"instance_type": "m5.large", "region": "sa-east-1"}, 70.08,
          "m5.large @ $0.0960/hr (us-east-1 price, no sa-east-1 row)"),
+        # On-demand writes at $0.625 a million since November 2024 (AWS's announcement of
+        # 2024-11-14; DynamoDB pricing page, us-east-1).
+        ("aws", "aws_dynamodb_table", {"billing_mode": "PAY_PER_REQUEST"}, 8.12, "DynamoDB on_demand (5M reqs + 20GB)"),
+        # A volume without `type` is gp2, the AWS provider's default ($0.10 a GB-month in us-east-1).
+        ("aws", "aws_ebs_volume", {"size": 100, "region": "us-east-1"}, 10.0, "100GB base disk @ $0.1000/GB-mo"),
+        ("aws", "aws_ebs_volume", {"size": 100, "type": "gp2", "region": "us-east-1"}, 10.0,
+         "100GB gp2 disk @ $0.1000/GB-mo"),
+        # An unresolved workspace SKU costs what the default SKU, PerGB2018, costs.
+        ("azure", "azurerm_log_analytics_workspace", {}, 13.8, "5GB log data @ $2.7600/GB-mo"),
+        ("azure", "azurerm_log_analytics_workspace", {"sku": "${var.sku}"}, 13.8, "5GB log data @ $2.7600/GB-mo"),
         ("aws", "aws_lambda_function", {}, 1.87, "1,000,000 reqs, 200ms, 512MB (@ $0.20/M, $16.67/M GB-s)"),
         ("aws", "aws_lb_target_group", {}, 0.0, "Load Balancer (aws_lb_target_group) @ $0.0000/hr"),
         ("google", "google_compute_instance", {"machine_type": "e2-standard-2", "zone": "us-central1-a"}, 48.91,
