@@ -400,3 +400,8 @@ def test_other_region_prices_are_reported_apart(tmp_path):
     assert doc["defaults"]["other-region"] == {"aws_instance": 1}
     assert {r["name"]: r["source"] for r in doc["resources"]} == {"a": "other-region", "b": "rule", "t": "rule"}
 
+
+def test_readme_coverage_is_up_to_date():
+    run = subprocess.run([sys.executable, "-P", str(ROOT / "scripts" / "price_coverage.py"), "--check"],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
