@@ -38,6 +38,23 @@ def read_go_map(text):
     return rows
 
 
+def doubtful_metal(rows):
+    """Bare-metal sizes the copy prices above the family's largest size in us-east-1. Another
+    copy of AWS's list prices r6g.metal at the r6g.16xlarge price, where this one asks 6% more;
+    the sizes of that pattern are left out rather than taken on one copy's word."""
+    us = {r.item: r.price for r in rows if r.region == gen.DEFAULT_REGIONS["aws"]}
+    doubtful = set()
+    for item, price in us.items():
+        family, _, size = item.partition(".")
+        if size != "metal":
+            continue
+        sizes = [(int(m.group(1)), p) for i, p in us.items() if i.startswith(family + ".")
+                 for m in [re.fullmatch(r"(\d+)xlarge", i.partition(".")[2])] if m]
+        if sizes and price > max(sizes)[1] * 1.001:
+            doubtful.add(item)
+    return doubtful
+
+
 def table_items(provider, res_type):
     """{item: {region}} of the published (not derived) prices of one resource type."""
     _, entries = gen.read_table(gen.SOURCES / f"{provider}.csv", (), gen.DEFAULT_REGIONS[provider])
@@ -61,7 +78,8 @@ def main(argv):
     known = table_items("aws", EC2_TYPES)
     # An item needs a default-region price to be listed at all (the store's fallback).
     served = set(known) | {r.item for r in rows if r.region == gen.DEFAULT_REGIONS["aws"]}
-    fresh = [r for r in rows if r.item in served and r.region not in known.get(r.item, ())]
+    doubtful = doubtful_metal(rows) - set(known)
+    fresh = [r for r in rows if r.item in served and r.item not in doubtful and r.region not in known.get(r.item, ())]
     fresh.sort(key=lambda r: (r.item.split(".")[0], r.item))
     print("\n".join(table_lines(fresh, header[4:])))
     return 0

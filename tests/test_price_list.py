@@ -405,3 +405,32 @@ def test_readme_coverage_is_up_to_date():
     run = subprocess.run([sys.executable, "-P", str(ROOT / "scripts" / "price_coverage.py"), "--check"],
                          capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
+
+
+# Published on-demand Linux prices of families the us-east-1 price list brought in, from
+# sources other than the copy the rows were taken from: SkyPilot's copy of AWS's price list
+# (skypilot-org/skypilot-catalog catalogs/v8/aws/vms.csv, commit
+# 00148f2af3672e2229b4f7bf8157d5a3f36e3c35, read 2026-12-08) and the list prices quoted in the
+# issue that asked for them.
+SKYPILOT = "skypilot-catalog v8 aws/vms.csv@00148f2a"
+ISSUE = "list price quoted in the price-list issue"
+
+
+@pytest.mark.parametrize("item, region, published, source", [
+    ("a1.large", "us-east-1", 0.051, SKYPILOT),
+    ("a1.metal", "us-east-1", 0.408, SKYPILOT),
+    ("c1.xlarge", "us-east-1", 0.52, SKYPILOT),
+    ("c3.large", "us-east-1", 0.105, SKYPILOT),
+    ("c3.8xlarge", "us-east-1", 1.68, SKYPILOT),
+    ("r6gd.12xlarge", "us-east-1", 2.7648, SKYPILOT),
+    ("r7g.2xlarge", "us-east-1", 0.428, ISSUE),
+    ("r7g.16xlarge", "us-east-1", 3.43, ISSUE),
+    ("trn1.2xlarge", "us-east-1", 1.34, ISSUE),
+])
+def test_new_families_at_list_price(tmp_path, item, region, published, source):
+    r = Reckoner(str(tmp_path / "pricing.db"))
+    basis = r.estimate_resource_cost({"provider": "aws", "type": "aws_instance",
+                                      "properties": {"instance_type": item, "region": region}})["basis"]
+    assert basis.endswith(f"[{region}]"), (basis, source)
+    hourly = float(basis.split("$")[1].split("/")[0])
+    assert hourly == pytest.approx(published, rel=0.01), source
