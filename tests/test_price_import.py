@@ -85,3 +85,20 @@ def test_table_lines_follow_the_table_columns():
     _, rows, _, _ = read("AmazonEC2.csv")
     assert pi.table_lines(rows, ["us-east-1", "us-east-2"]) == [
         "aws_instance,m5.large,hour,,0.096,", "aws_instance,r7g.2xlarge,hour,,0.4284,"]
+
+
+def test_republished_go_map_and_doubtful_metal_sizes():
+    import price_republished as pr
+
+    text = ('var InitialOnDemandPricesAWS = map[string]map[ec2types.InstanceType]float64{\n'
+            '\t// us-east-1\n\t"us-east-1": {\n\t\t// r6g family\n'
+            '\t\t"r6g.16xlarge": 3.225600, "r6g.large": 0.100800, "r6g.metal": 3.419100,\n'
+            '\t\t"m5.24xlarge": 4.608000, "m5.metal": 4.608000, "g4dn.metal": 7.824000,\n\t},\n'
+            '\t"us-gov-west-1": {\n\t\t"r6g.large": 0.121000,\n\t},\n}\n')
+    rows = pr.read_go_map(text)
+    assert {(r.item, r.region): r.price for r in rows} == {
+        ("r6g.16xlarge", "us-east-1"): 3.2256, ("r6g.large", "us-east-1"): 0.1008, ("r6g.metal", "us-east-1"): 3.4191,
+        ("m5.24xlarge", "us-east-1"): 4.608, ("m5.metal", "us-east-1"): 4.608, ("g4dn.metal", "us-east-1"): 7.824,
+        ("r6g.large", "us-gov-west-1"): 0.121}
+    # Priced above the family's largest size: doubtful; a family without sized types is not judged.
+    assert pr.doubtful_metal(rows) == {"r6g.metal"}
