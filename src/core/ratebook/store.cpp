@@ -762,7 +762,7 @@ const char *default_region(std::string_view provider) {
 }  // namespace
 
 std::optional<Row> lookup(Sql &conn, std::string_view provider, std::string_view resource_type,
-                          std::string_view item_key, std::string_view region_in) {
+                          std::string_view item_key, std::string_view region_in, std::string *matched) {
     std::string region = normalise_region(provider, region_in);
     std::string exact = std::string("SELECT ") + kRowColumns +
                         " FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ? AND region = ?";
@@ -772,14 +772,20 @@ std::optional<Row> lookup(Sql &conn, std::string_view provider, std::string_view
     };
     std::optional<Row> row =
         first(conn.query(exact, {Value(provider), Value(resource_type), Value(item_key), Value(region)}));
-    if (!row && region != "global")
+    std::string_view from = region;
+    if (!row && region != "global") {
         row = first(conn.query(std::string("SELECT ") + kRowColumns +
                                    " FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ? AND "
                                    "region = 'global'",
                                {Value(provider), Value(resource_type), Value(item_key)}));
+        from = "global";
+    }
     if (!row)
-        if (const char *def = default_region(provider); def && region != def)
+        if (const char *def = default_region(provider); def && region != def) {
             row = first(conn.query(exact, {Value(provider), Value(resource_type), Value(item_key), Value(def)}));
+            from = def;
+        }
+    if (matched) *matched = row ? std::string(from) : std::string();
     return row;
 }
 
@@ -874,20 +880,25 @@ const Row *Snapshot::find(std::string_view provider, std::string_view resource_t
 }
 
 const Row *Snapshot::lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
-                            std::string_view region_in) const {
+                            std::string_view region_in, std::string *matched) const {
     std::string region = normalise_region(provider, region_in);
     load(provider, resource_type, item_key);
+    std::string_view from = region;
     const Row *row = find(provider, resource_type, item_key, region);
-    if (!row && region != "global") row = find(provider, resource_type, item_key, "global");
+    if (!row && region != "global") row = find(provider, resource_type, item_key, from = "global");
     if (!row)
         if (const char *def = default_region(provider); def && region != def)
-            row = find(provider, resource_type, item_key, def);
+            row = find(provider, resource_type, item_key, from = def);
+    if (matched) *matched = row ? std::string(from) : std::string();
     return row;
 }
 
 reckon::Rates StoreSource::rate(std::string_view provider, std::string_view type, std::string_view key,
                                std::string_view region) {
-    return to_rates(lookup(conn_, reckon::store_provider(provider), type, key, region));
+    std::string matched;
+    reckon::Rates r = to_rates(lookup(conn_, reckon::store_provider(provider), type, key, region, &matched));
+    r.region = std::move(matched);
+    return r;
 }
 
 SnapshotSource::SnapshotSource(const std::string &path) : conn_(path), snap_(conn_) {}
@@ -897,8 +908,11 @@ reckon::Rates SnapshotSource::rate(std::string_view provider, std::string_view t
     // Trees repeat the same few lookups: each is answered once.
     std::string memo_key = row_key(provider, type, key, region);
     if (auto it = memo_.find(memo_key); it != memo_.end()) return it->second;
-    const Row *row = snap_.lookup(reckon::store_provider(provider), type, key, region);
-    return memo_.emplace(std::move(memo_key), row ? to_rates(*row) : reckon::Rates{}).first->second;
+    std::string matched;
+    const Row *row = snap_.lookup(reckon::store_provider(provider), type, key, region, &matched);
+    reckon::Rates r = row ? to_rates(*row) : reckon::Rates{};
+    r.region = std::move(matched);
+    return memo_.emplace(std::move(memo_key), std::move(r)).first->second;
 }
 
 }  // namespace tw::rate

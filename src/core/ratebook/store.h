@@ -128,9 +128,10 @@ bool seeded_from(Connection &conn, const std::string &digest);
 void record_seeded(Connection &conn, const std::string &digest);
 
 // The rate lookup cascade: exact region, global, the provider's default region. The row
-// holds the six prices and the unit as stored.
+// holds the six prices and the unit as stored; `matched`, when given, receives the region
+// of the row found.
 std::optional<Row> lookup(Sql &conn, std::string_view provider, std::string_view resource_type,
-                          std::string_view item_key, std::string_view region);
+                          std::string_view item_key, std::string_view region, std::string *matched = nullptr);
 // The row as the host sees it: the seven keys in order (an empty map for no row).
 Map row_to_map(const std::optional<Row> &row);
 reckon::Rates to_rates(const std::optional<Row> &row);
@@ -171,7 +172,7 @@ public:
     // `conn` must outlive the snapshot.
     explicit Snapshot(Sql &conn) : conn_(conn) {}
     const Row *lookup(std::string_view provider, std::string_view resource_type, std::string_view item_key,
-                      std::string_view region) const;
+                      std::string_view region, std::string *matched = nullptr) const;
 
 private:
     const Row *find(std::string_view provider, std::string_view resource_type, std::string_view item_key,
