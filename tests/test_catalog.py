@@ -175,9 +175,8 @@ def test_paid_types_are_not_listed_free(rtype):
         ("aws_cloudwatch_metric_stream", "aws"),
         ("azurerm_frontdoor_firewall_policy", "azurerm"),
         ("aws_something_new_policy", "aws"),
-        ("widget_thing", "widget"),
-        ("digitalocean_droplet", "digitalocean"),
-        ("alicloud_security_group", "alicloud"),
+        ("google_widget_thing", "google"),
+        ("awscc_widget_security_group", "aws"),
         ("", "aws"),
     ],
 )

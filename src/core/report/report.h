@@ -19,8 +19,8 @@ struct Item {
     double cost = 0.0;
 };
 
-// "rule", "free-catalog", "free-keyword", "flat-default", or "default-rate" for a rule
-// that fell back to a built-in default rate.
+// "rule", "free-catalog", "free-keyword", "flat-default", "outside-bill", or
+// "default-rate" for a rule that fell back to a built-in default rate.
 std::string source_name(const reckon::Cost &c);
 
 // The home of a record read from `file`: its directory for Terraform, else the file.
@@ -48,7 +48,8 @@ std::string signed_money(double d);
 std::vector<std::string> breakdown_table(const std::vector<Item> &items);
 // Table lines of the rows that changed (none when nothing changed).
 std::vector<std::string> diff_table(const std::vector<Row> &rows);
-// Lines counting, by type, the resources priced by a flat default or a built-in default rate.
+// Lines counting, by type, the resources priced by a flat default or a built-in default rate,
+// and those outside the clouds' bills.
 std::vector<std::string> defaults_summary(const std::vector<Item> &items);
 
 // What the JSON document says besides the resources.
