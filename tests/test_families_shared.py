@@ -134,9 +134,9 @@ def test_functions(estimate, props, rows, cost, basis, details):
         ("aws", "aws_ssm_parameter", {"tier": ""}, [], 0.4, "aws_ssm_parameter (base) @ $0.000548/hr"),
         # Data platforms
         ("google", "google_dataflow_job", {}, [], 182.5, "google_dataflow_job (base) @ $0.2500/hr"),
-        ("azure", "azurerm_databricks_workspace", {"sku": "premium"},
-         [("azure", "azurerm_databricks_workspace", "premium", {H: 0.55})], 401.5,
-         "azurerm_databricks_workspace (premium) @ $0.5500/hr"),
+        ("azure", "azurerm_hdinsight_hadoop_cluster", {"sku_name": "x"},
+         [("azure", "azurerm_hdinsight_hadoop_cluster", "x", {H: 0.55})], 401.5,
+         "azurerm_hdinsight_hadoop_cluster (x) @ $0.5500/hr"),
     ],
 )
 def test_single_path_families(estimate, provider, rtype, props, rows, cost, basis):

@@ -143,6 +143,11 @@ std::string efs_class(const Ctx &c) {
     return c.first_of({"availability_zone_name", "AvailabilityZoneName"}) ? "one_zone" : "standard";
 }
 
+// GENERAL_PURPOSE (the default) or SHORT_LIVED_CERTIFICATE.
+std::string private_ca_mode(const Ctx &c) {
+    return pytext::lower(c.key_of({"usage_mode", "UsageMode"}, "general_purpose"));
+}
+
 std::string alarm_resolution(const Ctx &c) {
     if (auto p = c.first_number({"period", "Period"}); p && *p < 60) return "high_resolution";
     return "standard";
@@ -235,6 +240,7 @@ void add_aws_families(FamilyTable &t) {
     add_monthly_fee(t, "aws_cloudwatch_composite_alarm", {"CloudWatch composite alarm", nullptr, nullptr, 0.50});
     add_monthly_fee(t, "aws_route53_health_check", {"Route 53 health check", nullptr, nullptr, 0.50});
     add_family(t, {"aws_cloudwatch_log_group"}, log_group);
+    add_monthly_fee(t, "aws_acmpca_certificate_authority", {"Private CA", private_ca_mode, nullptr, 400.0});
     add_metered_usage(t, "aws_flow_log", {"Flow logs", log_destination, PER_GB_TRANSFER, 0.5, "gb_ingested", 5, "GB"});
     add_metered_usage(t, "aws_efs_file_system", {"EFS", efs_class, PER_GB_MONTH, 0.30, "storage_gb", 10, "GB-mo"});
     add_family(t, {"aws_eks_node_group", "aws_autoscaling_group"}, node_group);

@@ -209,6 +209,21 @@ void secret(Ctx &c) {
 
 void container_registry(Ctx &c) {
     std::string sku = c.key_of({"sku"}, "base");
+    // Every Azure registry has a tier: one without a price (an unresolved `sku`) is priced at
+    // the cheapest, Basic, and the basis says so.
+    if (c.type == "azurerm_container_registry") {
+        Rates r = sku == "base" ? Rates{} : c.rate(sku);
+        std::string note;
+        if (!r.positive_hourly()) {
+            note = sku == "base" ? " (SKU not read: cheapest tier)" : " (no price for " + sku + ": cheapest tier)";
+            sku = "Basic";
+            r = c.rate(sku);
+        }
+        double rate = r.get(PER_HOUR, 0.006944);
+        c.hourly(rate);
+        c.basis = "Container Registry (" + sku + ") @ $" + f(rate, 4) + "/hr" + note;
+        return;
+    }
     Rates r = c.look_up(sku);
     if (r.positive_hourly()) {
         double rate = r.get(PER_HOUR, 0.667);
@@ -280,20 +295,21 @@ void add_shared_families(FamilyTable &t) {
     add_family(t,
                {"aws_sqs_queue", "aws_sns_topic", "aws_kinesis_stream", "aws_kinesis_firehose_delivery_stream",
                 "google_pubsub_topic", "google_pubsub_subscription", "azurerm_service_bus_namespace",
-                "azurerm_servicebus_namespace", "azurerm_eventhub_namespace"},
+                "azurerm_servicebus_namespace"},
                messaging);
     add_family(t, {"aws_route53_zone", "google_dns_managed_zone", "azurerm_dns_zone"}, dns_zone);
-    add_family(t, {"aws_secretsmanager_secret", "aws_ssm_parameter", "azurerm_key_vault"}, secret);
+    add_family(t, {"aws_secretsmanager_secret", "aws_ssm_parameter"}, secret);
     add_family(t, {"aws_ecr_repository", "google_artifact_registry_repository", "azurerm_container_registry"},
                container_registry);
     add_family(t,
-               {"azurerm_data_factory", "azurerm_databricks_workspace", "azurerm_hdinsight_hadoop_cluster",
+               {"azurerm_hdinsight_hadoop_cluster",
                 "google_composer_environment", "google_dataflow_job", "google_dataproc_cluster"},
                data_platform);
     add_family(t, {"azurerm_firewall", "aws_wafv2_web_acl"}, firewall);
     // Types priced like the specified members above, through rows of their own.
     add_family(t, {"google_compute_global_forwarding_rule"}, load_balancer);
     add_family(t, {"azurerm_private_dns_zone"}, dns_zone);
+    add_family(t, {"azurerm_lb"}, load_balancer);
 }
 
 }  // namespace tw::reckon
