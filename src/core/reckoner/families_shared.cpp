@@ -50,10 +50,76 @@ void virtual_machine(Ctx &c) {
 
 constexpr double kDatabaseStoragePerGbMonth = 0.115;
 
+// What an RDS instance adds to the class price: the row of its engine and licence model, Multi-AZ,
+// and its storage type. Rows: "<class>" (MySQL), "<engine>[-byol]/<class>", each optionally
+// followed by "/multi-az"; storage "storage/<type>", "iops/<type>" and "throughput/gp3"
+// (per GB-, IOPS- or MiBps-month). Without a row the MySQL price applies, and the note says so.
+struct RdsPricing {
+    Rates rates;
+    double instance_factor = 1, storage_factor = 1;
+    double storage_rate = kDatabaseStoragePerGbMonth;
+    double extra_monthly = 0;  // provisioned IOPS and throughput
+    std::string note;
+};
+
+bool flag_set(const Value *v) {
+    if (!v) return false;
+    if (v->is_str()) return pytext::lower(v->as_str()) == "true";
+    return v->truthy();
+}
+
+RdsPricing rds_pricing(Ctx &c, const std::string &cls, double storage_gb) {
+    RdsPricing p;
+    std::string engine = pytext::lower(c.key_of({"engine", "Engine"}, "mysql"));
+    bool byol = pytext::lower(c.key_of({"license_model", "LicenseModel"}, "")) == "bring-your-own-license";
+    bool multi_az = flag_set(c.first_of({"multi_az", "MultiAZ"}));
+    std::string key = engine == "mysql" ? cls : engine + (byol ? "-byol" : "") + "/" + cls;
+    std::vector<std::string> notes;
+    if (multi_az) {
+        p.rates = c.rate(key + "/multi-az");
+        p.storage_factor = 2;
+        notes.push_back("Multi-AZ");
+    }
+    if (p.rates.empty()) {
+        if (key != cls) p.rates = c.rate(key);
+        if (p.rates.empty()) {
+            p.rates = c.look_up(cls);
+            if (key != cls) notes.push_back("estimated: " + key.substr(0, key.find('/')) + " at the MySQL price");
+        }
+        // AWS documents Multi-AZ as twice the Single-AZ price for MySQL, MariaDB and PostgreSQL.
+        if (multi_az) {
+            p.instance_factor = 2;
+            if (engine != "mysql" && engine != "mariadb" && engine != "postgres") notes.front() = "Multi-AZ estimated";
+        }
+    }
+    std::optional<double> iops = c.first_number({"iops", "Iops"});
+    std::string type = pytext::lower(c.key_of({"storage_type", "StorageType"}, iops ? "io1" : "gp2"));
+    if (type != "gp2") {
+        Rates gb = c.rate("storage/" + type);
+        if (gb.positive(PER_GB_MONTH)) p.storage_rate = gb.value[PER_GB_MONTH];
+        else if (type != "gp3") notes.push_back(type + " storage estimated");
+        // gp3 includes 3,000 IOPS and 125 MiB/s (12,000 and 500 from 400 GB, except SQL Server).
+        bool large = storage_gb >= 400 && engine.rfind("sqlserver", 0) != 0;
+        double billed_iops = iops ? *iops - (type == "gp3" ? (large ? 12000 : 3000) : 0) : 0;
+        if (billed_iops > 0) {
+            Rates r = c.rate("iops/" + type);
+            if (r.positive(PER_GB_MONTH)) p.extra_monthly += billed_iops * r.value[PER_GB_MONTH];
+            else notes.push_back(grouped(billed_iops) + " IOPS not priced");
+        }
+        if (auto mbps = c.first_number({"storage_throughput", "StorageThroughput"}); mbps && type == "gp3") {
+            double billed = *mbps - (large ? 500 : 125);
+            Rates r = billed > 0 ? c.rate("throughput/gp3") : Rates{};
+            if (r.positive(PER_GB_MONTH)) p.extra_monthly += billed * r.value[PER_GB_MONTH];
+            else if (billed > 0) notes.push_back(f(billed, 0) + " MiB/s not priced");
+        }
+    }
+    p.extra_monthly *= p.storage_factor;
+    for (const auto &n : notes) p.note += " (" + n + ")";
+    return p;
+}
+
 void database_instance(Ctx &c) {
     std::string cls = c.key_of({"instance_class", "tier", "sku_name", "sku"}, "base");
-    double rate = c.look_up(cls).get(PER_HOUR, 0.034);
-    double instance_monthly = rate * DEFAULT_MONTHLY_HOURS;
     double storage_gb;
     if (auto gb = c.first_number({"allocated_storage", "max_size_gb"})) {
         storage_gb = *gb;
@@ -61,9 +127,14 @@ void database_instance(Ctx &c) {
         double from_mb = c.number("storage_mb", 0) / 1024;
         storage_gb = from_mb != 0 ? from_mb : 20;
     }
-    double storage_monthly = storage_gb * kDatabaseStoragePerGbMonth;
+    RdsPricing p;
+    if (c.type == "aws_db_instance") p = rds_pricing(c, cls, storage_gb);
+    else p.rates = c.look_up(cls);
+    double rate = p.rates.get(PER_HOUR, 0.034) * p.instance_factor;
+    double instance_monthly = rate * DEFAULT_MONTHLY_HOURS;
+    double storage_monthly = storage_gb * p.storage_rate * p.storage_factor + p.extra_monthly;
     c.cost = instance_monthly + storage_monthly;
-    c.basis = cls + " @ $" + f(rate, 4) + "/hr + " + f(storage_gb, 0) + "GB";
+    c.basis = cls + " @ $" + f(rate, 4) + "/hr + " + f(storage_gb, 0) + "GB" + p.note;
     c.details.set("compute_monthly", Value(pytext::round2(instance_monthly)));
     c.details.set("storage_monthly", Value(pytext::round2(storage_monthly)));
 }
@@ -132,6 +203,23 @@ std::string cache_node_type(const Ctx &c) {
     return "base";
 }
 
+// Nodes of an ElastiCache cluster (num_cache_nodes), of a replication group (num_cache_clusters,
+// else num_node_groups x (replicas_per_node_group + 1)) or of a MemoryDB cluster (num_shards x
+// (num_replicas_per_shard + 1), the service's defaults 1 and 1); one for the other caches.
+double cache_nodes(const Ctx &c) {
+    auto n = [&c](std::initializer_list<std::string_view> keys) { return block_number(c, "", keys); };
+    if (c.type == "aws_elasticache_cluster") return n({"num_cache_nodes"}).value_or(1);
+    if (c.type == "aws_elasticache_replication_group") {
+        if (auto k = n({"num_cache_clusters", "number_cache_clusters"})) return *k;
+        if (auto groups = n({"num_node_groups", "NumNodeGroups"}))
+            return *groups * (n({"replicas_per_node_group", "ReplicasPerNodeGroup"}).value_or(0) + 1);
+        return 1;
+    }
+    if (c.type == "aws_memorydb_cluster")
+        return n({"num_shards", "NumShards"}).value_or(1) * (n({"num_replicas_per_shard", "NumReplicasPerShard"}).value_or(1) + 1);
+    return 1;
+}
+
 void cache(Ctx &c) {
     if (c.type == "google_redis_instance") {
         std::string tier = c.text("tier", "BASIC");
@@ -143,8 +231,10 @@ void cache(Ctx &c) {
     }
     std::string node_type = cache_node_type(c);
     double rate = c.look_up(node_type).get(PER_HOUR, 0.034);
-    c.hourly(rate);
+    double nodes = cache_nodes(c);
+    c.hourly(rate, nodes);
     c.basis = node_type + " @ $" + f(rate, 4) + "/hr";
+    if (nodes != 1) c.basis += " (" + f(nodes, 0) + " nodes)";
 }
 
 void load_balancer(Ctx &c) {
@@ -270,7 +360,7 @@ void add_shared_families(FamilyTable &t) {
                {"aws_db_instance", "google_sql_database_instance", "azurerm_mssql_database", "azurerm_postgresql_server",
                 "azurerm_postgresql_flexible_server", "azurerm_mysql_server"},
                database_instance);
-    add_family(t, {"aws_rds_cluster", "azurerm_mssql_server", "azurerm_cosmosdb_account"}, database_cluster);
+    add_family(t, {"azurerm_mssql_server", "azurerm_cosmosdb_account"}, database_cluster);
     add_family(t,
                {"aws_lambda_function", "google_cloudfunctions_function", "google_cloudfunctions2_function",
                 "azurerm_function_app", "azurerm_linux_function_app", "azurerm_windows_function_app"},
@@ -281,7 +371,7 @@ void add_shared_families(FamilyTable &t) {
                kubernetes_control_plane);
     add_family(t,
                {"aws_elasticache_cluster", "aws_elasticache_replication_group", "google_redis_instance",
-                "google_memcache_instance", "azurerm_redis_cache"},
+                "google_memcache_instance", "azurerm_redis_cache", "aws_memorydb_cluster"},
                cache);
     add_family(t,
                {"aws_lb", "aws_alb", "aws_elb", "aws_lb_target_group", "azurerm_application_gateway",
