@@ -187,10 +187,50 @@ void block_disk(Ctx &c) {
     c.basis = f(gb, 0) + "GB " + volume_type + " disk @ $" + f(rate, 4) + "/GB-mo";
 }
 
+// The size and node count of a cluster's own default node pool, when it declares one: AKS
+// `default_node_pool` (`node_count`, else `min_count`), GKE `node_config.machine_type` with
+// `initial_node_count` unless `remove_default_node_pool` is set.
+struct DefaultPool {
+    std::string vm_type, size;
+    double nodes = 0;
+};
+
+std::optional<DefaultPool> default_pool(const Ctx &c) {
+    if (c.type == "azurerm_kubernetes_cluster") {
+        std::optional<std::string> size = first_text(in_block(c, "default_node_pool", "vm_size"));
+        if (!size) return std::nullopt;
+        double nodes = block_number(c, "default_node_pool", {"node_count", "min_count"}).value_or(1);
+        return DefaultPool{"azurerm_linux_virtual_machine", *size, nodes};
+    }
+    if (c.type == "google_container_cluster") {
+        const Value *removed = c.prop("remove_default_node_pool");
+        if (removed && (removed->is_str() ? pytext::lower(removed->as_str()) == "true" : removed->truthy()))
+            return std::nullopt;
+        std::optional<std::string> size = first_text(in_block(c, "node_config", "machine_type"));
+        std::optional<double> nodes = block_number(c, "", {"initial_node_count"});
+        if (!size && !nodes) return std::nullopt;
+        // initial_node_count is per zone, as for node pools.
+        double zones = count_of_list(c, {"node_locations"}, 0);
+        if (zones == 0) {
+            std::string loc = c.key_of({"location"}, "");
+            zones = !loc.empty() && loc.back() >= '0' && loc.back() <= '9' ? 3 : 1;
+        }
+        return DefaultPool{"google_compute_instance", size.value_or("e2-medium"), nodes.value_or(1) * zones};
+    }
+    return std::nullopt;
+}
+
 void kubernetes_control_plane(Ctx &c) {
     double rate = c.look_up_base().get(PER_HOUR, 0.1);
     c.hourly(rate);
     c.basis = "Kubernetes Control Plane @ $" + f(rate, 4) + "/hr";
+    if (auto pool = default_pool(c)) {
+        double plane = c.cost;
+        std::string basis = c.basis;
+        price_instances(c, pool->vm_type, pool->size, pool->nodes, "");
+        c.cost += plane;
+        c.basis = basis + " (+ default pool " + c.basis + ")";
+    }
 }
 
 // The node type of a cache as text: numbers (a memory size) read as their decimal text.
