@@ -149,7 +149,7 @@ def test_cluster_objects_that_provision_nothing_are_free(rk, rtype, props):
     [
         # Billed by the hour or by the month, whatever their name suggests.
         "aws_nat_gateway", "aws_eip", "aws_vpc_endpoint", "aws_ec2_transit_gateway",
-        "aws_ec2_transit_gateway_vpc_attachment", "aws_vpn_connection", "aws_vpn_gateway", "aws_route53_zone",
+        "aws_ec2_transit_gateway_vpc_attachment", "aws_vpn_connection", "aws_route53_zone",
         "aws_route53_resolver_endpoint", "aws_route53_health_check", "aws_kms_key", "aws_cloudwatch_log_group",
         "aws_cloudwatch_metric_alarm", "aws_cloudwatch_log_metric_filter", "aws_s3_bucket_metric", "aws_flow_log", "aws_wafv2_rule_group", "aws_lambda_provisioned_concurrency_config",
         "google_compute_address", "google_compute_global_address", "google_compute_router_nat",
@@ -175,9 +175,8 @@ def test_paid_types_are_not_listed_free(rtype):
         ("aws_cloudwatch_metric_stream", "aws"),
         ("azurerm_frontdoor_firewall_policy", "azurerm"),
         ("aws_something_new_policy", "aws"),
-        ("widget_thing", "widget"),
-        ("digitalocean_droplet", "digitalocean"),
-        ("alicloud_security_group", "alicloud"),
+        ("google_widget_thing", "google"),
+        ("awscc_widget_security_group", "aws"),
         ("", "aws"),
     ],
 )

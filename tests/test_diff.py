@@ -9,9 +9,9 @@ import pytest
 from conftest import pty_run, run_cli
 
 P = "[Tally-Warden] "
-SERVER = 'resource "acme_server" "web" {\n}\n'        # a flat $20.00
-CLUSTER = 'resource "acme_cluster" "k8s" {\n}\n'      # a flat $73.00
-DATABASE = 'resource "acme_database" "main" {\n}\n'   # a flat $30.00
+SERVER = 'resource "aws_acme_server" "web" {\n}\n'        # a flat $20.00
+CLUSTER = 'resource "aws_acme_cluster" "k8s" {\n}\n'      # a flat $73.00
+DATABASE = 'resource "aws_acme_database" "main" {\n}\n'   # a flat $30.00
 
 
 @pytest.fixture
@@ -64,7 +64,7 @@ def test_prices_the_index_not_the_working_tree(repo, env):
     res = hook(repo, env, "-t", "1000", "infra")
     assert res.returncode == 0, res.stderr
     assert f"{P}Base total (HEAD): $20.00/month.\n{P}New total: $93.00/month.\n{P}Change: +$73.00/month.\n" in res.stdout
-    assert rows(res.stdout) == [("added", "acme_cluster.k8s")]
+    assert rows(res.stdout) == [("added", "aws_acme_cluster.k8s")]
     assert "infra/cluster.tf" in res.stdout
     assert git(repo, env, "status", "--porcelain") == status
     assert (repo / "infra" / "main.tf").read_text() == SERVER + DATABASE
@@ -118,11 +118,11 @@ def _retype(r, env):
     "edit, change, expected",
     [
         (_rename, "$0.00", []),
-        (_move_within, "+$73.00", [("added", "acme_cluster.k8s")]),
-        (_move_out, "$0.00", [("added", "acme_server.web"), ("removed", "acme_server.web")]),
-        (_delete, "-$20.00", [("removed", "acme_server.web")]),
-        (_add, "+$30.00", [("added", "acme_database.main")]),
-        (_retype, "$0.00", [("added", "acme_server.web2"), ("removed", "acme_server.web")]),
+        (_move_within, "+$73.00", [("added", "aws_acme_cluster.k8s")]),
+        (_move_out, "$0.00", [("added", "aws_acme_server.web"), ("removed", "aws_acme_server.web")]),
+        (_delete, "-$20.00", [("removed", "aws_acme_server.web")]),
+        (_add, "+$30.00", [("added", "aws_acme_database.main")]),
+        (_retype, "$0.00", [("added", "aws_acme_server.web2"), ("removed", "aws_acme_server.web")]),
     ],
 )
 def test_resources_are_matched_by_home_type_and_name(repo, env, edit, change, expected):
@@ -145,7 +145,7 @@ def test_first_commit_subdirectory_and_other_base(tmp_path, env):
     res = hook(r, env, "-t", "1000", cwd=r / "infra")  # no commit yet, run from a subdirectory
     assert res.returncode == 0, res.stderr
     assert f"{P}Base total (HEAD): $0.00/month." in res.stdout and f"{P}Change: +$20.00/month." in res.stdout
-    assert rows(res.stdout) == [("added", "acme_server.web")]
+    assert rows(res.stdout) == [("added", "aws_acme_server.web")]
     assert " main.tf " in res.stdout
 
     git(r, env, "commit", "-q", "-m", "one")
@@ -204,11 +204,11 @@ def test_json_document_and_other_messages(repo, env, tmp_path):
                              "max_total"]
     assert (doc["base_total"], doc["new_total"], doc["change"], doc["exceeded"]) == (20.0, 93.0, 73.0, True)
     first = doc["resources"][0]
-    assert first == {"status": "added", "file": "infra/cluster.tf", "type": "acme_cluster", "name": "k8s",
+    assert first == {"status": "added", "file": "infra/cluster.tf", "type": "aws_acme_cluster", "name": "k8s",
                      "region": first["region"], "monthly_cost": 73.0, "basis": first["basis"],
                      "source": "flat-default", "before": None, "after": 73.0, "change": 73.0}
     assert doc["resources"][1]["status"] == "unchanged"
-    assert doc["defaults"]["flat-default"] == {"acme_cluster": 1, "acme_server": 1}
+    assert doc["defaults"]["flat-default"] == {"aws_acme_cluster": 1, "aws_acme_server": 1}
     assert "broken.json" in res.stderr and str(tmp_path) not in res.stderr.replace(str(repo), "")
     assert "/tally-warden-" not in res.stderr
 
@@ -310,8 +310,8 @@ def test_breakdown_in_the_plain_mode(fixtures, tmp_path):
     assert lines[1] == P + "Total projected cost of scanned configurations: $123.00/month."
     assert lines[2].split() == ["Monthly", "File", "Resource", "Basis"]
     assert [line.split()[:3] for line in lines[3:6]] == [
-        ["$73.00", f"{d}/a.tf", "acme_cluster.k8s"], ["$30.00", f"{d}/b.tf", "acme_database.main"],
-        ["$20.00", f"{d}/a.tf", "acme_server.web"]]
+        ["$73.00", f"{d}/a.tf", "aws_acme_cluster.k8s"], ["$30.00", f"{d}/b.tf", "aws_acme_database.main"],
+        ["$20.00", f"{d}/a.tf", "aws_acme_server.web"]]
     assert lines[6].startswith(P + "Priced by a flat default: 3 (")
     assert lines[-1] == P + "Cost changes are within safety limits. Proceeding..."
 
@@ -333,7 +333,7 @@ def test_unchanged_directories_count_in_both_totals(repo, env):
     git(repo, env, "add", "-A")
     res = hook(repo, env, "-t", "1000", "infra")
     assert f"{P}Base total (HEAD): $123.00/month.\n{P}New total: $143.00/month.\n" in res.stdout
-    assert rows(res.stdout) == [("added", "acme_server.api")]
+    assert rows(res.stdout) == [("added", "aws_acme_server.api")]
 
 TFVARS_MAIN = 'variable "type" {\n  default = "t3.micro"\n}\nresource "aws_instance" "web" {\n  instance_type = var.type\n}\n'
 

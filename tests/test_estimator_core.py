@@ -54,7 +54,7 @@ def test_constructor_maps_seed_path_to_database(tmp_path):
          "Metadata/Configuration resource 'azurerm_frontdoor_firewall_policy' (free)"),
         ("aws_db_subnet_group", 0.0, "Metadata/Configuration resource 'aws_db_subnet_group' (free)"),
         ("AWS_IAM_ROLE", 0.0, "Metadata/Configuration resource 'AWS_IAM_ROLE' (free)"),
-        ("widget_thing", 10.0, "Unmapped paid resource 'widget_thing' (default)"),
+        ("aws_widget_thing", 10.0, "Unmapped paid resource 'aws_widget_thing' (default)"),
     ],
 )
 def test_classification_of_unmatched_types(empty_reckoner, rtype, cost, basis):
@@ -79,8 +79,8 @@ def test_totals_add_rounded_values_in_first_seen_order(empty_reckoner):
     assert report["total_monthly_cost"] == 20.01
 
     report = empty_reckoner.estimate_total_costs([{"type": "aws_iam_role"}, {"type": "aws_iam_role"},
-                                                  {"type": "widget_thing"}])
-    assert report["breakdown_by_service"] == {"aws_iam_role": 0.0, "widget_thing": 10.0}
+                                                  {"type": "aws_widget_thing"}])
+    assert report["breakdown_by_service"] == {"aws_iam_role": 0.0, "aws_widget_thing": 10.0}
     assert report["total_monthly_cost"] == 10.0
     assert empty_reckoner.estimate_total_costs([]) == {
         "total_monthly_cost": 0.0, "unit": "USD", "resources": [], "breakdown_by_service": {}}
@@ -130,4 +130,4 @@ def test_replaced_rate_is_honoured(empty_reckoner):
     p = Priced.__new__(Priced)
     p.db = empty_reckoner.db
     # Unmatched types never consult the store, whatever _rate returns.
-    assert p.estimate_total_costs([{"type": "widget_thing"}])["total_monthly_cost"] == 10.0
+    assert p.estimate_total_costs([{"type": "aws_widget_thing"}])["total_monthly_cost"] == 10.0

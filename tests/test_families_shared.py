@@ -106,7 +106,7 @@ def test_functions(estimate, props, rows, cost, basis, details):
         ("azure", "azurerm_managed_disk", {"storage_account_type": "Premium_LRS", "disk_size_gb": 128, "size": "?"}, [],
          10.24, "128GB Premium_LRS disk @ $0.0800/GB-mo"),
         # Hourly families with a single item
-        ("aws", "aws_rds_cluster", {}, [], 146.0, "Database Cluster/Server @ $0.2000/hr"),
+        ("azure", "azurerm_cosmosdb_account", {}, [], 146.0, "Database Cluster/Server @ $0.2000/hr"),
         ("azure", "azurerm_mssql_server", {}, [("azure", "azurerm_mssql_server", "base", {H: 0.0})], 0.0,
          "Database Cluster/Server @ $0.0000/hr"),
         ("aws", "aws_eks_cluster", {}, [], 73.0, "Kubernetes Control Plane @ $0.1000/hr"),
@@ -134,9 +134,9 @@ def test_functions(estimate, props, rows, cost, basis, details):
         ("aws", "aws_ssm_parameter", {"tier": ""}, [], 0.4, "aws_ssm_parameter (base) @ $0.000548/hr"),
         # Data platforms
         ("google", "google_dataflow_job", {}, [], 182.5, "google_dataflow_job (base) @ $0.2500/hr"),
-        ("azure", "azurerm_databricks_workspace", {"sku": "premium"},
-         [("azure", "azurerm_databricks_workspace", "premium", {H: 0.55})], 401.5,
-         "azurerm_databricks_workspace (premium) @ $0.5500/hr"),
+        ("azure", "azurerm_hdinsight_hadoop_cluster", {"sku_name": "x"},
+         [("azure", "azurerm_hdinsight_hadoop_cluster", "x", {H: 0.55})], 401.5,
+         "azurerm_hdinsight_hadoop_cluster (x) @ $0.5500/hr"),
     ],
 )
 def test_single_path_families(estimate, provider, rtype, props, rows, cost, basis):

@@ -226,7 +226,7 @@ def test_replacements_on_the_classes_are_honoured(hook, monkeypatch, capsys, tmp
     (tmp_path / "main.tf").write_text('resource "aws_eks_cluster" "k" {\n}\n')
     if target == "reader":
         monkeypatch.setattr(StackReader, "parse_tf_file",
-                            classmethod(lambda cls, p, v=None, l=None: [{"type": "widget_thing"}] * 3))
+                            classmethod(lambda cls, p, v=None, l=None: [{"type": "aws_widget_thing"}] * 3))
         expected = "$30.00/month."
     elif target == "estimator":
         monkeypatch.setattr(Reckoner, "estimate_total_costs", lambda self, r: {"total_monthly_cost": 7.5})

@@ -57,7 +57,7 @@ def test_templates_and_exports_reach_the_rules_of_their_terraform_types(rk, sour
 @pytest.mark.parametrize(
     "name, basis",
     [
-        ("Db", "db.r5.large @ $0.2400/hr + 100GB"),
+        ("Db", "db.r5.large @ $0.2400/hr + 100GB (estimated: postgres at the MySQL price)"),
         ("Nat", "NAT Gateway @ $0.0450/hr"),
         ("WebSg", "Metadata/Configuration resource 'aws_security_group' (free)"),
         ("Orders", "DynamoDB provisioned (5M reqs + 20GB)"),

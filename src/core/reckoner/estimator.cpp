@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include "core/pytext.h"
 
@@ -86,7 +87,7 @@ const std::vector<UnmappedCategory> kUnmappedCategories = {
 };
 
 std::string_view pricing_provider(std::string_view provider) {
-    return provider == "azurerm" ? std::string_view("azure") : provider;
+    return provider == "azurerm" || provider == "azapi" ? std::string_view("azure") : provider;
 }
 
 namespace {
@@ -160,6 +161,7 @@ const char *cost_source_name(CostSource s) {
         case CostSource::CatalogFree: return "free-catalog";
         case CostSource::KeywordFree: return "free-keyword";
         case CostSource::FlatDefault: return "flat-default";
+        case CostSource::OutsideBill: return "outside-bill";
     }
     return "rule";
 }
@@ -216,12 +218,14 @@ bool provisions_cloud_resource(std::string_view type, const Map &props) {
     return false;
 }
 
-CostSource classify(std::string_view type, Ctx &ctx) {
+// Classifies `type` by its keywords; the basis names `shown` (the type unless an azapi resource
+// is classified by its ARM type).
+CostSource classify(std::string_view type, Ctx &ctx, std::string_view shown) {
     std::string lower = pytext::lower(type);
     for (const char *kw : kFreeKeywords) {
         if (lower.find(kw) != std::string::npos) {
             ctx.cost = 0.0;
-            ctx.basis = "Metadata/Configuration resource '" + std::string(type) + "' (free)";
+            ctx.basis = "Metadata/Configuration resource '" + std::string(shown) + "' (free)";
             return CostSource::KeywordFree;
         }
     }
@@ -229,33 +233,93 @@ CostSource classify(std::string_view type, Ctx &ctx) {
         for (const char *kw : row.keywords) {
             if (lower.find(kw) != std::string::npos) {
                 ctx.cost = row.monthly_cost;
-                ctx.basis = row.opening + std::string(type) + "' (default)";
+                ctx.basis = row.opening + std::string(shown) + "' (default)";
                 return CostSource::FlatDefault;
             }
         }
     }
     ctx.cost = 10.0;
-    ctx.basis = "Unmapped paid resource '" + std::string(type) + "' (default)";
+    ctx.basis = "Unmapped paid resource '" + std::string(shown) + "' (default)";
     return CostSource::FlatDefault;
 }
+
+// Prefixes of the providers whose resources reach an AWS, Azure or Google Cloud bill: the
+// Terraform providers, and the Pulumi native providers as the Pulumi reader names their types.
+constexpr const char *kCloudPrefixes[] = {"aws_",         "awscc_",        "azurerm_",      "azapi_",
+                                          "google_",      "aws-native_",   "azure-native_", "google-native_"};
+
+// What an azapi resource prices as: the azurerm type of its ARM type (the `type` attribute
+// before "@"), else the ARM type's last segment in snake case; nothing without an ARM type.
+struct ArmType {
+    std::string arm;     // as written, without the version
+    std::string mapped;  // the azurerm type, or empty
+    std::string snake;   // the last segment in snake case
+};
+
+std::optional<ArmType> azapi_type(const Map &props) {
+    const Value *v = props.find("type");
+    if (!v || !v->is_str()) return std::nullopt;
+    std::string arm = v->as_str().substr(0, v->as_str().find('@'));
+    size_t slash = arm.rfind('/');
+    if (slash == std::string::npos || slash + 1 == arm.size() || arm.find("${") != std::string::npos)
+        return std::nullopt;
+    ArmType out{arm, "", ""};
+    std::string key = pytext::lower(arm);
+    auto it = std::lower_bound(std::begin(kArmTypes), std::end(kArmTypes), key,
+                               [](const CatalogEntry &e, std::string_view t) { return std::string_view(e.type) < t; });
+    if (it != std::end(kArmTypes) && it->type == key) out.mapped = it->basis;
+    for (size_t i = slash + 1; i < arm.size(); ++i) {
+        char ch = arm[i];
+        if (ch >= 'A' && ch <= 'Z') {
+            if (i > slash + 1) out.snake += '_';
+            ch = char(ch - 'A' + 'a');
+        }
+        out.snake += ch;
+    }
+    return out;
+}
 }  // namespace
+
+bool outside_cloud_bill(std::string_view type) {
+    size_t end = type.find('_');
+    if (end == std::string_view::npos || end == 0) return false;
+    for (char ch : type.substr(0, end))
+        if (!((ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-')) return false;
+    if (is_cluster_object(type)) return false;
+    for (const char *prefix : kCloudPrefixes)
+        if (type.starts_with(prefix)) return false;
+    return true;
+}
 
 Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, const Map &props, RateSource &source) {
     std::string provider = provider_v.is_str() ? provider_v.as_str() : pytext::str_of(provider_v);
     std::string type = type_v.is_str() ? type_v.as_str() : type_v.is_null() ? "" : pytext::str_of(type_v);
     std::string region = extract_region(provider, props);
-    Ctx ctx{pricing_provider(provider), type, props, region, source, 0.0, "No price mapped", {}};
+    // An azapi resource prices as the azurerm type of its ARM type, else by the keywords of
+    // the ARM type's last segment.
+    std::string priced_as = type, shown = type;
+    if (type == "azapi_resource" || type == "azapi_update_resource") {
+        if (auto arm = azapi_type(props)) {
+            priced_as = arm->mapped.empty() ? arm->snake : arm->mapped;
+            shown = arm->mapped.empty() ? arm->arm : arm->mapped;
+        }
+    }
+    Ctx ctx{pricing_provider(provider), priced_as, props, region, source, 0.0, "No price mapped", {}};
     const auto &table = families();
     CostSource how = CostSource::Rule;
-    if (auto it = table.find(type); it != table.end()) {
+    if (auto it = table.find(priced_as); it != table.end()) {
         it->second(ctx);
-    } else if (const CatalogEntry *free = catalog_find(type);
-               free && !(is_cluster_object(type) && provisions_cloud_resource(type, props))) {
+    } else if (const CatalogEntry *free = catalog_find(priced_as);
+               free && !(is_cluster_object(priced_as) && provisions_cloud_resource(priced_as, props))) {
         ctx.cost = 0.0;
         ctx.basis = free->basis;
         how = CostSource::CatalogFree;
+    } else if (priced_as == type && outside_cloud_bill(type)) {
+        ctx.cost = 0.0;
+        ctx.basis = "Outside the cloud bill: '" + type + "' (not billed by AWS, Azure or Google Cloud)";
+        how = CostSource::OutsideBill;
     } else {
-        how = classify(type, ctx);
+        how = classify(priced_as, ctx, shown);
     }
     bool other_region = !ctx.other_region.empty();
     if (other_region) {

@@ -32,9 +32,13 @@ std::string store_provider(std::string_view provider);
 std::string normalise_region(std::string_view provider, std::string_view region);
 std::string extract_region(std::string_view provider, const Map &props);
 
-// What priced a record: a rule family, the catalog of free types, the free keywords, or
-// the flat amount of an unmapped category.
-enum class CostSource { Rule, CatalogFree, KeywordFree, FlatDefault };
+// Whether a provider-prefixed resource type belongs to a provider whose resources never reach
+// an AWS, Azure or Google Cloud bill (Kubernetes objects excepted).
+bool outside_cloud_bill(std::string_view type);
+
+// What priced a record: a rule family, the catalog of free types, the free keywords, the
+// flat amount of an unmapped category, or nothing for a type outside the clouds' bills.
+enum class CostSource { Rule, CatalogFree, KeywordFree, FlatDefault, OutsideBill };
 const char *cost_source_name(CostSource s);
 
 // Result of one estimate (the Cost result's fields, and how it was reached, for reports).

@@ -60,6 +60,19 @@ void hadoop_cluster(Ctx &c) {
     c.basis = "EMR " + master + " master + " + std::to_string(core) + " core @ $" + f(rate, 4) + "/hr";
 }
 
+// Dedicated master or warm nodes of a search domain, when enabled: "<n>x <type> <role> @ $<rate>/hr".
+std::string search_nodes(Ctx &c, std::string_view enabled, std::string_view type_key, std::string_view count_key,
+                         double default_count, const char *role) {
+    const Value *on = in_block(c, "cluster_config", enabled);
+    if (!on || !(on->is_str() ? pytext::lower(on->as_str()) == "true" : on->truthy())) return "";
+    const Value *t = in_block(c, "cluster_config", type_key);
+    std::string type = t && t->is_str() ? t->as_str() : "base";
+    double count = block_number(c, "cluster_config", {count_key}).value_or(default_count);
+    double rate = c.look_up(type).get(PER_HOUR, 0.073);
+    c.cost += rate * DEFAULT_MONTHLY_HOURS * count;
+    return f(count, 0) + "x " + type + " " + role + " @ $" + f(rate, 4) + "/hr";
+}
+
 void search_domain(Ctx &c) {
     static const Map kNoConfig;
     const Value *cfg = c.prop("cluster_config");
@@ -73,6 +86,50 @@ void search_domain(Ctx &c) {
         if (auto i = to_integer(*v)) count = *i;
     c.hourly(rate, double(count));
     c.basis = std::to_string(count) + "x " + instance_type + " @ $" + f(rate, 4) + "/hr";
+    // Dedicated masters (three unless counted) and UltraWarm nodes bill beside the data nodes.
+    std::string masters = search_nodes(c, "dedicated_master_enabled", "dedicated_master_type", "dedicated_master_count",
+                                       3, "masters");
+    std::string warm = search_nodes(c, "warm_enabled", "warm_type", "warm_count", 2, "warm");
+    if (!masters.empty()) c.basis += " (+ " + masters + ")";
+    if (!warm.empty()) c.basis += " (+ " + warm + ")";
+}
+
+// An Aurora cluster: provisioned capacity bills through its aws_rds_cluster_instance resources;
+// Serverless v2 bills ACU-hours (hint average_acus, default min_capacity, else 0.5); storage and
+// I/O bill per GB-month and per million requests from rows "storage" and "io" (hints storage_gb,
+// default 10, and million_requests, default 1). A Multi-AZ DB cluster (db_cluster_instance_class)
+// runs three instances of its class, estimated from the RDS price of that class.
+void database_cluster(Ctx &c) {
+    std::string mode = pytext::lower(c.key_of({"engine_mode", "EngineMode"}, "provisioned"));
+    std::optional<double> min_acus =
+        block_number(c, "serverlessv2_scaling_configuration", {"min_capacity", "MinCapacity"});
+    if (!min_acus && mode == "serverless") min_acus = block_number(c, "scaling_configuration", {"min_capacity"});
+    std::string note;
+    if (min_acus || mode == "serverless") {
+        double acus = c.hint("average_acus", min_acus.value_or(0.5));
+        if (!countable(acus)) acus = min_acus.value_or(0.5);
+        double rate = c.look_up_base().get(PER_HOUR, 0.12);
+        c.hourly(rate, acus);
+        c.basis = "Aurora Serverless " + plain(acus) + " ACU @ $" + f(rate, 4) + "/ACU-hr";
+        if (mode == "serverless") c.basis += " (v1 at the v2 ACU price)";
+    } else if (std::string cls = c.key_of({"db_cluster_instance_class", "DBClusterInstanceClass"}, ""); !cls.empty()) {
+        Rates rds = c.source.rate(c.provider, "aws_db_instance", cls, c.region);
+        double rate = rds.positive_hourly() ? rds.value[PER_HOUR] : 0.034;
+        c.default_rate = c.default_rate || !rds.positive_hourly();
+        c.hourly(rate, 3);
+        c.basis = "Multi-AZ DB cluster 3x " + cls + " @ $" + f(rate, 4) + "/hr (estimated from RDS)";
+        return;
+    } else {
+        c.basis = "Aurora cluster (instances billed through aws_rds_cluster_instance)";
+    }
+    Rates storage = c.rate("storage"), io = c.rate("io");
+    if (storage.positive(PER_GB_MONTH) || io.positive(PER_MILLION_REQUESTS)) {
+        double gb = c.hint("storage_gb", 10), millions = c.hint("million_requests", 1);
+        c.cost += gb * storage.get(PER_GB_MONTH, 0) + millions * io.get(PER_MILLION_REQUESTS, 0);
+        c.basis += " + " + f(gb, 0) + "GB storage, " + f(millions, 1) + "M I/O";
+    } else {
+        c.basis += " (storage and I/O not priced)";
+    }
 }
 
 constexpr double kGlueHoursPerMonth = 10;
@@ -143,6 +200,11 @@ std::string efs_class(const Ctx &c) {
     return c.first_of({"availability_zone_name", "AvailabilityZoneName"}) ? "one_zone" : "standard";
 }
 
+// GENERAL_PURPOSE (the default) or SHORT_LIVED_CERTIFICATE.
+std::string private_ca_mode(const Ctx &c) {
+    return pytext::lower(c.key_of({"usage_mode", "UsageMode"}, "general_purpose"));
+}
+
 std::string alarm_resolution(const Ctx &c) {
     if (auto p = c.first_number({"period", "Period"}); p && *p < 60) return "high_resolution";
     return "standard";
@@ -211,6 +273,7 @@ void add_aws_families(FamilyTable &t) {
     add_family(t, {"aws_nat_gateway"}, nat_gateway);
     add_family(t, {"aws_emr_cluster"}, hadoop_cluster);
     add_family(t, {"aws_elasticsearch_domain", "aws_opensearch_domain"}, search_domain);
+    add_family(t, {"aws_rds_cluster"}, database_cluster);
     add_family(t, {"aws_glue_job", "aws_glue_crawler"}, glue_job);
     add_family(t, {"aws_sagemaker_endpoint"}, model_endpoint);
     add_family(t, {"aws_ecs_cluster", "aws_ecs_service", "aws_ecs_task_definition"}, container_service);
@@ -235,6 +298,7 @@ void add_aws_families(FamilyTable &t) {
     add_monthly_fee(t, "aws_cloudwatch_composite_alarm", {"CloudWatch composite alarm", nullptr, nullptr, 0.50});
     add_monthly_fee(t, "aws_route53_health_check", {"Route 53 health check", nullptr, nullptr, 0.50});
     add_family(t, {"aws_cloudwatch_log_group"}, log_group);
+    add_monthly_fee(t, "aws_acmpca_certificate_authority", {"Private CA", private_ca_mode, nullptr, 400.0});
     add_metered_usage(t, "aws_flow_log", {"Flow logs", log_destination, PER_GB_TRANSFER, 0.5, "gb_ingested", 5, "GB"});
     add_metered_usage(t, "aws_efs_file_system", {"EFS", efs_class, PER_GB_MONTH, 0.30, "storage_gb", 10, "GB-mo"});
     add_family(t, {"aws_eks_node_group", "aws_autoscaling_group"}, node_group);

@@ -68,7 +68,8 @@ void stream_analytics(Ctx &c) {
     c.basis = "Stream Analytics " + std::to_string(units) + " SUs @ $" + f(rate, 4) + "/hr each";
 }
 
-void synapse_workspace(Ctx &c) {
+// A dedicated SQL pool, by its DWU level; the workspace itself has no charge.
+void synapse_sql_pool(Ctx &c) {
     std::string sku = c.key_of({"sku_name", "sql_pool_sku_name"}, "DW100c");
     hourly_basis(c, c.look_up(sku).get(PER_HOUR, 1.51), "Synapse " + sku);
 }
@@ -102,6 +103,14 @@ void spring_apps(Ctx &c) {
 void managed_sql_server(Ctx &c) {
     std::string sku = sku_of(c, {"sku_name", "sku"}, "base");
     hourly_basis(c, c.look_up(sku).get(PER_HOUR, 0.189), std::string(c.type) + " " + sku);
+    // A managed instance's row is the price of its smallest size, 4 vCores; vCores bill alike.
+    if (c.type == "azurerm_sql_managed_instance" || c.type == "azurerm_mssql_managed_instance") {
+        double vcores = block_number(c, "", {"vcores"}).value_or(4);
+        if (vcores > 0 && vcores != 4) {
+            c.cost *= vcores / 4;
+            c.basis += " x " + f(vcores, 0) + "/4 vCores";
+        }
+    }
 }
 
 void kusto_cluster(Ctx &c) {
@@ -195,6 +204,55 @@ void scale_set(Ctx &c) {
                     note);
 }
 
+// Databricks bills DBUs of the clusters a workspace runs (hint dbu_hours, default 0) at the
+// rate of its tier; the workspace itself has no charge.
+void databricks_workspace(Ctx &c) {
+    std::string sku = pytext::lower(c.key_of({"sku"}, "standard"));
+    double dbu_hours = c.hint("dbu_hours", 0);
+    if (!countable(dbu_hours)) dbu_hours = 0;
+    double rate = c.look_up(sku).get(PER_HOUR, sku == "premium" ? 0.55 : 0.4);
+    c.cost = dbu_hours * rate;
+    c.basis = "Databricks workspace (" + sku + ") " + grouped(dbu_hours) + " DBU-hours @ $" + f(rate, 4) + "/DBU-hr";
+}
+
+// Data Factory bills orchestration per activity run (hint activity_runs, default 1,000) on the
+// Azure integration runtime; data movement and data flows are not priced.
+void data_factory(Ctx &c) {
+    double runs = c.hint("activity_runs", 1000);
+    if (!countable(runs)) runs = 1000;
+    double per_1000 = c.look_up_base().get(PER_REQUEST, 0.001) * 1000;
+    c.cost = runs / 1000 * per_1000;
+    c.basis = "Data Factory " + grouped(runs) + " activity runs @ $" + f(per_1000, 2) + "/1,000 runs";
+}
+
+// Key Vault has no monthly fee: operations bill per 10,000 (hint operations, default 10,000).
+void key_vault(Ctx &c) {
+    double ops = c.hint("operations", 10000);
+    if (!countable(ops)) ops = 10000;
+    std::string sku = pytext::lower(c.key_of({"sku_name"}, "standard"));
+    double per_10k = c.look_up(sku).get(PER_REQUEST, 0.000003) * 10000;
+    c.cost = ops / 10000 * per_10k;
+    c.basis = "Key Vault (" + sku + ") " + grouped(ops) + " operations @ $" + f(per_10k, 4) + "/10,000";
+}
+
+// Throughput units (`capacity`, default 1) of the namespace's tier; a tier without a price
+// (an unresolved `sku`) is priced at the cheapest tier, Basic, and the basis says so.
+void eventhub_namespace(Ctx &c) {
+    std::string sku = c.key_of({"sku"}, "");
+    Rates r = sku.empty() ? Rates{} : c.rate(sku);
+    std::string note;
+    if (!r.positive_hourly()) {
+        note = " (" + (sku.empty() ? std::string("SKU not read") : "no price for " + sku) + ": cheapest tier)";
+        sku = "Basic";
+        r = c.rate(sku);
+    }
+    double rate = r.get(PER_HOUR, 0.015);
+    double units = block_number(c, "", {"capacity"}).value_or(1);
+    if (units < 1) units = 1;
+    c.hourly(rate, units);
+    c.basis = "Messaging (" + sku + ") @ $" + f(rate, 4) + "/hr" + (units != 1 ? " x " + f(units, 0) + " TUs" : "") + note;
+}
+
 std::string public_ip_sku(const Ctx &c) { return sku_of(c, {"sku"}, "Standard"); }
 std::string lower_sku(const Ctx &c) { return lower_text(c, {"sku", "sku_name"}, "free"); }
 std::string frontdoor_sku(const Ctx &c) { return c.key_of({"sku_name"}, "Standard_AzureFrontDoor"); }
@@ -202,19 +260,21 @@ std::string frontdoor_sku(const Ctx &c) { return c.key_of({"sku_name"}, "Standar
 }  // namespace
 
 void add_azure_families(FamilyTable &t) {
-    add_family(t, {"azurerm_app_service_plan", "azurerm_app_service"}, app_service_plan);
+    add_family(t, {"azurerm_app_service_plan"}, app_service_plan);
     add_family(t, {"azurerm_logic_app_workflow", "azurerm_cognitive_account"}, per_execution_service);
     add_family(t, {"azurerm_search_service"}, search_service);
     add_family(t, {"azurerm_iothub"}, iot_hub);
     add_family(t, {"azurerm_stream_analytics_job"}, stream_analytics);
-    add_family(t, {"azurerm_synapse_workspace"}, synapse_workspace);
+    add_family(t, {"azurerm_synapse_sql_pool"}, synapse_sql_pool);
     add_family(t, {"azurerm_log_analytics_workspace", "azurerm_application_insights"}, log_ingestion);
     add_family(t, {"azurerm_virtual_network_gateway", "azurerm_vpn_gateway", "azurerm_express_route_circuit"},
                network_gateway);
     add_family(t, {"azurerm_bastion_host"}, bastion_host);
     add_family(t, {"azurerm_nat_gateway"}, nat_gateway);
     add_family(t, {"azurerm_spring_cloud_service"}, spring_apps);
-    add_family(t, {"azurerm_mariadb_server", "azurerm_sql_managed_instance", "azurerm_mssql_elasticpool"},
+    add_family(t,
+               {"azurerm_mariadb_server", "azurerm_sql_managed_instance", "azurerm_mssql_managed_instance",
+                "azurerm_mssql_elasticpool"},
                managed_sql_server);
     add_family(t, {"azurerm_kusto_cluster"}, kusto_cluster);
     add_family(t, {"azurerm_machine_learning_workspace"}, machine_learning_workspace);
@@ -223,6 +283,11 @@ void add_azure_families(FamilyTable &t) {
     add_family(t, {"azurerm_maps_account", "azurerm_healthcare_service"}, maps_and_health);
     add_family(t, {"azurerm_storage_share"}, file_share);
     add_family(t, {"azurerm_private_endpoint"}, private_endpoint);
+    add_family(t, {"azurerm_databricks_workspace"}, databricks_workspace);
+    add_family(t, {"azurerm_data_factory"}, data_factory);
+    add_family(t, {"azurerm_key_vault"}, key_vault);
+    add_family(t, {"azurerm_eventhub_namespace"}, eventhub_namespace);
+    add_monthly_fee(t, "azurerm_network_ddos_protection_plan", {"DDoS Network Protection plan", nullptr, nullptr, 2944.0});
 
     add_family(t, {"azurerm_service_plan"}, service_plan);
     add_family(t,

@@ -74,10 +74,76 @@ void virtual_machine(Ctx &c) {
 
 constexpr double kDatabaseStoragePerGbMonth = 0.115;
 
+// What an RDS instance adds to the class price: the row of its engine and licence model, Multi-AZ,
+// and its storage type. Rows: "<class>" (MySQL), "<engine>[-byol]/<class>", each optionally
+// followed by "/multi-az"; storage "storage/<type>", "iops/<type>" and "throughput/gp3"
+// (per GB-, IOPS- or MiBps-month). Without a row the MySQL price applies, and the note says so.
+struct RdsPricing {
+    Rates rates;
+    double instance_factor = 1, storage_factor = 1;
+    double storage_rate = kDatabaseStoragePerGbMonth;
+    double extra_monthly = 0;  // provisioned IOPS and throughput
+    std::string note;
+};
+
+bool flag_set(const Value *v) {
+    if (!v) return false;
+    if (v->is_str()) return pytext::lower(v->as_str()) == "true";
+    return v->truthy();
+}
+
+RdsPricing rds_pricing(Ctx &c, const std::string &cls, double storage_gb) {
+    RdsPricing p;
+    std::string engine = pytext::lower(c.key_of({"engine", "Engine"}, "mysql"));
+    bool byol = pytext::lower(c.key_of({"license_model", "LicenseModel"}, "")) == "bring-your-own-license";
+    bool multi_az = flag_set(c.first_of({"multi_az", "MultiAZ"}));
+    std::string key = engine == "mysql" ? cls : engine + (byol ? "-byol" : "") + "/" + cls;
+    std::vector<std::string> notes;
+    if (multi_az) {
+        p.rates = c.rate(key + "/multi-az");
+        p.storage_factor = 2;
+        notes.push_back("Multi-AZ");
+    }
+    if (p.rates.empty()) {
+        if (key != cls) p.rates = c.rate(key);
+        if (p.rates.empty()) {
+            p.rates = c.look_up(cls);
+            if (key != cls) notes.push_back("estimated: " + key.substr(0, key.find('/')) + " at the MySQL price");
+        }
+        // AWS documents Multi-AZ as twice the Single-AZ price for MySQL, MariaDB and PostgreSQL.
+        if (multi_az) {
+            p.instance_factor = 2;
+            if (engine != "mysql" && engine != "mariadb" && engine != "postgres") notes.front() = "Multi-AZ estimated";
+        }
+    }
+    std::optional<double> iops = c.first_number({"iops", "Iops"});
+    std::string type = pytext::lower(c.key_of({"storage_type", "StorageType"}, iops ? "io1" : "gp2"));
+    if (type != "gp2") {
+        Rates gb = c.rate("storage/" + type);
+        if (gb.positive(PER_GB_MONTH)) p.storage_rate = gb.value[PER_GB_MONTH];
+        else if (type != "gp3") notes.push_back(type + " storage estimated");
+        // gp3 includes 3,000 IOPS and 125 MiB/s (12,000 and 500 from 400 GB, except SQL Server).
+        bool large = storage_gb >= 400 && engine.rfind("sqlserver", 0) != 0;
+        double billed_iops = iops ? *iops - (type == "gp3" ? (large ? 12000 : 3000) : 0) : 0;
+        if (billed_iops > 0) {
+            Rates r = c.rate("iops/" + type);
+            if (r.positive(PER_GB_MONTH)) p.extra_monthly += billed_iops * r.value[PER_GB_MONTH];
+            else notes.push_back(grouped(billed_iops) + " IOPS not priced");
+        }
+        if (auto mbps = c.first_number({"storage_throughput", "StorageThroughput"}); mbps && type == "gp3") {
+            double billed = *mbps - (large ? 500 : 125);
+            Rates r = billed > 0 ? c.rate("throughput/gp3") : Rates{};
+            if (r.positive(PER_GB_MONTH)) p.extra_monthly += billed * r.value[PER_GB_MONTH];
+            else if (billed > 0) notes.push_back(f(billed, 0) + " MiB/s not priced");
+        }
+    }
+    p.extra_monthly *= p.storage_factor;
+    for (const auto &n : notes) p.note += " (" + n + ")";
+    return p;
+}
+
 void database_instance(Ctx &c) {
     std::string cls = c.key_of({"instance_class", "tier", "sku_name", "sku"}, "base");
-    double rate = c.look_up(cls).get(PER_HOUR, 0.034);
-    double instance_monthly = rate * DEFAULT_MONTHLY_HOURS;
     double storage_gb;
     if (auto gb = c.first_number({"allocated_storage", "max_size_gb"})) {
         storage_gb = *gb;
@@ -85,9 +151,14 @@ void database_instance(Ctx &c) {
         double from_mb = c.number("storage_mb", 0) / 1024;
         storage_gb = from_mb != 0 ? from_mb : 20;
     }
-    double storage_monthly = storage_gb * kDatabaseStoragePerGbMonth;
+    RdsPricing p;
+    if (c.type == "aws_db_instance") p = rds_pricing(c, cls, storage_gb);
+    else p.rates = c.look_up(cls);
+    double rate = p.rates.get(PER_HOUR, 0.034) * p.instance_factor;
+    double instance_monthly = rate * DEFAULT_MONTHLY_HOURS;
+    double storage_monthly = storage_gb * p.storage_rate * p.storage_factor + p.extra_monthly;
     c.cost = instance_monthly + storage_monthly;
-    c.basis = cls + " @ $" + f(rate, 4) + "/hr + " + f(storage_gb, 0) + "GB";
+    c.basis = cls + " @ $" + f(rate, 4) + "/hr + " + f(storage_gb, 0) + "GB" + p.note;
     c.details.set("compute_monthly", Value(pytext::round2(instance_monthly)));
     c.details.set("storage_monthly", Value(pytext::round2(storage_monthly)));
 }
@@ -140,10 +211,50 @@ void block_disk(Ctx &c) {
     c.basis = f(gb, 0) + "GB " + volume_type + " disk @ $" + f(rate, 4) + "/GB-mo";
 }
 
+// The size and node count of a cluster's own default node pool, when it declares one: AKS
+// `default_node_pool` (`node_count`, else `min_count`), GKE `node_config.machine_type` with
+// `initial_node_count` unless `remove_default_node_pool` is set.
+struct DefaultPool {
+    std::string vm_type, size;
+    double nodes = 0;
+};
+
+std::optional<DefaultPool> default_pool(const Ctx &c) {
+    if (c.type == "azurerm_kubernetes_cluster") {
+        std::optional<std::string> size = first_text(in_block(c, "default_node_pool", "vm_size"));
+        if (!size) return std::nullopt;
+        double nodes = block_number(c, "default_node_pool", {"node_count", "min_count"}).value_or(1);
+        return DefaultPool{"azurerm_linux_virtual_machine", *size, nodes};
+    }
+    if (c.type == "google_container_cluster") {
+        const Value *removed = c.prop("remove_default_node_pool");
+        if (removed && (removed->is_str() ? pytext::lower(removed->as_str()) == "true" : removed->truthy()))
+            return std::nullopt;
+        std::optional<std::string> size = first_text(in_block(c, "node_config", "machine_type"));
+        std::optional<double> nodes = block_number(c, "", {"initial_node_count"});
+        if (!size && !nodes) return std::nullopt;
+        // initial_node_count is per zone, as for node pools.
+        double zones = count_of_list(c, {"node_locations"}, 0);
+        if (zones == 0) {
+            std::string loc = c.key_of({"location"}, "");
+            zones = !loc.empty() && loc.back() >= '0' && loc.back() <= '9' ? 3 : 1;
+        }
+        return DefaultPool{"google_compute_instance", size.value_or("e2-medium"), nodes.value_or(1) * zones};
+    }
+    return std::nullopt;
+}
+
 void kubernetes_control_plane(Ctx &c) {
     double rate = c.look_up_base().get(PER_HOUR, 0.1);
     c.hourly(rate);
     c.basis = "Kubernetes Control Plane @ $" + f(rate, 4) + "/hr";
+    if (auto pool = default_pool(c)) {
+        double plane = c.cost;
+        std::string basis = c.basis;
+        price_instances(c, pool->vm_type, pool->size, pool->nodes, "");
+        c.cost += plane;
+        c.basis = basis + " (+ default pool " + c.basis + ")";
+    }
 }
 
 // The node type of a cache as text: numbers (a memory size) read as their decimal text.
@@ -154,6 +265,23 @@ std::string cache_node_type(const Ctx &c) {
         if (v->is_str() || v->is_number()) return plain(*v);
     }
     return "base";
+}
+
+// Nodes of an ElastiCache cluster (num_cache_nodes), of a replication group (num_cache_clusters,
+// else num_node_groups x (replicas_per_node_group + 1)) or of a MemoryDB cluster (num_shards x
+// (num_replicas_per_shard + 1), the service's defaults 1 and 1); one for the other caches.
+double cache_nodes(const Ctx &c) {
+    auto n = [&c](std::initializer_list<std::string_view> keys) { return block_number(c, "", keys); };
+    if (c.type == "aws_elasticache_cluster") return n({"num_cache_nodes"}).value_or(1);
+    if (c.type == "aws_elasticache_replication_group") {
+        if (auto k = n({"num_cache_clusters", "number_cache_clusters"})) return *k;
+        if (auto groups = n({"num_node_groups", "NumNodeGroups"}))
+            return *groups * (n({"replicas_per_node_group", "ReplicasPerNodeGroup"}).value_or(0) + 1);
+        return 1;
+    }
+    if (c.type == "aws_memorydb_cluster")
+        return n({"num_shards", "NumShards"}).value_or(1) * (n({"num_replicas_per_shard", "NumReplicasPerShard"}).value_or(1) + 1);
+    return 1;
 }
 
 void cache(Ctx &c) {
@@ -167,8 +295,10 @@ void cache(Ctx &c) {
     }
     std::string node_type = cache_node_type(c);
     double rate = c.look_up(node_type).get(PER_HOUR, 0.034);
-    c.hourly(rate);
+    double nodes = cache_nodes(c);
+    c.hourly(rate, nodes);
     c.basis = node_type + " @ $" + f(rate, 4) + "/hr";
+    if (nodes != 1) c.basis += " (" + f(nodes, 0) + " nodes)";
 }
 
 void load_balancer(Ctx &c) {
@@ -233,6 +363,21 @@ void secret(Ctx &c) {
 
 void container_registry(Ctx &c) {
     std::string sku = c.key_of({"sku"}, "base");
+    // Every Azure registry has a tier: one without a price (an unresolved `sku`) is priced at
+    // the cheapest, Basic, and the basis says so.
+    if (c.type == "azurerm_container_registry") {
+        Rates r = sku == "base" ? Rates{} : c.rate(sku);
+        std::string note;
+        if (!r.positive_hourly()) {
+            note = sku == "base" ? " (SKU not read: cheapest tier)" : " (no price for " + sku + ": cheapest tier)";
+            sku = "Basic";
+            r = c.rate(sku);
+        }
+        double rate = r.get(PER_HOUR, 0.006944);
+        c.hourly(rate);
+        c.basis = "Container Registry (" + sku + ") @ $" + f(rate, 4) + "/hr" + note;
+        return;
+    }
     Rates r = c.look_up(sku);
     if (r.positive_hourly()) {
         double rate = r.get(PER_HOUR, 0.667);
@@ -279,7 +424,7 @@ void add_shared_families(FamilyTable &t) {
                {"aws_db_instance", "google_sql_database_instance", "azurerm_mssql_database", "azurerm_postgresql_server",
                 "azurerm_postgresql_flexible_server", "azurerm_mysql_server"},
                database_instance);
-    add_family(t, {"aws_rds_cluster", "azurerm_mssql_server", "azurerm_cosmosdb_account"}, database_cluster);
+    add_family(t, {"azurerm_mssql_server", "azurerm_cosmosdb_account"}, database_cluster);
     add_family(t,
                {"aws_lambda_function", "google_cloudfunctions_function", "google_cloudfunctions2_function",
                 "azurerm_function_app", "azurerm_linux_function_app", "azurerm_windows_function_app"},
@@ -290,7 +435,7 @@ void add_shared_families(FamilyTable &t) {
                kubernetes_control_plane);
     add_family(t,
                {"aws_elasticache_cluster", "aws_elasticache_replication_group", "google_redis_instance",
-                "google_memcache_instance", "azurerm_redis_cache"},
+                "google_memcache_instance", "azurerm_redis_cache", "aws_memorydb_cluster"},
                cache);
     add_family(t,
                {"aws_lb", "aws_alb", "aws_elb", "aws_lb_target_group", "azurerm_application_gateway",
@@ -304,20 +449,21 @@ void add_shared_families(FamilyTable &t) {
     add_family(t,
                {"aws_sqs_queue", "aws_sns_topic", "aws_kinesis_stream", "aws_kinesis_firehose_delivery_stream",
                 "google_pubsub_topic", "google_pubsub_subscription", "azurerm_service_bus_namespace",
-                "azurerm_servicebus_namespace", "azurerm_eventhub_namespace"},
+                "azurerm_servicebus_namespace"},
                messaging);
     add_family(t, {"aws_route53_zone", "google_dns_managed_zone", "azurerm_dns_zone"}, dns_zone);
-    add_family(t, {"aws_secretsmanager_secret", "aws_ssm_parameter", "azurerm_key_vault"}, secret);
+    add_family(t, {"aws_secretsmanager_secret", "aws_ssm_parameter"}, secret);
     add_family(t, {"aws_ecr_repository", "google_artifact_registry_repository", "azurerm_container_registry"},
                container_registry);
     add_family(t,
-               {"azurerm_data_factory", "azurerm_databricks_workspace", "azurerm_hdinsight_hadoop_cluster",
+               {"azurerm_hdinsight_hadoop_cluster",
                 "google_composer_environment", "google_dataflow_job", "google_dataproc_cluster"},
                data_platform);
     add_family(t, {"azurerm_firewall", "aws_wafv2_web_acl"}, firewall);
     // Types priced like the specified members above, through rows of their own.
     add_family(t, {"google_compute_global_forwarding_rule"}, load_balancer);
     add_family(t, {"azurerm_private_dns_zone"}, dns_zone);
+    add_family(t, {"azurerm_lb"}, load_balancer);
 }
 
 }  // namespace tw::reckon

@@ -113,11 +113,12 @@ void verdict_fields(Object &o, const Verdict &v) {
 void defaults_field(Object &o, const std::vector<Item> &items) {
     std::map<std::string, std::map<std::string, size_t>> counts;
     for (const auto &it : items)
-        if (it.source == "flat-default" || it.source == "default-rate" || it.source == "other-region")
+        if (it.source == "flat-default" || it.source == "default-rate" || it.source == "other-region" ||
+            it.source == "outside-bill")
             ++counts[it.source][it.type];
     std::string &out = o.key("defaults");
     Object d(out, o.indent + "  ");
-    for (const char *kind : {"flat-default", "default-rate", "other-region"}) {
+    for (const char *kind : {"flat-default", "default-rate", "other-region", "outside-bill"}) {
         std::string &inner = d.key(kind);
         Object by_type(inner, d.indent + "  ");
         for (const auto &[type, n] : counts[kind]) by_type.key(type.c_str()) += std::to_string(n);
@@ -236,7 +237,8 @@ std::vector<std::string> defaults_summary(const std::vector<Item> &items) {
     std::vector<std::string> lines;
     for (auto [kind, text] : {std::pair{"flat-default", "Priced by a flat default"},
                               std::pair{"default-rate", "Priced by a built-in default rate"},
-                              std::pair{"other-region", "Priced at another region's rate"}}) {
+                              std::pair{"other-region", "Priced at another region's rate"},
+                              std::pair{"outside-bill", "Not billed by AWS, Azure or Google Cloud"}}) {
         std::map<std::string, size_t> by_type;
         size_t total = 0;
         for (const auto &it : items)

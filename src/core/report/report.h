@@ -19,9 +19,9 @@ struct Item {
     double cost = 0.0;
 };
 
-// "rule", "free-catalog", "free-keyword", "flat-default", "default-rate" for a rule that
-// fell back to a built-in default rate, or "other-region" for one priced by the row of
-// another region.
+// "rule", "free-catalog", "free-keyword", "flat-default", "outside-bill", "default-rate" for
+// a rule that fell back to a built-in default rate, or "other-region" for one priced by the
+// row of another region.
 std::string source_name(const reckon::Cost &c);
 
 // The home of a record read from `file`: its directory for Terraform, else the file.
@@ -57,7 +57,7 @@ std::vector<std::string> breakdown_table(const std::vector<Item> &items);
 // Table lines of the rows that changed (none when nothing changed).
 std::vector<std::string> diff_table(const std::vector<Row> &rows);
 // Lines counting, by type, the resources priced by a flat default, a built-in default rate or
-// another region's rate.
+// another region's rate, and those outside the clouds' bills.
 std::vector<std::string> defaults_summary(const std::vector<Item> &items);
 
 // What the JSON document says besides the resources.

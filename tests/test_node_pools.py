@@ -1,0 +1,44 @@
+"""Node pools at the instance prices of the shipped list: Standard_D2s_v5 $0.096/h, e2-standard-4
+$0.134012/h, m5.large $0.096/h; the AKS Free tier control plane costs nothing, GKE's $0.10/h."""
+import pytest
+
+from tally_warden.reckoner import Reckoner
+
+
+@pytest.fixture(scope="module")
+def rk(tmp_path_factory):
+    return Reckoner(str(tmp_path_factory.mktemp("store") / "pricing.db"))
+
+
+@pytest.mark.parametrize(
+    "provider, rtype, props, cost, tail",
+    [
+        # AKS: the default pool beside the control plane (plan JSON block or flattened keys).
+        ("azurerm", "azurerm_kubernetes_cluster",
+         {"default_node_pool": [{"vm_size": "Standard_D2s_v5", "node_count": 3}]}, 210.24, "(+ default pool 3x Standard_D2s_v5"),
+        ("azurerm", "azurerm_kubernetes_cluster", {"vm_size": "Standard_D2s_v5", "min_count": 2, "max_count": 5}, 140.16,
+         "(+ default pool 2x Standard_D2s_v5"),
+        ("azurerm", "azurerm_kubernetes_cluster", {}, 0.0, "Kubernetes Control Plane @ $0.0000/hr"),
+        ("azurerm", "azurerm_kubernetes_cluster_node_pool", {"vm_size": "Standard_D2s_v5", "min_count": 2}, 140.16,
+         "2x Standard_D2s_v5"),
+        # GKE: the default pool unless removed; initial_node_count is per zone.
+        ("google", "google_container_cluster", {"initial_node_count": 1, "node_config": {"machine_type": "e2-standard-4"},
+                                                "location": "us-central1-a"}, 170.83, "(+ default pool 1x e2-standard-4"),
+        ("google", "google_container_cluster", {"initial_node_count": 1, "machine_type": "e2-standard-4",
+                                                "location": "us-central1"}, 366.49, "(+ default pool 3x e2-standard-4"),
+        ("google", "google_container_cluster", {"initial_node_count": 1, "remove_default_node_pool": True}, 73.0,
+         "Kubernetes Control Plane @ $0.1000/hr"),
+        ("google", "google_container_node_pool", {"autoscaling": {"min_node_count": 2, "max_node_count": 4},
+                                                  "node_config": {"machine_type": "e2-standard-4"},
+                                                  "location": "us-central1-a"}, 195.66, "2x e2-standard-4"),
+        # EKS managed node groups read scaling_config.
+        ("aws", "aws_eks_node_group", {"instance_types": ["m5.large"], "scaling_config": {"desired_size": 2, "min_size": 1}},
+         140.16, "2x m5.large"),
+        ("aws", "aws_eks_node_group", {"instance_types": ["m5.large"], "scaling_config": [{"min_size": 3}]}, 210.24,
+         "3x m5.large"),
+    ],
+)
+def test_node_pools(rk, provider, rtype, props, cost, tail):
+    got = rk.estimate_resource_cost({"provider": provider, "type": rtype, "name": "n", "properties": props})
+    assert got["monthly_cost"] == pytest.approx(cost, abs=0.02), got["basis"]
+    assert got["basis"].startswith(tail) or tail in got["basis"]
