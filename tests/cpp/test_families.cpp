@@ -49,7 +49,7 @@ Rates hour(double v) { return row({{PER_HOUR, v}}); }
 const std::vector<Case> &cases() {
     static const std::vector<Case> all = {
         // Virtual machines: size groups without a row, the stored rate with its region.
-        {"aws", "aws_instance", R"({"instance_type": "t3.xlarge"})", {}, 140.16, "t3.xlarge (estimated) @ $0.1920/hr"},
+        {"aws", "aws_instance", R"({"instance_type": "t3.xlarge"})", {}, 280.32, "t3.xlarge (estimated) @ $0.3840/hr"},
         {"aws", "aws_instance", "{}", {}, 7.59, "t3.micro (estimated) @ $0.0104/hr"},
         {"azure", "azurerm_linux_virtual_machine", "{}", {}, 30.37, "Standard_B2s (estimated) @ $0.0416/hr"},
         {"azurerm", "azurerm_virtual_machine", "{}", {}, 30.37, "Standard_B2s (estimated) @ $0.0416/hr"},
