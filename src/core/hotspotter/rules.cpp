@@ -36,17 +36,64 @@ bool is_heavy_module(std::string_view name) {
     return std::find(kHeavyModules.begin(), kHeavyModules.end(), name) != kHeavyModules.end();
 }
 
+namespace {
+
+// Names that databases handles usually have.
+constexpr std::array<std::string_view, 17> kDbHandleNames = {
+    "cur", "cursor", "con", "conn", "cnx", "connection", "session", "db", "database", "collection", "coll",
+    "query", "qs", "queryset", "engine", "table", "tbl"};
+
+bool db_handle_name(std::string_view receiver) {
+    // Any name of the receiver: db.users.find, self.session.query.
+    for (size_t i = 0; i <= receiver.size();) {
+        size_t dot = std::min(receiver.find('.', i), receiver.size());
+        std::string part = pytext::lower(receiver.substr(i, dot - i));
+        while (part.ends_with("()")) part.resize(part.size() - 2);
+        size_t us = part.rfind('_');
+        std::string_view word = us == std::string::npos ? std::string_view(part) : std::string_view(part).substr(us + 1);
+        if (std::find(kDbHandleNames.begin(), kDbHandleNames.end(), word) != kDbHandleNames.end()) return true;
+        i = dot + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string_view api_call_severity(const CallTrace &t, bool expensive, int64_t loop_depth) {
+    if (loop_depth <= 0) return {};
+    if (t.origin == Origin::Io && t.io) return loop_depth > 1 ? "HIGH" : "MEDIUM";
+    if (t.origin == Origin::Unknown && expensive) return "LOW";
+    return {};
+}
+
+std::string_view large_data_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth) {
+    if (loop_depth <= 0) return {};
+    if (t.loads_document) return "HIGH";
+    if (t.origin == Origin::Unknown && is_large_data_call(lower)) return "LOW";
+    return {};
+}
+
+std::string_view n_plus_1_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth) {
+    if (loop_depth <= 0) return {};
+    if (t.origin == Origin::Db && t.io) return "HIGH";
+    // find and filter are mostly string, list and predicate methods: only on a receiver named
+    // like a database handle.
+    bool generic = lower.ends_with("find") || lower.ends_with("filter");
+    if (t.origin == Origin::Unknown && is_db_call(lower) && (!generic || db_handle_name(t.receiver))) return "LOW";
+    return {};
+}
+
 void call_findings(std::string_view name, std::string_view lower, int64_t loop_depth, int64_t loop_line,
-                   bool expensive, int64_t lineno, std::vector<Finding> &out) {
+                   bool expensive, const CallTrace &t, int64_t lineno, std::vector<Finding> &out) {
     std::string n(name);
-    if (loop_depth > 0 && expensive)
-        out.push_back({lineno, "API_CALL_IN_LOOP", loop_depth > 1 ? "HIGH" : "MEDIUM",
+    if (std::string_view sev = api_call_severity(t, expensive, loop_depth); !sev.empty())
+        out.push_back({lineno, "API_CALL_IN_LOOP", sev,
                        "Cloud/network call '" + n + "' inside a loop (depth=" + num(loop_depth) + ", loop at line " +
                            num(loop_line) +
                            "). Each iteration creates a separate billable request \u2014 batch or parallelize instead.",
                        {}});
-    if (loop_depth > 0 && is_large_data_call(lower))
-        out.push_back({lineno, "LARGE_DATA_LOAD_IN_LOOP", "HIGH",
+    if (std::string_view sev = large_data_severity(t, lower, loop_depth); !sev.empty())
+        out.push_back({lineno, "LARGE_DATA_LOAD_IN_LOOP", sev,
                        "Large data operation '" + n +
                            "' inside a loop. Load data once outside the loop to avoid repeated I/O and memory spikes.",
                        {}});
@@ -56,8 +103,8 @@ void call_findings(std::string_view name, std::string_view lower, int64_t loop_d
                            "' blocks the thread/event loop. In async or cloud function contexts this wastes compute "
                            "billing time. Use asyncio.sleep or non-blocking waits.",
                        {}});
-    if (loop_depth > 0 && is_db_call(lower))
-        out.push_back({lineno, "N_PLUS_1_QUERY", "HIGH",
+    if (std::string_view sev = n_plus_1_severity(t, lower, loop_depth); !sev.empty())
+        out.push_back({lineno, "N_PLUS_1_QUERY", sev,
                        "Database call '" + n +
                            "' detected inside a loop \u2014 classic N+1 query pattern. Fetch all needed records in a "
                            "single query before the loop.",
