@@ -74,6 +74,27 @@ def test_receiver_tracing(tmp_path, source, expected):
     assert loop_findings(tmp_path, source) == expected
 
 
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ("for (const u of us) {\n  await fetch(u);\n  this.fetch(u);\n}\n", [(2, "MEDIUM"), (3, "LOW")]),
+        ("import axios from 'axios';\nfor (const u of us) {\n  await axios.get(u);\n}\n", [(3, "MEDIUM")]),
+        ("for (const u of us) {\n  await axios.get(u);\n}\n", [(2, "LOW")]),
+        ("const { S3Client } = require('@aws-sdk/client-s3');\nconst s3 = new S3Client({});\n"
+         "for (const k of keys) {\n  await s3.send(cmd(k));\n  res.send(k);\n}\n", [(4, "MEDIUM"), (5, "LOW")]),
+        ("import { PrismaClient } from '@prisma/client'\nconst prisma = new PrismaClient()\n"
+         "ids.forEach(async (id) => {\n  await prisma.user.findUnique({ where: { id } })\n})\n",
+         [(4, "MEDIUM")]),
+        ("import lodash from 'lodash';\nfor (const u of us) {\n  lodash.get(u);\n}\n", []),
+    ],
+)
+def test_js_tracing(tmp_path, source, expected):
+    p = tmp_path / "m.ts"
+    p.write_text(source)
+    assert [(f["line"], f["severity"]) for f in Hotspotter.trace_js_file(str(p))
+            if f["type"] == "API_CALL_IN_LOOP"] == expected
+
+
 def sample_findings():
     found = collections.defaultdict(list)
     for project in sorted(p for p in SAMPLE.iterdir() if p.is_dir()):

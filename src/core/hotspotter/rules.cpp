@@ -195,10 +195,16 @@ bool read_text(const std::string &path, std::string &text) {
 
 }  // namespace
 
+std::string_view js_api_severity(bool pattern, bool traced) {
+    if (traced) return "MEDIUM";
+    return pattern ? "LOW" : "";
+}
+
 std::vector<Finding> trace_js_text(std::string_view text) {
     std::vector<Finding> out;
     bool in_loop = false;
     int64_t loop_line = 0, brace_depth = 0, lnum = 0;
+    JsScope scope;
     // Lines end at "\n" only (the text's line ends are already translated).
     size_t pos = 0;
     while (pos < text.size()) {
@@ -208,6 +214,7 @@ std::vector<Finding> trace_js_text(std::string_view text) {
         ++lnum;
         std::string_view stripped = pytext::strip(line);
         if (stripped.empty() || stripped.starts_with("//") || stripped.starts_with("*")) continue;
+        scope.learn(stripped);
         if (!in_loop) {
             if (js_loop().search(stripped)) {
                 in_loop = true;
@@ -217,8 +224,8 @@ std::vector<Finding> trace_js_text(std::string_view text) {
             continue;
         }
         brace_depth += brace_balance(stripped);
-        if (js_api().search(stripped))
-            out.push_back({lnum, "API_CALL_IN_LOOP", "MEDIUM",
+        if (std::string_view sev = js_api_severity(js_api().search(stripped), scope.io_call(stripped)); !sev.empty())
+            out.push_back({lnum, "API_CALL_IN_LOOP", sev,
                            "API/HTTP call inside loop starting at line " + num(loop_line) +
                                ". Batch requests or use Promise.all() to avoid sequential billing.",
                            std::string(stripped)});

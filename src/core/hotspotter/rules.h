@@ -86,6 +86,10 @@ std::string_view api_call_severity(const CallTrace &t, bool expensive, int64_t l
 std::string_view large_data_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth);
 std::string_view n_plus_1_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth);
 
+// Severity of a JavaScript/TypeScript line in a loop: "MEDIUM" when it calls fetch or a name
+// traced to an I/O package, "LOW" when only the API pattern matches it.
+std::string_view js_api_severity(bool pattern, bool traced);
+
 // The four call checks, in order; `expensive` is the outcome of the expensive-call test and
 // `loop_line` the line of the innermost enclosing loop statement (or the call's own line).
 void call_findings(std::string_view name, std::string_view lower, int64_t loop_depth, int64_t loop_line,

@@ -318,3 +318,116 @@ void Scope::assign(std::string_view target, std::string_view value, Base base, b
 }
 
 }  // namespace tw::hotspot
+
+namespace tw::hotspot {
+
+namespace {
+
+// Packages whose names, and everything made from them, do I/O ("@scope/" entries match the
+// whole scope).
+constexpr std::array<std::string_view, 30> kJsIoPackages = {
+    "axios",    "node-fetch", "got",       "superagent", "needle",     "request",        "undici",     "ky",
+    "aws-sdk",  "@aws-sdk/",  "@prisma/client", "sequelize", "typeorm", "mongoose",      "knex",       "pg",
+    "mysql",    "mysql2",     "mongodb",   "ioredis",    "redis",      "@google-cloud/", "@azure/",    "firebase-admin",
+    "drizzle-orm", "@supabase/supabase-js", "better-sqlite3", "sqlite3", "cross-fetch", "isomorphic-fetch"};
+
+constexpr std::array<std::string_view, 12> kJsKeywords = {"import", "const", "let", "var", "as", "type",
+                                                          "from", "require", "default", "await", "new", "export"};
+
+// Letters and digits outside ASCII count as word characters, as the host's patterns read them.
+bool js_word_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The package that a line imports or requires, or "".
+std::string_view imported_package(std::string_view line) {
+    for (std::string_view marker : {std::string_view("from "), std::string_view("require("), std::string_view("import(")}) {
+        size_t at = line.find(marker);
+        if (at == std::string_view::npos) continue;
+        size_t q = at + marker.size();
+        while (q < line.size() && line[q] == ' ') ++q;
+        if (q >= line.size() || (line[q] != '\'' && line[q] != '"' && line[q] != '`')) continue;
+        size_t end = line.find(line[q], q + 1);
+        if (end == std::string_view::npos) continue;
+        return line.substr(q + 1, end - q - 1);
+    }
+    if (line.starts_with("import ")) {  // import 'pkg'
+        size_t q = line.find_first_of("'\"");
+        size_t end = q == std::string_view::npos ? q : line.find(line[q], q + 1);
+        if (end != std::string_view::npos) return line.substr(q + 1, end - q - 1);
+    }
+    return {};
+}
+
+bool io_package(std::string_view pkg) {
+    for (std::string_view p : kJsIoPackages) {
+        if (p.ends_with('/') ? pkg.starts_with(p) : (pkg == p || (pkg.starts_with(p) && pkg[p.size()] == '/')))
+            return true;
+    }
+    return false;
+}
+
+// The identifiers of `s`, keywords left out.
+template <class F>
+void each_word(std::string_view s, F &&use) {
+    size_t i = 0;
+    while (i < s.size()) {
+        if (!js_word_char(s[i]) || (s[i] >= '0' && s[i] <= '9')) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < s.size() && js_word_char(s[j])) ++j;
+        std::string_view w = s.substr(i, j - i);
+        if (std::find(kJsKeywords.begin(), kJsKeywords.end(), w) == kJsKeywords.end()) use(w);
+        i = j;
+    }
+}
+
+// Whether `word` occurs in `line` as a whole name followed by "." or "(" (a call or a member).
+bool used_as_callee(std::string_view line, std::string_view word) {
+    for (size_t at = line.find(word); at != std::string_view::npos; at = line.find(word, at + 1)) {
+        size_t end = at + word.size();
+        if (at > 0 && (js_word_char(line[at - 1]) || line[at - 1] == '.')) continue;
+        if (end < line.size() && (line[end] == '.' || line[end] == '(')) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void JsScope::learn(std::string_view line) {
+    std::string_view pkg = imported_package(line);
+    if (!pkg.empty()) {
+        if (!io_package(pkg)) return;
+        size_t cut = line.find(" from ");
+        if (cut == std::string_view::npos) cut = line.find('=');
+        if (cut == std::string_view::npos) return;
+        each_word(line.substr(0, cut), [&](std::string_view w) { handles_[std::string(w)] = true; });
+        return;
+    }
+    // name = [await] [new] <traced name>...
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos || eq + 1 >= line.size() || line[eq + 1] == '=' || eq == 0 ||
+        line[eq - 1] == '=' || line[eq - 1] == '!' || line[eq - 1] == '<' || line[eq - 1] == '>')
+        return;
+    std::string_view lhs = line.substr(0, eq), rhs = line.substr(eq + 1);
+    std::string_view first;
+    each_word(rhs, [&](std::string_view w) {
+        if (first.empty()) first = w;
+    });
+    if (first.empty() || handles_.find(std::string(first)) == handles_.end()) return;
+    std::string_view target;
+    each_word(lhs, [&](std::string_view w) { target = w; });  // the last name: x, this.x
+    if (!target.empty() && target != "this") handles_[std::string(target)] = true;
+}
+
+bool JsScope::io_call(std::string_view line) const {
+    if (used_as_callee(line, "fetch") && line.find("fetch(") != std::string_view::npos) return true;
+    for (const auto &[name, _] : handles_)
+        if (used_as_callee(line, name)) return true;
+    return false;
+}
+
+}  // namespace tw::hotspot

@@ -58,3 +58,21 @@ private:
 Origin module_origin(std::string_view module);
 
 }  // namespace tw::hotspot
+
+namespace tw::hotspot {
+
+// The same for JavaScript/TypeScript, as far as a line reader can tell: names imported or
+// required from HTTP clients, cloud SDKs, Prisma and common ORMs and database drivers, and
+// the names assigned from them.
+class JsScope {
+public:
+    // Learns the bindings that one (stripped) line makes.
+    void learn(std::string_view line);
+    // Whether the line calls the global fetch or a traced name.
+    bool io_call(std::string_view line) const;
+
+private:
+    std::unordered_map<std::string, bool> handles_;
+};
+
+}  // namespace tw::hotspot
