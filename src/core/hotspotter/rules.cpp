@@ -474,6 +474,12 @@ std::string normalise_path(std::string_view path) {
     return out;
 }
 
+bool under_any(std::string_view path, const std::vector<std::string> &paths) {
+    for (const std::string &p : paths)
+        if (path.starts_with(p) && (path.size() == p.size() || path[p.size()] == '/')) return true;
+    return false;
+}
+
 void walk_files(const std::string &root, const std::vector<std::string> &skip,
                 const std::function<void(const std::string &)> &visit) {
     std::string base = normalise_path(root);

@@ -128,6 +128,9 @@ std::string normalise_path(std::string_view path);
 // The first expensive-instance keyword that a lower-cased line names, or -1.
 int expensive_keyword(std::string_view line_lower);
 
+// Whether `path` is one of `paths` or lies below one of them (component-wise).
+bool under_any(std::string_view path, const std::vector<std::string> &paths);
+
 // Every file below `root` (or `root` itself when it is a file), in walk order: entries sorted
 // component by component. Below `root`, directories named in kSkippedDirs or `skip` are not
 // entered. `visit` receives each file's normalised path.
