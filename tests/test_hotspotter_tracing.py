@@ -56,7 +56,7 @@ def loop_findings(tmp_path, source):
         ("for x in xs:\n    cursor.execute(x)\n    session.query(x)\n    db.users.find(x)\n",
          [(2, N1, "LOW"), (3, N1, "LOW"), (4, N1, "LOW")]),
         ("for x in xs:\n    s3_client.put_object(Key=x)\n", [(2, API, "LOW")]),
-        ("line = 'a'\nfor x in xs:\n    line.execute(x)\n", []),
+        ("import sqlite3\ncur = sqlite3.connect(p).cursor()\ncur = 'a'\nfor x in xs:\n    cur.execute(x)\n", []),
         # A rebinding ends the traced origin.
         ("import requests\nrequests = {}\nfor u in us:\n    requests.get(u)\n", []),
         # Whole-document loads of traced modules; decoding text already in memory is none.

@@ -561,6 +561,7 @@ bool value_name(PyObject *value, std::string &out, core::Base &base, bool &liter
 
 // target = value for tracing; targets other than names and attributes of names are skipped.
 bool record_assign(Ctx &c, PyObject *target, PyObject *value) {
+    if (c.scope.empty()) return true;
     if (!PyObject_TypeCheck(target, G.Name) && !PyObject_TypeCheck(target, G.Attribute)) return true;
     std::string t, v;
     core::Base tb = core::Base::Name, vb = core::Base::Name;
@@ -621,6 +622,7 @@ bool visit_import_from(Ctx &c, PyObject *node) {
 }
 
 bool visit_ann_assign(Ctx &c, PyObject *node) {
+    if (c.scope.empty()) return true;
     return with_field(node, S.target, [&](PyObject *target) {
         return with_field(node, S.value, [&](PyObject *value) {
             if (value != Py_None) return record_assign(c, target, value);
@@ -643,6 +645,7 @@ bool visit_with_item(Ctx &c, PyObject *node) {
 }
 
 bool visit_arg(Ctx &c, PyObject *node) {
+    if (c.scope.empty()) return true;
     std::string name, type;
     if (!text_field(node, S.arg, name)) return false;
     return with_field(node, S.annotation, [&](PyObject *a) {
@@ -736,12 +739,12 @@ bool visit_assign(Ctx &c, PyObject *node) {
     PyObject *value = PyObject_GetAttr(node, S.value);
     if (!value) return false;
     Py_ssize_t size = -1;
-    bool ok = display_size(value, size) && with_field(node, S.targets, [&](PyObject *targets) {
+    bool ok = display_size(value, size) && (c.scope.empty() || with_field(node, S.targets, [&](PyObject *targets) {
         if (!PyList_Check(targets)) return true;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i)
             if (!record_assign(c, PyList_GET_ITEM(targets, i), value)) return false;
         return true;
-    });
+    }));
     Py_DECREF(value);
     if (!ok) return false;
     if (size <= 500) return true;

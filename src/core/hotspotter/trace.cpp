@@ -161,21 +161,29 @@ Origin module_origin(std::string_view module) {
     return m ? origin_of(m->lib) : Origin::Unknown;
 }
 
+void Scope::bind_module(std::string local, std::string path) {
+    if (!vars_.empty()) vars_.erase(local);
+    // Only modules that tracing knows, or packages above one ("import google"), are kept; an
+    // import of another module rebinds the name to it.
+    bool kept = module_origin(path) != Origin::Unknown ||
+                std::any_of(kModules.begin(), kModules.end(), [&](const ModuleKind &m) {
+                    return m.path.size() > path.size() && m.path.starts_with(path) && m.path[path.size()] == '.';
+                });
+    if (kept) aliases_[std::move(local)] = std::move(path);
+    else if (!aliases_.empty()) aliases_.erase(local);
+}
+
 void Scope::import_module(std::string_view module, std::string_view asname) {
     if (!asname.empty()) {
-        vars_.erase(std::string(asname));
-        aliases_[std::string(asname)] = std::string(module);
+        bind_module(std::string(asname), std::string(module));
         return;
     }
-    std::string_view root = module.substr(0, module.find('.'));
-    vars_.erase(std::string(root));
-    aliases_[std::string(root)] = std::string(root);
+    std::string root(module.substr(0, module.find('.')));
+    bind_module(root, root);
 }
 
 void Scope::import_from(std::string_view module, std::string_view name, std::string_view asname) {
-    std::string local(asname.empty() ? name : asname);
-    vars_.erase(local);
-    aliases_[local] = std::string(module) + "." + std::string(name);
+    bind_module(std::string(asname.empty() ? name : asname), std::string(module) + "." + std::string(name));
 }
 
 namespace {

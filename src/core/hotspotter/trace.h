@@ -45,11 +45,16 @@ public:
     // annotation is given as its text.
     void annotate(std::string_view name, std::string_view type);
 
+    // Nothing traced yet: assignments and annotations cannot bind anything but unknowns.
+    bool empty() const { return aliases_.empty() && vars_.empty(); }
+
     CallTrace trace(std::string_view name, Base base) const;
     // What `value` (a dotted name as for assign) evaluates to.
     Origin value_origin(std::string_view value, Base base) const;
 
 private:
+    void bind_module(std::string local, std::string path);
+
     std::unordered_map<std::string, std::string> aliases_;  // local name -> module path
     std::unordered_map<std::string, Origin> vars_;          // dotted target -> origin
 };
