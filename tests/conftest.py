@@ -9,6 +9,8 @@ import pytest
 import tally_warden
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures"
+# Source files under fixtures/ are analysed, not collected.
+collect_ignore_glob = ["fixtures/*"]
 PACKAGE_DIR = pathlib.Path(tally_warden.__file__).parent
 
 

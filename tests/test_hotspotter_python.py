@@ -36,15 +36,16 @@ def write(tmp_path, name, data):
 @pytest.mark.parametrize(
     "fixture, expected",
     [
-        # fetchall: the name contains "fetch" and ends with "fetchall"; nested loops give HIGH;
-        # a comprehension counts as a loop at the call's own line; a for header is inside its loop.
-        ("loops.py", [(2, API, "MEDIUM"), (2, N1, "HIGH"), (5, API, "HIGH"), (6, API, "MEDIUM"),
-                      (7, API, "MEDIUM"), (7, API, "MEDIUM")]),
+        # A traced cursor's fetchall is a query; nested loops give HIGH; a comprehension counts
+        # as a loop at the call's own line; the iterable of a for header runs once.
+        ("loops.py", [(5, N1, "HIGH"), (8, API, "HIGH"), (9, API, "MEDIUM")]),
         ("sleep.py", [(3, SLEEP, "MEDIUM")]),
-        ("db_names.py", [(2, N1, "HIGH"), (3, N1, "HIGH")]),
+        # str.find, the builtin filter() and re.findall do no I/O.
+        ("db_names.py", []),
         ("other_comprehensions.py", []),
         ("imports.py", [(1, "HEAVY_IMPORT", "LOW"), (1, "HEAVY_IMPORT", "LOW"), (2, "HEAVY_IMPORT", "LOW")]),
-        ("names.py", [(3, API, "MEDIUM"), (3, API, "MEDIUM"), (4, N1, "HIGH")]),
+        # Untraced receivers: at most LOW, one finding for a call chain; a literal's method none.
+        ("names.py", [(3, API, "LOW"), (4, N1, "LOW")]),
     ],
 )
 def test_fixture_findings(fixture, expected):
@@ -58,9 +59,8 @@ def test_fixture_findings(fixture, expected):
 @pytest.mark.parametrize(
     "fixture, names",
     [
-        ("loops.py", ["cursor.fetchall", "cursor.fetchall", "requests.get", "requests.get",
-                      "requests.get().json", "requests.get"]),
-        ("names.py", ["boto3.client().put_object", "boto3.client", "execute"]),
+        ("loops.py", ["cursor.fetchall", "requests.get", "requests.get"]),
+        ("names.py", ["boto3.client().put_object", "execute"]),
         ("imports.py", ["pandas", "torch", "numpy"]),
     ],
 )
@@ -70,15 +70,14 @@ def test_call_and_module_names(fixture, names):
 
 def test_messages_and_snippets():
     f = trace_fixture("loops.py")
-    assert f[2]["message"] == (
-        "Cloud/network call 'requests.get' inside a loop (depth=2, loop at line 4). "
-        "Each iteration creates a separate billable request \u2014 batch or parallelize instead.")
-    assert f[2]["code_snippet"] == "requests.get(url)"
     assert f[1]["message"] == (
+        "Cloud/network call 'requests.get' inside a loop (depth=2, loop at line 7). "
+        "Each iteration creates a separate billable request \u2014 batch or parallelize instead.")
+    assert f[1]["code_snippet"] == "requests.get(url)"
+    assert f[0]["message"] == (
         "Database call 'cursor.fetchall' detected inside a loop \u2014 classic N+1 query pattern. "
         "Fetch all needed records in a single query before the loop.")
-    assert "(depth=1, loop at line 6)" in f[3]["message"]
-    assert "(depth=1, loop at line 7)" in f[4]["message"] and "(depth=1, loop at line 7)" in f[5]["message"]
+    assert "(depth=1, loop at line 9)" in f[2]["message"]
     assert trace_fixture("sleep.py")[0]["message"] == (
         "'time.sleep' blocks the thread/event loop. In async or cloud function contexts this wastes "
         "compute billing time. Use asyncio.sleep or non-blocking waits.")
@@ -88,9 +87,9 @@ def test_messages_and_snippets():
 
 
 def test_large_data_load_in_loop(tmp_path):
-    path = write(tmp_path, "load.py", "while True:\n    d = pd.read_csv(p)\njson.loads(s)\n")
-    (f,) = Hotspotter.trace_python_file(path)
-    assert (f["line"], f["type"], f["severity"]) == (2, DATA, "HIGH")
+    path = write(tmp_path, "load.py", "import pandas as pd\nwhile True:\n    d = pd.read_csv(p)\njson.loads(s)\n")
+    (f,) = [f for f in Hotspotter.trace_python_file(path) if f["type"] == DATA]
+    assert (f["line"], f["type"], f["severity"]) == (3, DATA, "HIGH")
     assert f["message"] == ("Large data operation 'pd.read_csv' inside a loop. Load data once outside "
                             "the loop to avoid repeated I/O and memory spikes.")
 
@@ -232,7 +231,7 @@ def test_state_after_a_walk():
         "x.py", [], [], 0, [], [])
     t.visit(tree)
     assert (t.loop_depth, t.loop_nodes, t._function_stack) == (0, [], [])
-    assert len(t.warnings) == 6 and all(w["code_snippet"] == "" for w in t.warnings)
+    assert len(t.warnings) == 3 and all(w["code_snippet"] == "" for w in t.warnings)
     assert isinstance(t, ast.NodeVisitor)
 
 
@@ -276,16 +275,16 @@ def test_subclass_handler_is_honoured():
     "body, expected",
     [
         # A loop handler that does not descend hides everything inside the loop.
-        ("def visit_For(self, node):\n    pass\n", [(6, API, "MEDIUM")]),
+        ("def visit_For(self, node):\n    pass\n", [(9, API, "MEDIUM")]),
         # Findings go through the subclass's own recorder.
         ("def _add_warning(self, lineno, wtype, severity, message):\n"
          "    if wtype != N1:\n"
          "        super()._add_warning(lineno, wtype, severity, message)\n",
-         [(2, API, "MEDIUM"), (5, API, "HIGH"), (6, API, "MEDIUM"), (7, API, "MEDIUM"), (7, API, "MEDIUM")]),
+         [(8, API, "HIGH"), (9, API, "MEDIUM")]),
         # A call-name override changes what the call rules see.
         ("def _get_call_name(self, node):\n    return 'time.sleep'\n",
-         [(2, SLEEP, "MEDIUM"), (5, SLEEP, "MEDIUM"), (6, SLEEP, "MEDIUM"), (7, SLEEP, "MEDIUM"),
-          (7, SLEEP, "MEDIUM")]),
+         [(3, SLEEP, "MEDIUM"), (3, SLEEP, "MEDIUM"), (5, SLEEP, "MEDIUM"), (8, SLEEP, "MEDIUM"),
+          (9, SLEEP, "MEDIUM"), (10, SLEEP, "MEDIUM"), (10, SLEEP, "MEDIUM")]),
         # A generic visit that does not descend stops below every node without a handler.
         ("def generic_visit(self, node):\n    if not isinstance(node, ast.Module):\n        return\n"
          "    super().generic_visit(node)\n", []),

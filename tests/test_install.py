@@ -191,6 +191,7 @@ def test_manifest_declares_both_hooks():
                  "require_serial: true", "args: [--diff]"]:
         assert line in gate
     assert "entry: tally-warden-hotspots" in hooks["tally-warden-hotspots"]
+    assert "args: [--diff]" in hooks["tally-warden-hotspots"]
     assert "pass_filenames: false" not in hooks["tally-warden-hotspots"]
 
 
@@ -272,3 +273,21 @@ def test_prompt_reaches_the_terminal_through_the_framework(hook_repo, tmp_path, 
     _, code = os.waitpid(pid, 0)
     assert answered, out.decode(errors="replace")
     assert os.waitstatus_to_exitcode(code) == status, out.decode(errors="replace")
+
+
+@packaging
+def test_a_commit_the_analyser_rejects_never_reaches_the_gate(hook_repo, tmp_path):
+    # The README's order: the analyser first with fail_fast, then the gate (which would prompt).
+    _, _, env = hook_repo
+    work = project(tmp_path, COSTLY_TF, [], hook_repo)
+    (work / "app.py").write_text("import requests\nfor a in aa:\n    for u in a:\n        requests.get(u)\n")
+    git(work, "add", "app.py")
+    src, rev, _ = hook_repo
+    (work / "cfg.yaml").write_text(f"repos:\n- repo: {src}\n  rev: {rev}\n  hooks:\n"
+                                   "  - id: tally-warden-hotspots\n    fail_fast: true\n"
+                                   "  - id: tally-warden\n    args: [--diff]\n")
+    res = run([BIN / "pre-commit", "run", "--config", "cfg.yaml"], cwd=work, env=env, stdin=subprocess.DEVNULL,
+              start_new_session=True)
+    assert res.returncode == 1, res.stdout + res.stderr
+    assert "app.py:4: HIGH API_CALL_IN_LOOP" in res.stdout
+    assert "cost gate" not in res.stdout and "confirm" not in res.stdout

@@ -153,21 +153,25 @@ std::vector<std::string> texts(nb::handle seq) {
 }
 
 // The command's walk: every path in turn (each file once), directories named in `exclude`
-// skipped below each; returns the findings, the number of files analysed and a line for
-// each directory that could not be read.
-nb::tuple scan(nb::handle paths, nb::handle exclude) {
+// skipped below each, and the files and directories listed in `ignored` (paths as the walk
+// gives them) unless given themselves; returns the findings, the number of files analysed
+// and a line for each directory that could not be read.
+nb::tuple scan(nb::handle paths, nb::handle exclude, nb::handle ignored) {
     PyObject *cls = PyDict_GetItemString(g_module_dict, "Hotspotter");
     if (!cls) throw nb::attribute_error("Hotspotter");
     nb::object dispatch_fn = nb::handle(cls).attr("_dispatch");
     nb::object path_cls = nb::module_::import_("pathlib").attr("Path");
     std::vector<std::string> skip = texts(exclude);
+    std::vector<std::string> unwanted = texts(ignored);
     std::set<std::string> done;
     nb::list out;
     nb::object extend = out.attr("extend");
     int64_t files = 0;
     nb::list errors;
     for (const std::string &root : texts(paths)) {
+        bool named = tw::fs::is_file(core::normalise_path(root));  // a file given by name
         core::walk_files(root, skip, [&](const std::string &p) {
+            if (!named && core::under_any(p, unwanted)) return;
             if (!done.insert(p).second || core::analysis_for(p) == core::Analysis::None) return;
             ++files;
             extend(dispatch_fn(path_cls(tw::py::from_utf8(p))));
@@ -185,9 +189,32 @@ int rank_option(const std::string &word) {
     return r;
 }
 
+std::vector<core::Reported> reported_of(nb::handle findings) {
+    std::vector<core::Reported> found;
+    for (nb::handle f : findings) {
+        core::Reported r;
+        r.file = tw::py::fspath(f["file"]);
+        r.line = nb::cast<int64_t>(f["line"]);
+        r.type = tw::py::to_utf8(nb::str(f["type"]));
+        r.severity = tw::py::to_utf8(nb::str(f["severity"]));
+        r.message = tw::py::to_utf8(nb::str(f["message"]));
+        r.snippet = tw::py::to_utf8(nb::str(f["code_snippet"]));
+        found.push_back(std::move(r));
+    }
+    return found;
+}
+
+nb::list fingerprints(nb::handle findings) {
+    nb::list out;
+    for (const std::string &f : core::fingerprints(reported_of(findings))) out.append(tw::py::from_utf8(f));
+    return out;
+}
+
 // Renders the findings as the command shows them; returns the text and the exit status.
+// `baseline` holds the fingerprints of findings not to show, or is None.
 nb::tuple report(nb::handle findings, int64_t files, nb::str format_word, nb::str min_severity, nb::str fail_on,
-                 nb::handle select, nb::handle ignore, nb::handle cwd, nb::str version, nb::str information_uri) {
+                 nb::handle select, nb::handle ignore, nb::handle cwd, nb::str version, nb::str information_uri,
+                 nb::handle baseline) {
     std::string format = tw::py::to_utf8(format_word);
     core::ReportFormat fmt;
     if (format == "text") fmt = core::ReportFormat::Text;
@@ -202,18 +229,12 @@ nb::tuple report(nb::handle findings, int64_t files, nb::str format_word, nb::st
     opts.cwd = tw::py::fspath(cwd);
     opts.tool_version = tw::py::to_utf8(version);
     opts.information_uri = tw::py::to_utf8(information_uri);
-    std::vector<core::Reported> found;
-    for (nb::handle f : findings) {
-        core::Reported r;
-        r.file = tw::py::fspath(f["file"]);
-        r.line = nb::cast<int64_t>(f["line"]);
-        r.type = tw::py::to_utf8(nb::str(f["type"]));
-        r.severity = tw::py::to_utf8(nb::str(f["severity"]));
-        r.message = tw::py::to_utf8(nb::str(f["message"]));
-        r.snippet = tw::py::to_utf8(nb::str(f["code_snippet"]));
-        found.push_back(std::move(r));
+    std::set<std::string> known;
+    if (!baseline.is_none()) {
+        for (nb::handle h : baseline) known.insert(tw::py::to_utf8(nb::str(h)));
+        opts.baseline = &known;
     }
-    core::ReportOutcome out = core::report(found, files, fmt, opts);
+    core::ReportOutcome out = core::report(reported_of(findings), files, fmt, opts);
     return nb::make_tuple(tw::py::from_utf8(out.text), out.status);
 }
 
@@ -249,9 +270,10 @@ NB_MODULE(hotspotter, m) {
     m.attr("JS_LARGE_OBJ_PATTERN") = compile(tw::py::from_utf8(core::kJsLargeObjPattern));
 
     m.def("_trace_js_file", &trace_js_file, "filepath"_a);
-    m.def("_scan", &scan, "paths"_a, "exclude"_a);
+    m.def("_scan", &scan, "paths"_a, "exclude"_a, "ignored"_a = nb::list());
     m.def("_report", &report, "findings"_a, "files"_a, "format"_a, "min_severity"_a, "fail_on"_a, "select"_a,
-          "ignore"_a, "cwd"_a, "version"_a, "information_uri"_a);
+          "ignore"_a, "cwd"_a, "version"_a, "information_uri"_a, "baseline"_a = nb::none());
+    m.def("_fingerprints", &fingerprints, "findings"_a);
     m.attr("_TYPES") = type_codes();
     m.def("_trace_tf_file", &trace_tf_file, "filepath"_a, "Scans Terraform HCL for common cost anti-patterns.");
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/pytext.h"
@@ -18,6 +19,8 @@ namespace {
 // Interned attribute names, kept for the life of the process.
 struct Names {
     PyObject *fields, *lineno, *func, *id, *value, *attr, *elts, *keys, *names, *name;
+    PyObject *asname, *module, *targets, *target, *context_expr, *optional_vars, *arg, *annotation;
+    PyObject *iter, *orelse, *generators;
     PyObject *loop_depth, *loop_nodes, *function_stack, *warnings, *lines, *filepath;
     PyObject *visit, *generic_visit, *get_call_name, *is_expensive_call, *add_warning;
     PyObject *strip, *append, *pop, *empty;
@@ -29,6 +32,10 @@ struct Names {
 // the module's `_natives` tuple keep them alive).
 struct Globals {
     PyTypeObject *AST, *List, *Dict, *Name, *Attribute, *Call;
+    // Nodes that tracing reads without a handler of the class, and the displays and
+    // constants that make a value local.
+    PyTypeObject *ImportFrom, *AnnAssign, *withitem, *arg, *Await, *Constant, *ListComp;
+    std::vector<PyTypeObject *> literals;
     PyObject *nv_visit_constant;
     PyObject *visit, *generic_visit, *function_def, *loop_for, *loop_while, *list_comp, *call, *assign, *import;
     PyObject *get_call_name, *is_expensive_call, *add_warning;
@@ -41,7 +48,11 @@ PyObject *intern(const char *s) {
 }
 
 // What a node kind's handler is, resolved against the tracer's class.
-enum class H : uint8_t { Generic, Python, FunctionDef, For, While, ListComp, Call, Assign, Import };
+enum class H : uint8_t {
+    Generic, Python, FunctionDef, For, While, ListComp, Call, Assign, Import,
+    // Generic visits that first record what tracing needs.
+    ImportFrom, AnnAssign, WithItem, Arg
+};
 
 struct TypeInfo {
     PyTypeObject *type = nullptr;
@@ -61,6 +72,14 @@ public:
     Ctx *prev = nullptr;
     bool visit_native = true, generic_native = true, add_warning_native = true, call_name_native = true,
          expensive_native = true;
+    core::Scope scope;
+    // Calls inside the chain of a call already reported by a loop rule (`a().b()` is one).
+    std::unordered_set<PyObject *> chained;
+    // Parts of a loop that run once per run of the loop, not per iteration: the iterable of a
+    // for statement or of a comprehension's first generator, and the else part. `once_active`
+    // counts those being walked.
+    std::unordered_set<PyObject *> once;
+    int64_t once_active = 0;
 
     ~Ctx() {
         for (auto &ti : infos_) {
@@ -164,6 +183,14 @@ private:
         }
     }
 
+    static H traced_kind(PyTypeObject *t) {
+        if (t == G.ImportFrom) return H::ImportFrom;
+        if (t == G.AnnAssign) return H::AnnAssign;
+        if (t == G.withitem) return H::WithItem;
+        if (t == G.arg) return H::Arg;
+        return H::Generic;
+    }
+
     TypeInfo *resolve(PyTypeObject *t) {
         auto ti = std::make_unique<TypeInfo>();
         ti->type = t;
@@ -209,7 +236,7 @@ private:
             return nullptr;
         }
         H kind = H::Python;
-        if (!raw) kind = H::Generic;
+        if (!raw) kind = traced_kind(t);
         else if (from_inst) kind = H::Python;
         else if (raw == G.function_def) kind = H::FunctionDef;
         else if (raw == G.loop_for) kind = H::For;
@@ -415,7 +442,14 @@ bool add_warning(Ctx &c, int64_t lineno, const core::Finding &f) {
 }
 
 // Dotted name of a callee expression, built without recursion.
-bool native_call_name(PyObject *func, std::string &out) {
+bool is_literal(PyObject *node) {
+    for (PyTypeObject *t : G.literals)
+        if (Py_IS_TYPE(node, t)) return true;
+    return false;
+}
+
+// `base_kind` receives where the name starts: at a name, a literal or anything else.
+bool native_call_name(PyObject *func, std::string &out, core::Base *base_kind = nullptr) {
     std::vector<PyObject *> parts;  // owned attribute names, nullptr for a call
     auto release = [&] {
         for (PyObject *p : parts) Py_XDECREF(p);
@@ -423,6 +457,7 @@ bool native_call_name(PyObject *func, std::string &out) {
     PyObject *cur = func;
     Py_INCREF(cur);
     std::string base;
+    if (base_kind) *base_kind = core::Base::Name;
     for (;;) {
         if (PyObject_TypeCheck(cur, G.Name)) {
             PyObject *id = PyObject_GetAttr(cur, S.id);
@@ -449,6 +484,7 @@ bool native_call_name(PyObject *func, std::string &out) {
             parts.push_back(nullptr);
             next = PyObject_GetAttr(cur, S.func);
         } else {
+            if (base_kind) *base_kind = is_literal(cur) ? core::Base::Literal : core::Base::Other;
             Py_DECREF(cur);
             break;
         }
@@ -480,13 +516,153 @@ bool native_call_name(PyObject *func, std::string &out) {
     return true;
 }
 
+// Remembers the calls of the chain below `node` (a().b().c()): one finding covers them.
+bool mark_chain(Ctx &c, PyObject *node) {
+    PyObject *cur = PyObject_GetAttr(node, S.func);
+    while (cur && PyObject_TypeCheck(cur, G.Attribute)) {
+        PyObject *value = PyObject_GetAttr(cur, S.value);
+        Py_DECREF(cur);
+        cur = value;
+        if (cur && PyObject_TypeCheck(cur, G.Call)) {
+            c.chained.insert(cur);  // borrowed: the tree keeps the node alive for the walk
+            PyObject *f = PyObject_GetAttr(cur, S.func);
+            Py_DECREF(cur);
+            cur = f;
+        }
+    }
+    if (!cur) return false;
+    Py_DECREF(cur);
+    return true;
+}
+
+// The dotted name of an expression as tracing reads values: calls marked "()", an awaited
+// value read through its await.
+bool value_name(PyObject *value, std::string &out, core::Base &base, bool &literal) {
+    literal = is_literal(value);
+    if (literal && PyObject_TypeCheck(value, G.Constant)) {
+        // None, numbers and booleans are placeholders, not values whose methods are known.
+        PyObject *v = PyObject_GetAttr(value, S.value);
+        if (!v) return false;
+        literal = PyUnicode_Check(v) || PyBytes_Check(v);
+        Py_DECREF(v);
+        if (!literal) base = core::Base::Other;
+        return true;
+    }
+    if (literal) return true;
+    if (PyObject_TypeCheck(value, G.Await)) {
+        PyObject *inner = PyObject_GetAttr(value, S.value);
+        if (!inner) return false;
+        bool ok = value_name(inner, out, base, literal);
+        Py_DECREF(inner);
+        return ok;
+    }
+    return native_call_name(value, out, &base);
+}
+
+// target = value for tracing; targets other than names and attributes of names are skipped.
+bool record_assign(Ctx &c, PyObject *target, PyObject *value) {
+    if (c.scope.empty()) return true;
+    if (!PyObject_TypeCheck(target, G.Name) && !PyObject_TypeCheck(target, G.Attribute)) return true;
+    std::string t, v;
+    core::Base tb = core::Base::Name, vb = core::Base::Name;
+    bool literal = false;
+    if (!native_call_name(target, t, &tb)) return false;
+    if (tb != core::Base::Name || t.find('(') != std::string::npos) return true;
+    if (!value_name(value, v, vb, literal)) return false;
+    c.scope.assign(t, v, vb, literal);
+    return true;
+}
+
+// A name's annotation as text: a dotted name, or the text of a string annotation.
+bool annotation_text(PyObject *annotation, std::string &out) {
+    if (annotation == Py_None) return true;
+    if (PyObject_TypeCheck(annotation, G.Constant)) {
+        PyObject *v = PyObject_GetAttr(annotation, S.value);
+        if (!v) return false;
+        bool ok = !PyUnicode_Check(v) || utf8_of(v, out, "annotation");
+        Py_DECREF(v);
+        return ok;
+    }
+    core::Base b = core::Base::Name;
+    if (!native_call_name(annotation, out, &b)) return false;
+    if (b != core::Base::Name) out.clear();
+    return true;
+}
+
+// Reads field `name` of `node` and passes it (borrowed) to `use`.
+template <class F>
+bool with_field(PyObject *node, PyObject *name, F &&use) {
+    PyObject *v = PyObject_GetAttr(node, name);
+    if (!v) return false;
+    bool ok = use(v);
+    Py_DECREF(v);
+    return ok;
+}
+
+bool text_field(PyObject *node, PyObject *name, std::string &out) {
+    return with_field(node, name, [&](PyObject *v) { return v == Py_None || utf8_of(v, out, "name"); });
+}
+
+bool visit_import_from(Ctx &c, PyObject *node) {
+    std::string module;
+    if (!text_field(node, S.module, module)) return false;
+    return with_field(node, S.names, [&](PyObject *names) {
+        PyObject *seq = PySequence_Fast(names, "names must be a sequence");
+        if (!seq) return false;
+        bool ok = true;
+        for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            PyObject *alias = PySequence_Fast_GET_ITEM(seq, i);
+            std::string name, asname;
+            ok = text_field(alias, S.name, name) && text_field(alias, S.asname, asname);
+            if (ok && name != "*") c.scope.import_from(module, name, asname);
+        }
+        Py_DECREF(seq);
+        return ok;
+    });
+}
+
+bool visit_ann_assign(Ctx &c, PyObject *node) {
+    if (c.scope.empty()) return true;
+    return with_field(node, S.target, [&](PyObject *target) {
+        return with_field(node, S.value, [&](PyObject *value) {
+            if (value != Py_None) return record_assign(c, target, value);
+            if (!PyObject_TypeCheck(target, G.Name)) return true;
+            std::string name, type;
+            return text_field(target, S.id, name) && with_field(node, S.annotation, [&](PyObject *a) {
+                       if (!annotation_text(a, type)) return false;
+                       c.scope.annotate(name, type);
+                       return true;
+                   });
+        });
+    });
+}
+
+bool visit_with_item(Ctx &c, PyObject *node) {
+    return with_field(node, S.optional_vars, [&](PyObject *target) {
+        if (target == Py_None) return true;
+        return with_field(node, S.context_expr, [&](PyObject *value) { return record_assign(c, target, value); });
+    });
+}
+
+bool visit_arg(Ctx &c, PyObject *node) {
+    if (c.scope.empty()) return true;
+    std::string name, type;
+    if (!text_field(node, S.arg, name)) return false;
+    return with_field(node, S.annotation, [&](PyObject *a) {
+        if (!annotation_text(a, type)) return false;
+        c.scope.annotate(name, type);
+        return true;
+    });
+}
+
 bool visit_call(Ctx &c, PyObject *node) {
     PyObject *func = PyObject_GetAttr(node, S.func);
     if (!func) return false;
     std::string name;
     bool ok;
+    core::Base base = core::Base::Name;
     if (c.call_name_native) {
-        ok = native_call_name(func, name);
+        ok = native_call_name(func, name, &base);
     } else {
         PyObject *r = PyObject_CallMethodOneArg(c.self, S.get_call_name, func);
         ok = r && utf8_of(r, name, "call name");
@@ -497,6 +673,8 @@ bool visit_call(Ctx &c, PyObject *node) {
     std::string lower = pytext::is_ascii_lower(name) ? name : pytext::lower(name);
     int64_t depth = 0;
     if (!attr_int64(c.self, S.loop_depth, depth)) return false;
+    // What runs once per run of a loop is not inside that loop.
+    depth -= c.once_active + (!c.once.empty() && c.once.count(node));
     if (depth <= 0 && !core::is_blocking_sleep(lower)) return true;
     bool expensive = false;
     if (depth > 0) {
@@ -530,11 +708,18 @@ bool visit_call(Ctx &c, PyObject *node) {
         Py_DECREF(nodes);
         if (!ok) return false;
     }
+    core::CallTrace trace;
+    bool in_chain = !c.chained.empty() && c.chained.count(node);
+    if (depth > 0 && !in_chain) trace = c.scope.trace(name, base);
+    else trace.origin = core::Origin::Local;  // already reported with its chain: no loop finding
     std::vector<core::Finding> found;
-    core::call_findings(name, lower, depth, loop_line, expensive, lineno, found);
-    for (const auto &f : found)
+    core::call_findings(name, lower, depth, loop_line, expensive, trace, lineno, found);
+    bool loop_finding = false;
+    for (const auto &f : found) {
+        loop_finding = loop_finding || f.type != "BLOCKING_SLEEP";
         if (!add_warning(c, lineno, f)) return false;
-    return true;
+    }
+    return !loop_finding || mark_chain(c, node);
 }
 
 // Size of the list or dict display in `value`, or -1.
@@ -554,7 +739,12 @@ bool visit_assign(Ctx &c, PyObject *node) {
     PyObject *value = PyObject_GetAttr(node, S.value);
     if (!value) return false;
     Py_ssize_t size = -1;
-    bool ok = display_size(value, size);
+    bool ok = display_size(value, size) && (c.scope.empty() || with_field(node, S.targets, [&](PyObject *targets) {
+        if (!PyList_Check(targets)) return true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(targets); ++i)
+            if (!record_assign(c, PyList_GET_ITEM(targets, i), value)) return false;
+        return true;
+    }));
     Py_DECREF(value);
     if (!ok) return false;
     if (size <= 500) return true;
@@ -575,18 +765,20 @@ bool visit_import(Ctx &c, PyObject *node) {
     std::optional<int64_t> lineno;
     while (PyObject *alias = PyIter_Next(it)) {
         PyObject *name = PyObject_GetAttr(alias, S.name);
-        Py_DECREF(alias);
         if (!name) {
+            Py_DECREF(alias);
             ok = false;
             break;
         }
-        std::string n;
+        std::string n, asname;
         bool heavy = false;
         if (PyUnicode_Check(name)) {
-            ok = utf8_of(name, n, "alias.name");
+            ok = utf8_of(name, n, "alias.name") && text_field(alias, S.asname, asname);
             heavy = ok && core::is_heavy_module(n);
+            if (ok) c.scope.import_module(n, asname);
         }
         Py_DECREF(name);
+        Py_DECREF(alias);
         if (!ok) break;
         if (!heavy) continue;
         if (!lineno) {
@@ -608,16 +800,46 @@ bool visit_import(Ctx &c, PyObject *node) {
     return ok && !PyErr_Occurred();
 }
 
+// Records the parts of a loop node that run once (see Ctx::once).
+bool mark_once(Ctx &c, PyObject *node, bool for_loop) {
+    auto add_list = [&](PyObject *l) {
+        if (PyList_Check(l))
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); ++i) c.once.insert(PyList_GET_ITEM(l, i));
+        return true;
+    };
+    if (PyObject_TypeCheck(node, G.ListComp)) {
+        return with_field(node, S.generators, [&](PyObject *gens) {
+            if (!PyList_Check(gens) || PyList_GET_SIZE(gens) == 0) return true;
+            return with_field(PyList_GET_ITEM(gens, 0), S.iter, [&](PyObject *it) {
+                c.once.insert(it);
+                return true;
+            });
+        });
+    }
+    if (for_loop && !with_field(node, S.iter, [&](PyObject *it) {
+            c.once.insert(it);
+            return true;
+        }))
+        return false;
+    return with_field(node, S.orelse, add_list);
+}
+
 // The part of a handler that comes before the generic visit of its node.
 bool pre_action(Ctx &c, H kind, PyObject *node) {
     switch (kind) {
         case H::FunctionDef: return attr_append(c.self, S.function_stack, node);
         case H::For:
-        case H::While: return attr_add(c.self, S.loop_depth, 1) && attr_append(c.self, S.loop_nodes, node);
-        case H::ListComp: return attr_add(c.self, S.loop_depth, 1);
+        case H::While:
+            return attr_add(c.self, S.loop_depth, 1) && attr_append(c.self, S.loop_nodes, node) &&
+                   mark_once(c, node, kind == H::For);
+        case H::ListComp: return attr_add(c.self, S.loop_depth, 1) && mark_once(c, node, false);
         case H::Call: return visit_call(c, node);
         case H::Assign: return visit_assign(c, node);
         case H::Import: return visit_import(c, node);
+        case H::ImportFrom: return visit_import_from(c, node);
+        case H::AnnAssign: return visit_ann_assign(c, node);
+        case H::WithItem: return visit_with_item(c, node);
+        case H::Arg: return visit_arg(c, node);
         default: return true;
     }
 }
@@ -662,7 +884,9 @@ public:
             return true;
         }
         bool dict_fields = ti && ti->has_fields && ti->dict_fields;
-        stack_.push_back({node, fields, post, dict_fields, 0, nullptr, 0});
+        bool once = !c_.once.empty() && c_.once.count(node);
+        c_.once_active += once;
+        stack_.push_back({node, fields, post, dict_fields, once, 0, nullptr, 0});
         return true;
     }
 
@@ -716,6 +940,7 @@ public:
             if (r == 0) {
                 Frame f = stack_.back();
                 stack_.pop_back();
+                c_.once_active -= f.once;
                 Py_XDECREF(f.list);
                 bool ok = post_action(c_, f.post);
                 Py_DECREF(f.node);
@@ -733,6 +958,7 @@ private:
         const std::vector<PyObject *> *fields;
         H post;
         bool dict_fields;
+        bool once;
         uint32_t field;
         PyObject *list;
         Py_ssize_t index;
@@ -864,6 +1090,17 @@ void init_names() {
     S.keys = intern("keys");
     S.names = intern("names");
     S.name = intern("name");
+    S.asname = intern("asname");
+    S.module = intern("module");
+    S.targets = intern("targets");
+    S.target = intern("target");
+    S.context_expr = intern("context_expr");
+    S.optional_vars = intern("optional_vars");
+    S.arg = intern("arg");
+    S.annotation = intern("annotation");
+    S.iter = intern("iter");
+    S.orelse = intern("orelse");
+    S.generators = intern("generators");
     S.loop_depth = intern("loop_depth");
     S.loop_nodes = intern("loop_nodes");
     S.function_stack = intern("_function_stack");
@@ -926,6 +1163,17 @@ nb::object init_tracer(nb::module_ &mod) {
     G.Name = type_of("Name");
     G.Attribute = type_of("Attribute");
     G.Call = type_of("Call");
+    G.ListComp = type_of("ListComp");
+    G.ImportFrom = type_of("ImportFrom");
+    G.AnnAssign = type_of("AnnAssign");
+    G.withitem = type_of("withitem");
+    G.arg = type_of("arg");
+    G.Await = type_of("Await");
+    G.Constant = type_of("Constant");
+    G.literals.clear();
+    for (const char *n : {"Constant", "JoinedStr", "List", "Dict", "Set", "Tuple", "ListComp", "SetComp", "DictComp",
+                          "GeneratorExp"})
+        G.literals.push_back(type_of(n));
     nb::object visitor = ast.attr("NodeVisitor");
     nb::object nv_const = nb::borrow(PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(visitor.ptr())->tp_dict,
                                                           "visit_Constant"));
@@ -985,7 +1233,10 @@ nb::object init_tracer(nb::module_ &mod) {
     G.add_warning = aw.ptr();
     for (nb::handle h : {visit, generic, fdef, vfor, vwhile, vlc, vcall, vassign, vimport, gcn, iec, aw, nv_const})
         natives.append(h);
-    for (const char *n : {"AST", "List", "Dict", "Name", "Attribute", "Call"}) natives.append(ast.attr(n));
+    for (const char *n : {"AST", "List", "Dict", "Name", "Attribute", "Call", "ImportFrom", "AnnAssign", "withitem", "arg",
+                          "Await", "Constant", "JoinedStr", "Set", "Tuple", "ListComp", "SetComp", "DictComp",
+                          "GeneratorExp"})
+        natives.append(ast.attr(n));
     // Keeps every object whose identity the walk compares alive as long as the module.
     mod.attr("_natives") = nb::tuple(natives);
     return cls;

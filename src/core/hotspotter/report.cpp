@@ -366,10 +366,31 @@ std::string relative_path(std::string_view path, std::string_view cwd) {
     return out.empty() ? "." : out;
 }
 
+// Fingerprints of findings in the order shown: the nth of the same type, path and snippet.
+class Fingerprinter {
+public:
+    std::string next(const Reported &f) {
+        std::string snippet(pytext::strip(valid(f.snippet)));
+        int64_t occurrence = ++seen_[f.type + '\0' + f.file + '\0' + snippet];
+        return line_hash(f.type, f.file, snippet, occurrence);
+    }
+
+private:
+    std::map<std::string, int64_t> seen_;
+};
+
+std::vector<std::string> fingerprints(const std::vector<Reported> &found) {
+    Fingerprinter fp;
+    std::vector<std::string> out;
+    for (const Reported &f : found) out.push_back(fp.next(f));
+    return out;
+}
+
 ReportOutcome report(const std::vector<Reported> &found, int64_t files, ReportFormat format,
                      const ReportOptions &opts) {
     std::vector<Reported> shown;
     ReportOutcome outcome;
+    Fingerprinter baseline_key;
     for (const Reported &f : found) {
         int rank = severity_rank(f.severity);
         if (rank < opts.min_rank) continue;
@@ -377,6 +398,7 @@ ReportOutcome report(const std::vector<Reported> &found, int64_t files, ReportFo
         if (listed(opts.ignore, f.type)) continue;
         Reported r = f;
         r.file = relative_path(f.file, opts.cwd);
+        if (opts.baseline && opts.baseline->count(baseline_key.next(r))) continue;
         if (opts.fail_rank > 0 && rank >= opts.fail_rank) outcome.status = 1;
         shown.push_back(std::move(r));
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,8 @@ struct ReportOptions {
     std::string cwd;                  // paths are shown relative to it
     std::string tool_version;
     std::string information_uri;
+    // Fingerprints of an earlier run's findings: those are not shown (none when null).
+    const std::set<std::string> *baseline = nullptr;
 };
 
 enum class ReportFormat { Text, Json, Sarif };
@@ -56,5 +59,9 @@ std::string relative_path(std::string_view path, std::string_view cwd);
 std::string line_hash(std::string_view rule, std::string_view path, std::string_view snippet, int64_t occurrence);
 
 std::string sha256_hex(std::string_view data);
+
+// The primaryLocationLineHash of each finding of a list, as the SARIF report of that list
+// gives them.
+std::vector<std::string> fingerprints(const std::vector<Reported> &found);
 
 }  // namespace tw::hotspot

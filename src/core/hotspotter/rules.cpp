@@ -36,17 +36,64 @@ bool is_heavy_module(std::string_view name) {
     return std::find(kHeavyModules.begin(), kHeavyModules.end(), name) != kHeavyModules.end();
 }
 
+namespace {
+
+// Names that databases handles usually have.
+constexpr std::array<std::string_view, 17> kDbHandleNames = {
+    "cur", "cursor", "con", "conn", "cnx", "connection", "session", "db", "database", "collection", "coll",
+    "query", "qs", "queryset", "engine", "table", "tbl"};
+
+bool db_handle_name(std::string_view receiver) {
+    // Any name of the receiver: db.users.find, self.session.query.
+    for (size_t i = 0; i <= receiver.size();) {
+        size_t dot = std::min(receiver.find('.', i), receiver.size());
+        std::string part = pytext::lower(receiver.substr(i, dot - i));
+        while (part.ends_with("()")) part.resize(part.size() - 2);
+        size_t us = part.rfind('_');
+        std::string_view word = us == std::string::npos ? std::string_view(part) : std::string_view(part).substr(us + 1);
+        if (std::find(kDbHandleNames.begin(), kDbHandleNames.end(), word) != kDbHandleNames.end()) return true;
+        i = dot + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string_view api_call_severity(const CallTrace &t, bool expensive, int64_t loop_depth) {
+    if (loop_depth <= 0) return {};
+    if (t.origin == Origin::Io && t.io) return loop_depth > 1 ? "HIGH" : "MEDIUM";
+    if (t.origin == Origin::Unknown && expensive) return "LOW";
+    return {};
+}
+
+std::string_view large_data_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth) {
+    if (loop_depth <= 0) return {};
+    if (t.loads_document) return "HIGH";
+    if (t.origin == Origin::Unknown && is_large_data_call(lower)) return "LOW";
+    return {};
+}
+
+std::string_view n_plus_1_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth) {
+    if (loop_depth <= 0) return {};
+    if (t.origin == Origin::Db && t.io) return "HIGH";
+    // find and filter are mostly string, list and predicate methods: only on a receiver named
+    // like a database handle.
+    bool generic = lower.ends_with("find") || lower.ends_with("filter");
+    if (t.origin == Origin::Unknown && is_db_call(lower) && (!generic || db_handle_name(t.receiver))) return "LOW";
+    return {};
+}
+
 void call_findings(std::string_view name, std::string_view lower, int64_t loop_depth, int64_t loop_line,
-                   bool expensive, int64_t lineno, std::vector<Finding> &out) {
+                   bool expensive, const CallTrace &t, int64_t lineno, std::vector<Finding> &out) {
     std::string n(name);
-    if (loop_depth > 0 && expensive)
-        out.push_back({lineno, "API_CALL_IN_LOOP", loop_depth > 1 ? "HIGH" : "MEDIUM",
+    if (std::string_view sev = api_call_severity(t, expensive, loop_depth); !sev.empty())
+        out.push_back({lineno, "API_CALL_IN_LOOP", sev,
                        "Cloud/network call '" + n + "' inside a loop (depth=" + num(loop_depth) + ", loop at line " +
                            num(loop_line) +
                            "). Each iteration creates a separate billable request \u2014 batch or parallelize instead.",
                        {}});
-    if (loop_depth > 0 && is_large_data_call(lower))
-        out.push_back({lineno, "LARGE_DATA_LOAD_IN_LOOP", "HIGH",
+    if (std::string_view sev = large_data_severity(t, lower, loop_depth); !sev.empty())
+        out.push_back({lineno, "LARGE_DATA_LOAD_IN_LOOP", sev,
                        "Large data operation '" + n +
                            "' inside a loop. Load data once outside the loop to avoid repeated I/O and memory spikes.",
                        {}});
@@ -56,8 +103,8 @@ void call_findings(std::string_view name, std::string_view lower, int64_t loop_d
                            "' blocks the thread/event loop. In async or cloud function contexts this wastes compute "
                            "billing time. Use asyncio.sleep or non-blocking waits.",
                        {}});
-    if (loop_depth > 0 && is_db_call(lower))
-        out.push_back({lineno, "N_PLUS_1_QUERY", "HIGH",
+    if (std::string_view sev = n_plus_1_severity(t, lower, loop_depth); !sev.empty())
+        out.push_back({lineno, "N_PLUS_1_QUERY", sev,
                        "Database call '" + n +
                            "' detected inside a loop \u2014 classic N+1 query pattern. Fetch all needed records in a "
                            "single query before the loop.",
@@ -148,10 +195,16 @@ bool read_text(const std::string &path, std::string &text) {
 
 }  // namespace
 
+std::string_view js_api_severity(bool pattern, bool traced) {
+    if (traced) return "MEDIUM";
+    return pattern ? "LOW" : "";
+}
+
 std::vector<Finding> trace_js_text(std::string_view text) {
     std::vector<Finding> out;
     bool in_loop = false;
     int64_t loop_line = 0, brace_depth = 0, lnum = 0;
+    JsScope scope;
     // Lines end at "\n" only (the text's line ends are already translated).
     size_t pos = 0;
     while (pos < text.size()) {
@@ -161,6 +214,7 @@ std::vector<Finding> trace_js_text(std::string_view text) {
         ++lnum;
         std::string_view stripped = pytext::strip(line);
         if (stripped.empty() || stripped.starts_with("//") || stripped.starts_with("*")) continue;
+        scope.learn(stripped);
         if (!in_loop) {
             if (js_loop().search(stripped)) {
                 in_loop = true;
@@ -170,8 +224,8 @@ std::vector<Finding> trace_js_text(std::string_view text) {
             continue;
         }
         brace_depth += brace_balance(stripped);
-        if (js_api().search(stripped))
-            out.push_back({lnum, "API_CALL_IN_LOOP", "MEDIUM",
+        if (std::string_view sev = js_api_severity(js_api().search(stripped), scope.io_call(stripped)); !sev.empty())
+            out.push_back({lnum, "API_CALL_IN_LOOP", sev,
                            "API/HTTP call inside loop starting at line " + num(loop_line) +
                                ". Batch requests or use Promise.all() to avoid sequential billing.",
                            std::string(stripped)});
@@ -418,6 +472,12 @@ std::string normalise_path(std::string_view path) {
     }
     if (out.empty()) out = ".";
     return out;
+}
+
+bool under_any(std::string_view path, const std::vector<std::string> &paths) {
+    for (const std::string &p : paths)
+        if (path.starts_with(p) && (path.size() == p.size() || path[p.size()] == '/')) return true;
+    return false;
 }
 
 void walk_files(const std::string &root, const std::vector<std::string> &skip,

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/hotspotter/trace.h"
+
 namespace tw::hotspot {
 
 // One finding without its file: the caller attaches the path it was handed.
@@ -76,10 +78,22 @@ bool is_blocking_sleep(std::string_view lower);
 bool is_db_call(std::string_view lower);
 bool is_heavy_module(std::string_view name);
 
+// Severities of the loop rules for a call at `loop_depth` ("" when the rule does not apply).
+// A call traced to an I/O library or object gets the rule's severity; a call whose name
+// alone matches (its receiver of unknown origin) at most "LOW"; a call on a literal or a
+// builtin none.
+std::string_view api_call_severity(const CallTrace &t, bool expensive, int64_t loop_depth);
+std::string_view large_data_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth);
+std::string_view n_plus_1_severity(const CallTrace &t, std::string_view lower, int64_t loop_depth);
+
+// Severity of a JavaScript/TypeScript line in a loop: "MEDIUM" when it calls fetch or a name
+// traced to an I/O package, "LOW" when only the API pattern matches it.
+std::string_view js_api_severity(bool pattern, bool traced);
+
 // The four call checks, in order; `expensive` is the outcome of the expensive-call test and
 // `loop_line` the line of the innermost enclosing loop statement (or the call's own line).
 void call_findings(std::string_view name, std::string_view lower, int64_t loop_depth, int64_t loop_line,
-                   bool expensive, int64_t lineno, std::vector<Finding> &out);
+                   bool expensive, const CallTrace &t, int64_t lineno, std::vector<Finding> &out);
 // Size of a list or dict display assigned to a name; a finding when it is too large.
 bool large_literal_finding(int64_t size, int64_t lineno, Finding &out);
 void heavy_import_finding(std::string_view name, int64_t lineno, Finding &out);
@@ -113,6 +127,9 @@ std::string normalise_path(std::string_view path);
 
 // The first expensive-instance keyword that a lower-cased line names, or -1.
 int expensive_keyword(std::string_view line_lower);
+
+// Whether `path` is one of `paths` or lies below one of them (component-wise).
+bool under_any(std::string_view path, const std::vector<std::string> &paths);
 
 // Every file below `root` (or `root` itself when it is a file), in walk order: entries sorted
 // component by component. Below `root`, directories named in kSkippedDirs or `skip` are not
