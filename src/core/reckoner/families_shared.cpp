@@ -44,8 +44,50 @@ void price_vm(Ctx &c, const std::string &size) {
     }
 }
 
+// The EBS volumes an instance declares with a size: `root_block_device` and
+// `ebs_block_device` blocks (CloudFormation: `BlockDeviceMappings` entries' `Ebs`), each
+// priced like an EBS volume of its type.
+void instance_volumes(Ctx &c) {
+    std::vector<const Map *> volumes;
+    auto add = [&](const Value *block, const char *inner) {
+        if (!block) return;
+        auto one = [&](const Value &v) {
+            if (!v.is_map()) return;
+            const Map *m = &v.as_map();
+            if (inner) {
+                const Value *e = m->find(inner);
+                m = e && e->is_map() ? &e->as_map() : nullptr;
+            }
+            if (m) volumes.push_back(m);
+        };
+        if (block->is_list())
+            for (const Value &v : block->as_list()) one(v);
+        else one(*block);
+    };
+    add(block_value(c.props, "root_block_device"), nullptr);
+    add(block_value(c.props, "ebs_block_device"), nullptr);
+    add(block_value(c.props, "BlockDeviceMappings"), "Ebs");
+    for (const Map *m : volumes) {
+        std::optional<double> gb;
+        for (const char *k : {"volume_size", "VolumeSize", "volumeSize"})
+            if (const Value *v = m->find(k); !gb && v)
+                if (auto d = to_double(*v); d && countable(*d)) gb = d;
+        if (!gb) continue;
+        std::string type = "base";
+        for (const char *k : {"volume_type", "VolumeType", "volumeType"})
+            if (const Value *v = m->find(k); type == "base" && v && v->is_str() && !v->as_str().empty())
+                type = v->as_str();
+        Ctx ebs{c.provider, "aws_ebs_volume", c.props, c.region, c.source, 0.0, "", {}};
+        double rate = ebs.look_up(type).get(PER_GB_MONTH, 0.08);
+        c.default_rate = c.default_rate || ebs.default_rate;
+        c.cost += *gb * rate;
+        c.basis += " + " + f(*gb, 0) + "GB " + type + " disk @ $" + f(rate, 4) + "/GB-mo";
+    }
+}
+
 void virtual_machine(Ctx &c) {
     price_vm(c, c.key_of({"instance_type", "machine_type", "vm_size", "size"}, default_instance_type(c.provider)));
+    if (c.type == "aws_instance") instance_volumes(c);
 }
 
 constexpr double kDatabaseStoragePerGbMonth = 0.115;
@@ -116,10 +158,39 @@ void block_disk(Ctx &c) {
     c.basis = f(gb, 0) + "GB " + volume_type + " disk @ $" + f(rate, 4) + "/GB-mo";
 }
 
+// An AKS cluster's inline default node pool (Terraform has no resource of its own for it):
+// `node_count`, else `min_count`, VMs of `vm_size`, added to the control plane.
+void default_node_pool(Ctx &c) {
+    const Map *pool = block_of(c.props, "default_node_pool");
+    if (!pool) return;
+    std::string size, note = " (default node pool)";
+    for (const char *k : {"vm_size", "instance_type", "vmSize"})
+        if (const Value *v = pool->find(k); size.empty() && v && v->is_str()) size = v->as_str();
+    if (size.empty()) {
+        size = "Standard_B2s";
+        note = " (default node pool, default size)";
+    }
+    double count = 1;
+    for (const char *k : {"node_count", "min_count"}) {
+        const Value *v = pool->find(k);
+        auto d = v ? to_double(*v) : std::nullopt;
+        if (d && countable(*d)) {
+            count = *d;
+            break;
+        }
+    }
+    double plane = c.cost;
+    std::string plane_basis = c.basis;
+    price_instances(c, "azurerm_linux_virtual_machine", size, count, note);
+    c.cost += plane;
+    c.basis = plane_basis + " + " + c.basis;
+}
+
 void kubernetes_control_plane(Ctx &c) {
     double rate = c.look_up_base().get(PER_HOUR, 0.1);
     c.hourly(rate);
     c.basis = "Kubernetes Control Plane @ $" + f(rate, 4) + "/hr";
+    if (c.type == "azurerm_kubernetes_cluster") default_node_pool(c);
 }
 
 // The node type of a cache as text: numbers (a memory size) read as their decimal text.
