@@ -456,6 +456,8 @@ private:
             for (const auto &res : f.model.resources)
                 instantiate_resource(res, scope, &regions, true, "", nullptr, records, &out_);
             note(f.path, before, records);
+            // A module's records are the calling root's: its file names them.
+            root_file_ = f.path;
             for (const auto &call : f.model.modules) instantiate_call(call, scope, regions, "", stack, records);
         }
     }
@@ -592,7 +594,7 @@ private:
                 size_t before = records.size();
                 for (const auto &res : f.model.resources)
                     instantiate_resource(res, scope, &regions, true, inner, nullptr, records, &out_);
-                note(f.path, before, records);
+                note(root_file_, before, records);
                 for (const auto &c : f.model.modules) instantiate_call(c, scope, regions, inner, stack, records);
             }
         }
@@ -610,7 +612,7 @@ private:
     std::unordered_set<std::string> reached_;
     std::unordered_map<std::string, Map> installed_;
     std::set<std::string> said_;
-    std::string root_dir_, scan_root_;
+    std::string root_dir_, scan_root_, root_file_;
     size_t cached_ = 0;  // bytes of text kept
 };
 
