@@ -752,14 +752,17 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
             else
                 for (const auto &a : res.attrs) set_present(props, a.key, resolve(a.raw, s));
         } else {
-            // A key of the resource's own level is never replaced by a nested one.
+            // A key of the resource's own level is never replaced by a nested one. Values are
+            // resolved once; the blocks' copy takes them too.
             std::vector<Value> values;
-            values.reserve(res.attrs.size());
-            for (const auto &a : res.attrs) values.push_back(resolve(a.raw, s));
+            if (!res.blocks.empty()) {
+                values.reserve(res.attrs.size());
+                for (const auto &a : res.attrs) values.push_back(resolve(a.raw, s));
+            }
             for (size_t i = 0; i < res.attrs.size(); ++i) {
                 const TfAttr &a = res.attrs[i];
                 if (a.nested && std::find(own.begin(), own.end(), a.key) != own.end()) continue;
-                set_present(props, a.key, values[i]);
+                set_present(props, a.key, values.empty() ? resolve(a.raw, s) : values[i]);
             }
             if (!res.blocks.empty()) props.set(reckon::kBlocksKey, blocks_value(res.blocks, res.attrs, values));
         }
