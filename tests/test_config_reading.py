@@ -370,3 +370,24 @@ def test_null_is_absent(tmp_path):
     assert props(records, "aliased") == {"provider": "aws.west", "region": "us-west-2"}
     for r in records:
         assert "null" not in price(r)["basis"]
+
+
+def test_cloudformation_group_takes_its_launch_template_size(tmp_path):
+    stack = """
+Resources:
+  Group:
+    Type: AWS::AutoScaling::AutoScalingGroup
+    Properties:
+      DesiredCapacity: 2
+      LaunchTemplate:
+        LaunchTemplateId: !Ref Template
+        Version: !GetAtt Template.LatestVersionNumber
+  Template:
+    Type: AWS::EC2::LaunchTemplate
+    Properties:
+      LaunchTemplateData:
+        InstanceType: m5.large
+"""
+    [group] = [r for r in scan(tmp_path, {"stack.yaml": stack}) if r["type"] == "aws_autoscaling_group"]
+    basis = price(group)["basis"]
+    assert basis.startswith("2x m5.large ") and basis.endswith("(launch template size)")

@@ -128,7 +128,8 @@ const std::string *ref_target(const Value *v, std::string &buf) {
 }
 
 // Names given as text. Launch templates: `launch_template_name`, or `name` in a
-// `launch_template` block. Terraform files flatten the block, so its `name` is read at the top
+// `launch_template` block (CloudFormation: its `LaunchTemplateName`, or `LaunchTemplateId`
+// as a reference). Terraform files flatten the block, so its `name` is read at the top
 // level too, where a group's own name may stand: a launch template of the scan named like the
 // group is taken as the group's. Launch configurations: `launch_configuration` or
 // `LaunchConfigurationName`, by name or by a template's reference.
@@ -143,8 +144,12 @@ void names_in(const Map &props, const char *copy_to, std::vector<std::string> &o
     }
     if (const std::string *n = text_at(props, "launch_template_name")) out.push_back("name:" + *n);
     if (const std::string *n = text_at(props, "name")) out.push_back("name:" + *n);
-    if (const Map *m = block_in(props, {"launch_template"}))
-        if (const std::string *n = text_at(*m, "name")) out.push_back("name:" + *n);
+    if (const Map *m = block_in(props, {"launch_template", "LaunchTemplate", "launchTemplate"})) {
+        for (const char *k : {"name", "LaunchTemplateName"})
+            if (const std::string *n = text_at(*m, k)) out.push_back("name:" + *n);
+        std::string buf;
+        if (const std::string *id = ref_target(m->find("LaunchTemplateId"), buf)) out.push_back("ref:" + *id);
+    }
 }
 
 // The first instance type among a mixed instances policy's overrides.
@@ -183,14 +188,18 @@ void adopt_template_sizes(std::vector<Value> &records) {
         for (const auto &k : kTemplates) {
             if (*type != k.type) continue;
             const std::string *size = text_at(props->as_map(), k.size_key);
+            // A CloudFormation launch template keeps its size in its data.
+            if (const Value *d = props->as_map().find("LaunchTemplateData"); !size && d && d->is_map())
+                size = text_at(d->as_map(), "InstanceType");
             const std::string *name = text_at(rec, "name");
             if (!size || !name || !plain_size(*size)) continue;
             add_size(index, std::string(k.copy_to) + "\n" + k.type + "." + base_name(*name), *size);
             if (*type == "aws_launch_template" || *type == "aws_launch_configuration")
-                for (const char *nk : {"name", "LaunchConfigurationName"})
+                for (const char *nk : {"name", "LaunchConfigurationName", "LaunchTemplateName"})
                     if (const std::string *own = text_at(props->as_map(), nk))
                         add_size(index, std::string(k.copy_to) + "\nname:" + *own, *size);
-            if (*type == "aws_launch_configuration") add_size(index, std::string(k.copy_to) + "\nref:" + *name, *size);
+            if (*type == "aws_launch_template" || *type == "aws_launch_configuration")
+                add_size(index, std::string(k.copy_to) + "\nref:" + *name, *size);
         }
         for (const auto &r : kReferrers)
             if (*type == r.type) {
