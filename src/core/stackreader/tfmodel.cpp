@@ -106,8 +106,14 @@ void each_code_char(std::string_view s, F &&f) {
 class LineCode {
 public:
     std::string_view operator()(std::string_view line) {
-        if (!in_comment_ && line.find('#') == std::string_view::npos && line.find('/') == std::string_view::npos)
-            return line;
+        if (!in_comment_) {
+            size_t first = line.find_first_not_of(" \t");
+            if (first == std::string_view::npos) return {};
+            char c = line[first];
+            if (c == '#' || (c == '/' && first + 1 < line.size() && line[first + 1] == '/')) return {};  // a comment line
+            if (line.find('#', first) == std::string_view::npos && line.find('/', first) == std::string_view::npos)
+                return line;
+        }
         buf_.clear();
         size_t i = 0;
         if (in_comment_) {
