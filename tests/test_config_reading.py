@@ -91,6 +91,8 @@ resource "aws_instance" "in_block_comment" {
 }
 */
 
+resource "aws_instance" "nested_one_line" { root_block_device { volume_size = 30 } }
+
 resource "aws_ebs_volume" "closing" {
   type = "gp3" /* inline */
   size = 100 }
@@ -99,7 +101,9 @@ resource "aws_ebs_volume" "closing" {
 
 def test_whole_values(tmp_path):
     records = scan(tmp_path, {"main.tf": WHOLE_VALUES})
-    assert [r["name"] for r in records] == ["one_line", "ep", "closing"]
+    assert [r["name"] for r in records] == ["one_line", "ep", "nested_one_line", "closing"]
+    assert props(records, "nested_one_line") == {"volume_size": 30,
+                                                 "@blocks": {"root_block_device": [{"volume_size": 30}]}}
     assert props(records, "one_line") == {"instance_type": "m5.large"}
     ep = props(records, "ep")
     assert ep["subnet_ids"].startswith("[") and ep["subnet_ids"].endswith("]")

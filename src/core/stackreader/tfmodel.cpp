@@ -315,18 +315,20 @@ TfFileModel read_tf_model(std::string_view text, const ResourceSink &on_resource
                 s.remove_prefix(1);
                 continue;
             }
-            std::string_view key, value;
-            if (s.find('=') != std::string_view::npos && split_assignment(s, key, value, m) &&
-                !value.starts_with("=")) {
+            // The statement that starts `s`: an assignment when "=" comes before any brace. Every
+            // look stays within the statement, so a long line is read in one pass.
+            std::string_view key, value, rest;
+            size_t eq = s.find_first_of("={}");
+            long bal = 0;
+            std::string_view stmt;
+            if (eq != std::string_view::npos && s[eq] == '=') {
+                size_t end = value_extent(s.substr(eq + 1), bal);
+                stmt = end == std::string_view::npos ? s : s.substr(0, eq + 1 + end);
+                rest = s.substr(stmt.size());
+            }
+            if (!stmt.empty() && split_assignment(stmt, key, value, m) && !value.starts_with("=")) {
                 bool top = depth == 1;
                 std::vector<TfAttr> &attrs = block == Block::Resource ? res.attrs : top_attrs;
-                long bal = 0;
-                size_t end = value_extent(value, bal);
-                std::string_view rest;
-                if (end != std::string_view::npos) {
-                    rest = value.substr(end);
-                    value = value.substr(0, end);
-                }
                 std::string_view tag = bal > 0 || !rest.empty() ? std::string_view() : heredoc_tag(value);
                 value = pytext::strip(value);
                 bool whole = bal > 0 || !tag.empty();  // continues on the next lines
