@@ -14,7 +14,7 @@ def check(estimate, provider, rtype, props, rows, cost, basis):
 @pytest.mark.parametrize(
     "provider, props, rows, cost, basis",
     [
-        ("aws", {"instance_type": "t3.xlarge"}, [], 140.16, "t3.xlarge (estimated) @ $0.1920/hr"),
+        ("aws", {"instance_type": "t3.xlarge"}, [], 280.32, "t3.xlarge (estimated) @ $0.3840/hr"),
         ("aws", {}, [], 7.59, "t3.micro (estimated) @ $0.0104/hr"),
         ("aws", {"instance_type": "m5.medium"}, [], 70.08, "m5.medium (estimated) @ $0.0960/hr"),
         ("aws", {"instance_type": "a1.Nano"}, [], 7.59, "a1.Nano (estimated) @ $0.0104/hr"),
@@ -199,3 +199,42 @@ def test_caches(estimate, provider, rtype, props, rows, cost, basis):
 )
 def test_two_path_families(estimate, provider, rtype, props, rows, cost, basis):
     check(estimate, provider, rtype, props, rows, cost, basis)
+
+
+# The size-group estimate scales with the vCPUs a size name implies ($0.096 a vCPU, so that
+# "large" keeps its $0.192); names without such a size keep their group's rate.
+@pytest.mark.parametrize("size, hourly", [
+    ("r7g.large", 0.192), ("r7g.xlarge", 0.384), ("r7g.2xlarge", 0.768), ("r7g.16xlarge", 6.144),
+    ("TRN9.48XLARGE", 18.432), ("m5zz.metal", 9.216), ("c9i.metal-48xl", 18.432),
+    ("x9.medium", 0.096), ("x9.small", 0.0416), ("x9.xxlarge", 0.192), ("x9.9999999999xlarge", 0.192),
+    ("Standard_D4_v9", 0.192), ("x9.metal-xl", 0.0416),
+])
+def test_size_group_estimate_scales_with_size(estimate, size, hourly):
+    result = estimate("aws", "aws_instance", {"instance_type": size})
+    assert result["basis"] == f"{size} (estimated) @ ${hourly:.4f}/hr"
+    assert result["monthly_cost"] == round(hourly * 730, 2)
+
+
+# A price taken from the default region's row says so, wherever the family writes its basis;
+# rows of the region asked for, or global rows, carry no note.
+@pytest.mark.parametrize("rtype, props, rows, basis", [
+    ("aws_instance", {"instance_type": "m5.large", "region": "sa-east-1"},
+     [("aws", "aws_instance", "m5.large", {H: 0.096}, "us-east-1")],
+     "m5.large @ $0.0960/hr (us-east-1 price, no sa-east-1 row)"),
+    ("aws_instance", {"instance_type": "m5.large", "region": "sa-east-1"},
+     [("aws", "aws_instance", "m5.large", {H: 0.096}, "us-east-1"), ("aws", "aws_instance", "m5.large", {H: 0.153}, "sa-east-1")],
+     "m5.large @ $0.1530/hr [sa-east-1]"),
+    ("aws_instance", {"instance_type": "m5.large", "region": "sa-east-1"},
+     [("aws", "aws_instance", "m5.large", {H: 0.1}, "global"), ("aws", "aws_instance", "m5.large", {H: 0.096}, "us-east-1")],
+     "m5.large @ $0.1000/hr [sa-east-1]"),
+    ("aws_instance", {"instance_type": "m5.large"}, [("aws", "aws_instance", "m5.large", {H: 0.096}, "us-east-1")],
+     "m5.large @ $0.0960/hr [global]"),
+    ("aws_nat_gateway", {"region": "sa-east-1"}, [("aws", "aws_nat_gateway", "base", {H: 0.045}, "us-east-1")],
+     "NAT Gateway @ $0.0450/hr (us-east-1 price, no sa-east-1 row)"),
+    ("azurerm_linux_virtual_machine", {"size": "Standard_D2s_v5", "location": "Brazil South"},
+     [("azure", "azurerm_linux_virtual_machine", "Standard_D2s_v5", {H: 0.096}, "eastus")],
+     "Standard_D2s_v5 @ $0.0960/hr (eastus price, no brazilsouth row)"),
+])
+def test_other_region_prices_say_so(estimate, rtype, props, rows, basis):
+    provider = "azure" if rtype.startswith("azurerm") else "aws"
+    assert estimate(provider, rtype, props, rows)["basis"] == basis

@@ -66,9 +66,19 @@ def test_every_listed_type_is_priced_by_a_family(tmp_path):
          "t3.micro @ $0.0104/hr [us-east-1]"),
         ("aws", "aws_instance", {"instance_type": "m5.2xlarge", "availability_zone": "eu-west-1b"}, 312.44,
          "m5.2xlarge @ $0.4280/hr [eu-west-1]"),
-        # A region without rows of its own is served by the default region's row.
+        # A region without rows of its own is served by the default region's row, and says so.
         ("aws", "aws_instance", {"instance_type": "m5.large", "region": "sa-east-1"}, 70.08,
-         "m5.large @ $0.0960/hr [sa-east-1]"),
+         "m5.large @ $0.0960/hr (us-east-1 price, no sa-east-1 row)"),
+        # On-demand writes at $0.625 a million since November 2024 (AWS's announcement of
+        # 2024-11-14; DynamoDB pricing page, us-east-1).
+        ("aws", "aws_dynamodb_table", {"billing_mode": "PAY_PER_REQUEST"}, 8.12, "DynamoDB on_demand (5M reqs + 20GB)"),
+        # A volume without `type` is gp2, the AWS provider's default ($0.10 a GB-month in us-east-1).
+        ("aws", "aws_ebs_volume", {"size": 100, "region": "us-east-1"}, 10.0, "100GB base disk @ $0.1000/GB-mo"),
+        ("aws", "aws_ebs_volume", {"size": 100, "type": "gp2", "region": "us-east-1"}, 10.0,
+         "100GB gp2 disk @ $0.1000/GB-mo"),
+        # An unresolved workspace SKU costs what the default SKU, PerGB2018, costs.
+        ("azure", "azurerm_log_analytics_workspace", {}, 13.8, "5GB log data @ $2.7600/GB-mo"),
+        ("azure", "azurerm_log_analytics_workspace", {"sku": "${var.sku}"}, 13.8, "5GB log data @ $2.7600/GB-mo"),
         ("aws", "aws_lambda_function", {}, 1.87, "1,000,000 reqs, 200ms, 512MB (@ $0.20/M, $16.67/M GB-s)"),
         ("aws", "aws_lb_target_group", {}, 0.0, "Load Balancer (aws_lb_target_group) @ $0.0000/hr"),
         ("google", "google_compute_instance", {"machine_type": "e2-standard-2", "zone": "us-central1-a"}, 48.91,
@@ -220,9 +230,9 @@ def test_reference_may_differ_from_the_table_by_rounding_only(tmp_path, monkeypa
          "c6g.large @ $0.0728/hr [eu-north-1]"),
         ("aws", "aws_instance", {"instance_type": "c5.xlarge", "availability_zone": "ap-northeast-2a"},
          "c5.xlarge @ $0.1920/hr [ap-northeast-2]"),
-        # A region no reference prices keeps the default region's price.
+        # A region no reference prices keeps the default region's price, and says so.
         ("aws", "aws_instance", {"instance_type": "m6i.large", "region": "sa-east-1"},
-         "m6i.large @ $0.0960/hr [sa-east-1]"),
+         "m6i.large @ $0.0960/hr (us-east-1 price, no sa-east-1 row)"),
         ("aws", "aws_instance", {"instance_type": "m5.large", "region": "ca-central-1"},
          "m5.large @ $0.1070/hr [ca-central-1]"),
         ("aws", "aws_instance", {"instance_type": "c6g.large", "availability_zone": "me-south-1a"},
@@ -250,7 +260,7 @@ def test_reference_may_differ_from_the_table_by_rounding_only(tmp_path, monkeypa
          "Standard_B2s @ $0.0499/hr [centralus]"),
         # A series whose premium is not known there keeps the default region's price.
         ("azurerm", "azurerm_linux_virtual_machine", {"size": "Standard_D2s_v5", "location": "West US"},
-         "Standard_D2s_v5 @ $0.0960/hr [westus]"),
+         "Standard_D2s_v5 @ $0.0960/hr (eastus price, no westus row)"),
         ("google", "google_compute_instance", {"machine_type": "n1-highmem-2", "zone": "europe-west2-b"},
          "n1-highmem-2 @ $0.1525/hr [europe-west2]"),
     ],
@@ -372,3 +382,55 @@ def _sources(tmp_path, resource):
 def test_default_rate_signal(tmp_path, provider, rtype, props, shipped, emptied):
     resource = {"provider": provider, "type": rtype, "properties": props}
     assert _sources(tmp_path, resource) == (shipped, emptied)
+
+
+def test_other_region_prices_are_reported_apart(tmp_path):
+    from conftest import run_cli
+
+    d = tmp_path / "infra"
+    d.mkdir()
+    # sa-east-1 has no m5.large row; eu-west-1 has one; DynamoDB's rows are global.
+    (d / "main.tf").write_text(
+        'resource "aws_instance" "a" {\n  instance_type = "m5.large"\n  region = "sa-east-1"\n}\n'
+        'resource "aws_instance" "b" {\n  instance_type = "m5.large"\n  region = "eu-west-1"\n}\n'
+        'resource "aws_dynamodb_table" "t" {\n  region = "sa-east-1"\n}\n')
+    res = run_cli([str(d), "-t", "1000", "--breakdown"], cwd=tmp_path)
+    assert "[Tally-Warden] Priced at another region's rate: 1 (aws_instance 1)" in res.stdout.splitlines()
+    doc = json.loads(run_cli([str(d), "-t", "1000", "--format", "json"], cwd=tmp_path).stdout)
+    assert doc["defaults"]["other-region"] == {"aws_instance": 1}
+    assert {r["name"]: r["source"] for r in doc["resources"]} == {"a": "other-region", "b": "rule", "t": "rule"}
+
+
+def test_readme_coverage_is_up_to_date():
+    run = subprocess.run([sys.executable, "-P", str(ROOT / "scripts" / "price_coverage.py"), "--check"],
+                         capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
+
+
+# Published on-demand Linux prices of families the us-east-1 price list brought in, from
+# sources other than the copy the rows were taken from: SkyPilot's copy of AWS's price list
+# (skypilot-org/skypilot-catalog catalogs/v8/aws/vms.csv, commit
+# 00148f2af3672e2229b4f7bf8157d5a3f36e3c35, read 2026-12-08) and the list prices quoted in the
+# issue that asked for them.
+SKYPILOT = "skypilot-catalog v8 aws/vms.csv@00148f2a"
+ISSUE = "list price quoted in the price-list issue"
+
+
+@pytest.mark.parametrize("item, region, published, source", [
+    ("a1.large", "us-east-1", 0.051, SKYPILOT),
+    ("a1.metal", "us-east-1", 0.408, SKYPILOT),
+    ("c1.xlarge", "us-east-1", 0.52, SKYPILOT),
+    ("c3.large", "us-east-1", 0.105, SKYPILOT),
+    ("c3.8xlarge", "us-east-1", 1.68, SKYPILOT),
+    ("r6gd.12xlarge", "us-east-1", 2.7648, SKYPILOT),
+    ("r7g.2xlarge", "us-east-1", 0.428, ISSUE),
+    ("r7g.16xlarge", "us-east-1", 3.43, ISSUE),
+    ("trn1.2xlarge", "us-east-1", 1.34, ISSUE),
+])
+def test_new_families_at_list_price(tmp_path, item, region, published, source):
+    r = Reckoner(str(tmp_path / "pricing.db"))
+    basis = r.estimate_resource_cost({"provider": "aws", "type": "aws_instance",
+                                      "properties": {"instance_type": item, "region": region}})["basis"]
+    assert basis.endswith(f"[{region}]"), (basis, source)
+    hourly = float(basis.split("$")[1].split("/")[0])
+    assert hourly == pytest.approx(published, rel=0.01), source

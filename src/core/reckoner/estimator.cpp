@@ -257,8 +257,13 @@ Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, c
     } else {
         how = classify(type, ctx);
     }
+    bool other_region = !ctx.other_region.empty();
+    if (other_region) {
+        std::string note = ctx.fallback_note();
+        if (ctx.basis.find(note) == std::string::npos) ctx.basis += note;
+    }
     return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis),
-                std::move(ctx.details), how, ctx.default_rate};
+                std::move(ctx.details), how, ctx.default_rate, other_region};
 }
 
 Cost estimate_record(const Map &record, RateSource &source) {

@@ -51,6 +51,7 @@ struct Cost {
     Map details;
     CostSource source = CostSource::Rule;
     bool default_rate = false;  // a family fell back to a built-in default rate
+    bool other_region = false;  // a rate came from another region's row (the basis says which)
 };
 
 const FamilyTable &families();

@@ -170,7 +170,7 @@ void service_plan(Ctx &c) {
     app_service_plan(plan);
     c.cost = plan.cost;
     c.basis = plan.basis;
-    c.default_rate = c.default_rate || plan.default_rate;
+    c.absorb(plan);
     if (pytext::lower(c.key_of({"os_type"}, "Linux")).rfind("windows", 0) != 0) c.basis += " (Windows price)";
 }
 

@@ -15,9 +15,32 @@ bool contains_any(const std::string &s, std::initializer_list<const char *> part
     return false;
 }
 
-// Hourly price by the size words of an instance type, when no price is stored.
+// vCPUs implied by the size part of an AWS-style instance type ("family.size"): large 2,
+// xlarge 4, Nxlarge 4N, metal-Nxl 4N and a bare metal size as 24xlarge, the size most bare-metal
+// types match; 0 for other names.
+double size_vcpus(std::string_view lower) {
+    size_t dot = lower.rfind('.');
+    if (dot == std::string_view::npos) return 0;
+    std::string_view size = lower.substr(dot + 1);
+    if (size == "metal") return 96;
+    if (size == "large") return 2;
+    if (size == "xlarge") return 4;
+    if (size.starts_with("metal-") && size.ends_with("xl") && size.size() > 8) size = size.substr(6, size.size() - 8);
+    else if (size.ends_with("xlarge")) size.remove_suffix(6);
+    else return 0;
+    double n = 0;
+    for (char ch : size) {
+        if (ch < '0' || ch > '9' || n > 1e6) return 0;
+        n = n * 10 + (ch - '0');
+    }
+    return 4 * n;
+}
+
+// Hourly price by the size words of an instance type, when no price is stored: sizes that
+// imply a vCPU count scale the "large" rate ($0.192 for 2 vCPUs) with it.
 double size_group_rate(std::string_view instance_type) {
     std::string lower = pytext::lower(instance_type);
+    if (double vcpus = size_vcpus(lower); vcpus > 0) return 0.096 * vcpus;
     if (contains_any(lower, {"large", "d4", "2xlarge"})) return 0.192;
     if (contains_any(lower, {"medium", "d2", "xlarge"})) return 0.096;
     if (contains_any(lower, {"micro", "nano", "b1"})) return 0.0104;
@@ -36,7 +59,8 @@ void price_vm(Ctx &c, const std::string &size) {
     if (!r.empty()) {
         double rate = r.get(PER_HOUR, 0.0);
         c.hourly(rate);
-        c.basis = size + " @ $" + f(rate, 4) + "/hr [" + std::string(c.region) + "]";
+        std::string where = c.other_region.empty() ? " [" + std::string(c.region) + "]" : c.fallback_note();
+        c.basis = size + " @ $" + f(rate, 4) + "/hr" + where;
     } else {
         double rate = size_group_rate(size);
         c.hourly(rate);
@@ -312,7 +336,7 @@ void price_instances(Ctx &c, std::string_view vm_type, const std::string &size, 
                      std::string_view note) {
     Ctx vm{c.provider, vm_type, c.props, c.region, c.source, 0.0, "No price mapped", {}};
     price_vm(vm, size);
-    c.default_rate = c.default_rate || vm.default_rate;
+    c.absorb(vm);
     c.cost = vm.cost * count;
     c.basis = f(count, 0) + "x " + vm.basis + std::string(note);
 }

@@ -26,6 +26,9 @@ struct Rates {
     bool present[6] = {false, false, false, false, false, false};
     std::string unit = "USD";
     bool unit_present = false;
+    // The region of the row found ("global", the region asked for, or the provider's default
+    // region the lookup fell back on); empty when unknown.
+    std::string region;
     // Raised when `get` hands out its default (set by the Ctx the rates were looked up for).
     bool *defaulted = nullptr;
 
@@ -71,12 +74,27 @@ struct Ctx {
     // Set when a rate this family used was absent from the store and its built-in default
     // rate applied instead: `Rates::get` of rates looked up through this Ctx raises it.
     mutable bool default_rate = false;
+    // The region whose row priced this resource when the region asked for had none (the
+    // provider's default region), else empty.
+    mutable std::string other_region;
 
     // One lookup of `item_key`.
     Rates rate(std::string_view item_key) const {
         Rates r = source.rate(provider, type, item_key, region);
         r.defaulted = &default_rate;
+        if (r.found && region != "global" && !r.region.empty() && r.region != "global" && r.region != region)
+            other_region = r.region;
         return r;
+    }
+    // " (us-east-1 price, no sa-east-1 row)" when another region's row priced this resource.
+    std::string fallback_note() const {
+        if (other_region.empty()) return "";
+        return " (" + other_region + " price, no " + std::string(region) + " row)";
+    }
+    // Takes over what a nested pricing (`inner`, priced for this resource) fell back on.
+    void absorb(const Ctx &inner) {
+        default_rate = default_rate || inner.default_rate;
+        if (other_region.empty()) other_region = inner.other_region;
     }
     // *look up K*: K, then "base" when K found nothing.
     Rates look_up(std::string_view item_key) const;

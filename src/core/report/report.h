@@ -19,8 +19,9 @@ struct Item {
     double cost = 0.0;
 };
 
-// "rule", "free-catalog", "free-keyword", "flat-default", or "default-rate" for a rule
-// that fell back to a built-in default rate.
+// "rule", "free-catalog", "free-keyword", "flat-default", "default-rate" for a rule that
+// fell back to a built-in default rate, or "other-region" for one priced by the row of
+// another region.
 std::string source_name(const reckon::Cost &c);
 
 // The home of a record read from `file`: its directory for Terraform, else the file.
@@ -44,11 +45,19 @@ std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> 
 std::string money(double d);
 std::string signed_money(double d);
 
+// Whether `amount` counts as over `limit`: above it, or no finite amount at all (a price out
+// of range makes a total infinite and a change NaN; such a run never passes as within).
+bool over_limit(double amount, double limit);
+// The one warning line (after an empty line) for amounts that are not finite, `shown` being
+// what they are, e.g. "Projected cost ($inf)".
+std::string not_finite_line(const std::string &shown);
+
 // Table lines (without line ends) of the resources, costliest first.
 std::vector<std::string> breakdown_table(const std::vector<Item> &items);
 // Table lines of the rows that changed (none when nothing changed).
 std::vector<std::string> diff_table(const std::vector<Row> &rows);
-// Lines counting, by type, the resources priced by a flat default or a built-in default rate.
+// Lines counting, by type, the resources priced by a flat default, a built-in default rate or
+// another region's rate.
 std::vector<std::string> defaults_summary(const std::vector<Item> &items);
 
 // What the JSON document says besides the resources.

@@ -751,14 +751,21 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
         if (it != regions->end()) place = &it->second;
     }
 
+    // An instance made by for_each does not carry the whole collection: its key is in its name.
+    bool by_for_each = expanded && !res.count;
     auto make = [&](const Scope &s, std::string name, bool last) {
         Map props;
         props.reserve(res.attrs.size() + 1);
+        // The for_each collection of an expanded resource is not kept on each instance.
+        auto dropped = [&](const TfAttr &a) { return by_for_each && a.key == "for_each"; };
         if (!nested) {
-            if (consume && last)
-                for (auto &a : res.attrs) set_present(props, std::move(a.key), resolve(a.raw, s));
-            else
-                for (const auto &a : res.attrs) set_present(props, a.key, resolve(a.raw, s));
+            if (consume && last) {
+                for (auto &a : res.attrs)
+                    if (!dropped(a)) set_present(props, std::move(a.key), resolve(a.raw, s));
+            } else {
+                for (const auto &a : res.attrs)
+                    if (!dropped(a)) set_present(props, a.key, resolve(a.raw, s));
+            }
         } else {
             // A key of the resource's own level is never replaced by a nested one. Values are
             // resolved once; the blocks' copy takes them too.
@@ -769,7 +776,7 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
             }
             for (size_t i = 0; i < res.attrs.size(); ++i) {
                 const TfAttr &a = res.attrs[i];
-                if (a.nested && std::find(own.begin(), own.end(), a.key) != own.end()) continue;
+                if (dropped(a) || (a.nested && std::find(own.begin(), own.end(), a.key) != own.end())) continue;
                 set_present(props, a.key, values.empty() ? resolve(a.raw, s) : values[i]);
             }
             if (!res.blocks.empty()) props.set(reckon::kBlocksKey, blocks_value(res.blocks, res.attrs, values));
