@@ -458,6 +458,24 @@ def test_temporary_files_are_removed_when_ended_by(repo, env, tmp_path, sig):
     assert list(temp.iterdir()) == []
 
 
+def test_module_instances_are_told_apart_by_their_root(repo, env):
+    module = 'variable "size" {}\nresource "aws_instance" "this" {\n  instance_type = var.size\n}\n'
+    (repo / "infra" / "mod").mkdir()
+    (repo / "infra" / "mod" / "main.tf").write_text(module)
+    for root, size in (("a", "m5.large"), ("b", "t3.micro")):
+        (repo / "infra" / root).mkdir()
+        (repo / "infra" / root / "main.tf").write_text(
+            f'module "app" {{\n  source = "../mod"\n  size   = "{size}"\n}}\n')
+    git(repo, env, "add", ".")
+    git(repo, env, "commit", "-q", "-m", "two roots")
+    git(repo, env, "rm", "-q", "-r", "infra/a")
+    res = hook(repo, env, "--modules", "-t", "1e9", "infra")
+    assert res.returncode == 0, res.stderr
+    assert rows(res.stdout) == [("removed", "aws_instance.module.app.aws_instance.this")]
+    [line] = [l for l in res.stdout.splitlines() if "removed" in l and "module.app" in l]
+    assert "infra/a/main.tf" in line
+
+
 def test_a_copy_left_by_a_killed_hook_is_removed_by_the_next_run(repo, env, tmp_path):
     import signal
     _tree_of_many(repo, env)

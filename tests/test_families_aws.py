@@ -39,7 +39,7 @@ GBM = "price_per_gb_month"
          [("aws", "aws_elasticsearch_domain", "r5.large.elasticsearch", {H: 0.186})], 407.34,
          "3x r5.large.elasticsearch @ $0.1860/hr"),
         ("aws_opensearch_domain", {"cluster_config": [{"instance_type": "m5.large.search"}]}, [], 53.29,
-         "1x base @ $0.0730/hr"),
+         "1x m5.large.search @ $0.0730/hr"),
         ("aws_opensearch_domain", {"cluster_config": {"instance_type": {"x": 1}, "instance_count": "2"}}, [], 106.58,
          "2x base @ $0.0730/hr"),
         ("aws_glue_job", {}, [], 4.4, "Glue DPU @ $0.4400/hr (est. 10hr/mo)"),

@@ -15,6 +15,10 @@ extern const char *const kAwsRegions[23];
 extern const char *const kGcpRegions[27];
 extern const std::pair<const char *, const char *> kAzureLocations[39];
 extern const char *const kRegionKeys[5];
+// The property under which a Terraform record keeps its nested blocks whole: block type to
+// the list of its blocks, each a map of its attributes and blocks (the shape of a plan's
+// values). No attribute name holds "@".
+inline constexpr const char *kBlocksKey = "@blocks";
 extern const char *const kFreeKeywords[23];
 struct UnmappedCategory {
     std::vector<const char *> keywords;

@@ -73,19 +73,16 @@ std::string search_nodes(Ctx &c, std::string_view enabled, std::string_view type
     return f(count, 0) + "x " + type + " " + role + " @ $" + f(rate, 4) + "/hr";
 }
 
+// Data nodes of a domain: `cluster_config`'s instance type and count, else the same keys at
+// the top level (a template's flattened form).
 void search_domain(Ctx &c) {
-    static const Map kNoConfig;
-    const Value *cfg = c.prop("cluster_config");
-    const Map &config = cfg && cfg->is_map() ? cfg->as_map() : kNoConfig;
     std::string instance_type = "base";
-    if (const Value *v = config.find("instance_type"); v && v->is_str() && !v->as_str().empty())
+    if (const Value *v = in_block(c, "cluster_config", "instance_type"); v && v->is_str())
         instance_type = v->as_str();
     double rate = c.look_up(instance_type).get(PER_HOUR, 0.073);
-    int64_t count = 1;
-    if (const Value *v = config.find("instance_count"))
-        if (auto i = to_integer(*v)) count = *i;
-    c.hourly(rate, double(count));
-    c.basis = std::to_string(count) + "x " + instance_type + " @ $" + f(rate, 4) + "/hr";
+    double count = block_number(c, "cluster_config", {"instance_count"}).value_or(1);
+    c.hourly(rate, count);
+    c.basis = f(count, 0) + "x " + instance_type + " @ $" + f(rate, 4) + "/hr";
     // Dedicated masters (three unless counted) and UltraWarm nodes bill beside the data nodes.
     std::string masters = search_nodes(c, "dedicated_master_enabled", "dedicated_master_type", "dedicated_master_count",
                                        3, "masters");
@@ -213,8 +210,15 @@ std::string alarm_resolution(const Ctx &c) {
 // Nodes of a managed node group or an Auto Scaling group, priced through the EC2 prices.
 void node_group(Ctx &c) {
     std::string note;
-    std::optional<std::string> size = first_text(c.first_of({"instance_types", "InstanceTypes"}));
+    // Sizes the scan found on other blocks or records (the template pass).
+    std::optional<std::string> size = first_text(c.first_of({"mixed_instance_type"}));
+    if (size) note = " (first mixed instances override)";
+    if (!size) size = first_text(c.first_of({"instance_types", "InstanceTypes"}));
     if (!size) size = first_text(c.first_of({"instance_type", "InstanceType"}));
+    if (!size) {
+        size = first_text(c.first_of({"launch_configuration_instance_type"}));
+        if (size) note = " (launch configuration size)";
+    }
     if (!size) {
         // The launch template's size, when the scan holds the template the group names.
         size = first_text(c.first_of({"template_instance_type"}));

@@ -187,8 +187,9 @@ void service_plan(Ctx &c) {
 void scale_set(Ctx &c) {
     std::string note;
     // `sku` is text, or (the older scale set) a block whose `name` is the size.
-    std::string sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
-    if (const Value *v = inside(c, "sku", "name"); sku.empty() && v && v->is_str()) sku = v->as_str();
+    std::string sku;
+    if (const Value *v = inside(c, "sku", "name"); v && v->is_str()) sku = v->as_str();
+    if (sku.empty()) sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
     if (sku.empty()) {
         sku = "Standard_B2s";
         note = " (default size)";

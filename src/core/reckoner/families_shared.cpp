@@ -68,8 +68,50 @@ void price_vm(Ctx &c, const std::string &size) {
     }
 }
 
+// The EBS volumes an instance declares with a size: `root_block_device` and
+// `ebs_block_device` blocks (CloudFormation: `BlockDeviceMappings` entries' `Ebs`), each
+// priced like an EBS volume of its type.
+void instance_volumes(Ctx &c) {
+    std::vector<const Map *> volumes;
+    auto add = [&](const Value *block, const char *inner) {
+        if (!block) return;
+        auto one = [&](const Value &v) {
+            if (!v.is_map()) return;
+            const Map *m = &v.as_map();
+            if (inner) {
+                const Value *e = m->find(inner);
+                m = e && e->is_map() ? &e->as_map() : nullptr;
+            }
+            if (m) volumes.push_back(m);
+        };
+        if (block->is_list())
+            for (const Value &v : block->as_list()) one(v);
+        else one(*block);
+    };
+    add(block_value(c.props, "root_block_device"), nullptr);
+    add(block_value(c.props, "ebs_block_device"), nullptr);
+    add(block_value(c.props, "BlockDeviceMappings"), "Ebs");
+    for (const Map *m : volumes) {
+        std::optional<double> gb;
+        for (const char *k : {"volume_size", "VolumeSize", "volumeSize"})
+            if (const Value *v = m->find(k); !gb && v)
+                if (auto d = to_double(*v); d && countable(*d)) gb = d;
+        if (!gb) continue;
+        std::string type = "base";
+        for (const char *k : {"volume_type", "VolumeType", "volumeType"})
+            if (const Value *v = m->find(k); type == "base" && v && v->is_str() && !v->as_str().empty())
+                type = v->as_str();
+        Ctx ebs{c.provider, "aws_ebs_volume", c.props, c.region, c.source, 0.0, "", {}};
+        double rate = ebs.look_up(type).get(PER_GB_MONTH, 0.08);
+        c.default_rate = c.default_rate || ebs.default_rate;
+        c.cost += *gb * rate;
+        c.basis += " + " + f(*gb, 0) + "GB " + type + " disk @ $" + f(rate, 4) + "/GB-mo";
+    }
+}
+
 void virtual_machine(Ctx &c) {
     price_vm(c, c.key_of({"instance_type", "machine_type", "vm_size", "size"}, default_instance_type(c.provider)));
+    if (c.type == "aws_instance") instance_volumes(c);
 }
 
 constexpr double kDatabaseStoragePerGbMonth = 0.115;

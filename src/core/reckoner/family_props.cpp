@@ -1,18 +1,20 @@
 #include "core/reckoner/family_props.h"
 
 #include "core/pytext.h"
+#include "core/reckoner/estimator.h"
 
 namespace tw::reckon {
 
 namespace {
 
-const Map *block_map(const Ctx &c, std::string_view block) {
-    const Value *b = c.prop(block);
+const Map *first_map(const Value *b) {
     if (!b) return nullptr;
     if (b->is_map()) return &b->as_map();
     if (b->is_list() && !b->as_list().empty() && b->as_list().front().is_map()) return &b->as_list().front().as_map();
     return nullptr;
 }
+
+const Map *block_map(const Ctx &c, std::string_view block) { return block_of(c.props, block); }
 
 // The items of one-line list text, split at top-level commas, each stripped of blanks and quotes.
 std::optional<std::vector<std::string>> list_items(std::string_view text) {
@@ -43,6 +45,14 @@ std::optional<std::vector<std::string>> list_items(std::string_view text) {
 }
 
 }  // namespace
+
+const Value *block_value(const Map &props, std::string_view block) {
+    if (const Value *b = props.find(block); b && (b->is_map() || b->is_list())) return b;
+    if (const Value *all = props.find(kBlocksKey); all && all->is_map()) return all->as_map().find(block);
+    return nullptr;
+}
+
+const Map *block_of(const Map &props, std::string_view block) { return first_map(block_value(props, block)); }
 
 const Value *inside(const Ctx &c, std::string_view block, std::string_view key) {
     if (const Map *m = block_map(c, block))

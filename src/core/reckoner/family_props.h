@@ -14,6 +14,11 @@
 
 namespace tw::reckon {
 
+// A nested block of the properties: `block` itself (a plan's list of maps, a template's map),
+// else the Terraform reader's entry for it under the blocks key; nothing when neither.
+const Value *block_value(const Map &props, std::string_view block);
+// The first map of that block.
+const Map *block_of(const Map &props, std::string_view block);
 // `key` as a top-level property, else inside the block `block` (a map, or a list whose first
 // element is a map). Only present, non-empty values qualify.
 const Value *in_block(const Ctx &c, std::string_view block, std::string_view key);

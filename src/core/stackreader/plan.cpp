@@ -41,6 +41,12 @@ std::string plan_provider(const Node &entry) {
     return "unknown";
 }
 
+// A data source read by the plan: not something the configuration creates.
+bool is_data(const Node &entry) {
+    auto mode = entry.find("mode");
+    return mode && mode->is_str() && mode->str() == "data";
+}
+
 PlanRecord make_plan_record(const Node &entry) {
     if (!entry.is_map()) no_attr(entry, "get");
     PlanRecord r;
@@ -65,7 +71,10 @@ std::vector<PlanRecord> read_plan(Node data) {
                 Node module = todo.back();
                 todo.pop_back();
                 if (!module.is_map()) no_attr(module, "get");
-                if (auto res = list_at(module, "resources")) res->each([&](Node e) { entries.push_back(e); });
+                if (auto res = list_at(module, "resources"))
+                    res->each([&](Node e) {
+                        if (!e.is_map() || !is_data(e)) entries.push_back(e);
+                    });
                 if (auto children = list_at(module, "child_modules")) {
                     kids.clear();
                     children->each([&](Node k) { kids.push_back(k); });
@@ -90,6 +99,7 @@ std::vector<PlanRecord> read_plan(Node data) {
     if (!changes) return out;
     changes->each([&](Node e) {
         if (!e.is_map()) no_attr(e, "get");
+        if (is_data(e)) return;
         auto change = e.find("change");
         if (!change) return;
         if (!change->is_map()) no_attr(*change, "get");

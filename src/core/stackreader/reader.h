@@ -31,7 +31,7 @@ std::string provider_of(std::string_view type);
 Value number_or_text(std::string_view s);
 // Removes one pair of matching double or single quotes around the whole text.
 std::string_view unquote(std::string_view s);
-// Cut at the first "#", then at the first "//", then trim white space.
+// Cut at the first "#", "//" or "/*" outside double quotes, then trim white space.
 std::string_view comment_cut(std::string_view s);
 
 // Terraform files and values. `resolver`, when given, replaces resolve_value for the
@@ -112,7 +112,9 @@ struct ScanOptions {
 std::vector<Value> scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
                         ScanReaders &readers, const Sink &out, const ScanOptions &options = {});
 
-extern const char *const kDefaultExcludes[7];
+extern const char *const kDefaultExcludes[8];
+// The directory terraform init fills; no walk enters it.
+inline constexpr std::string_view kTerraformDir = ".terraform";
 extern const char *const kResourcePattern;
 extern const char *const kAssignmentPattern;
 

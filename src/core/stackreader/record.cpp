@@ -49,8 +49,19 @@ std::string_view unquote(std::string_view s) {
 }
 
 std::string_view comment_cut(std::string_view s) {
-    if (size_t p = s.find('#'); p != std::string_view::npos) s = s.substr(0, p);
-    if (size_t p = s.find("//"); p != std::string_view::npos) s = s.substr(0, p);
+    bool quoted = false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (quoted) {
+            if (c == '\\') ++i;
+            else if (c == '"') quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '#' || (c == '/' && i + 1 < s.size() && (s[i + 1] == '/' || s[i + 1] == '*'))) {
+            s = s.substr(0, i);
+            break;
+        }
+    }
     return pytext::strip(s);
 }
 

@@ -15,8 +15,8 @@
 
 namespace tw::stack {
 
-const char *const kDefaultExcludes[7] = {".git", ".venv", "venv", "node_modules", ".tox", "__pycache__",
-                                         ".pytest_cache"};
+const char *const kDefaultExcludes[8] = {".git", ".venv", "venv", "node_modules", ".tox", "__pycache__",
+                                         ".pytest_cache", ".terraform"};
 
 namespace {
 // Whether any directory between `root` and the file is named like an exclusion.
@@ -49,20 +49,22 @@ bool is_tfvars(std::string_view name) {
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns) {
     ScanPlan plan;
     std::vector<std::string> yml;
-    fs::walk(directory, [&](const std::string &path, bool is_dir) {
-        if (is_dir) return;
+    // Modules that terraform init downloaded are read only through their calls.
+    fs::walk_pruned(directory, [&](const std::string &path, bool is_dir) {
+        if (is_dir) return fs::basename(path) != kTerraformDir;
         bool tf = path.ends_with(".tf");
         bool json = !tf && path.ends_with(".json");
         bool yaml = !tf && !json && path.ends_with(".yaml");
         bool ymls = !tf && !json && !yaml && path.ends_with(".yml");
         if ((json || path.ends_with(".tfvars")) && is_tfvars(fs::basename(path))) plan.tfvars.push_back(path);
-        if (!(tf || json || yaml || ymls)) return;
+        if (!(tf || json || yaml || ymls)) return true;
         if (tf) plan.all_tf.push_back(path);
-        if (excluded(directory, path, exclude_patterns)) return;
+        if (excluded(directory, path, exclude_patterns)) return true;
         if (tf) plan.tf.push_back(path);
         else if (json) plan.json.push_back(path);
         else if (yaml) plan.yaml.push_back(path);
         else yml.push_back(path);
+        return true;
     }, [&](const std::string &dir, const std::string &error) {
         // Directories excluded from the scan are not reported.
         if (!excluded(directory, dir + "/-", exclude_patterns))
@@ -496,6 +498,8 @@ private:
             size_t before = records.size();
             for (const auto &res : f.model.resources) make_resource(res, scope, regions, "", records);
             note(f.path, before, records);
+            // A module's records are the calling root's: its file names them.
+            root_file_ = f.path;
             for (const auto &call : f.model.modules) instantiate_call(call, scope, regions, "", stack, records);
         }
     }
@@ -645,7 +649,7 @@ private:
                 if (!f.read) continue;
                 size_t before = records.size();
                 for (const auto &res : f.model.resources) make_resource(res, scope, regions, inner, records);
-                note(f.path, before, records);
+                note(root_file_, before, records);
                 for (const auto &c : f.model.modules) instantiate_call(c, scope, regions, inner, stack, records);
             }
         }
@@ -662,7 +666,7 @@ private:
     std::unordered_set<std::string> reached_;
     std::unordered_map<std::string, Map> installed_;
     std::set<std::string> said_;
-    std::string root_dir_, scan_root_;
+    std::string root_dir_, scan_root_, root_file_;
     size_t cached_ = 0;  // bytes of text kept
     size_t max_work_, work_ = 0;
     bool stopped_ = false;

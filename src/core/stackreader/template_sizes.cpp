@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/reckoner/estimator.h"
+
 namespace tw::stack {
 
 namespace {
@@ -19,6 +21,7 @@ struct TemplateKind {
 
 constexpr TemplateKind kTemplates[] = {
     {"aws_launch_template", "instance_type", kTemplateInstanceType},
+    {"aws_launch_configuration", "instance_type", kLaunchConfigurationInstanceType},
     {"google_compute_instance_template", "machine_type", kTemplateMachineType},
     {"google_compute_region_instance_template", "machine_type", kTemplateMachineType},
 };
@@ -31,6 +34,7 @@ struct Referrer {
 
 const Referrer kReferrers[] = {
     {"aws_autoscaling_group", kTemplateInstanceType, {"instance_type", "instance_types", "InstanceType", "InstanceTypes"}},
+    {"aws_autoscaling_group", kLaunchConfigurationInstanceType, {"instance_type", "instance_types", "InstanceType", "InstanceTypes"}},
     {"aws_eks_node_group", kTemplateInstanceType, {"instance_types", "instance_type", "InstanceTypes"}},
     {"google_compute_instance_group_manager", kTemplateMachineType, {"machine_type"}},
     {"google_compute_region_instance_group_manager", kTemplateMachineType, {"machine_type"}},
@@ -94,21 +98,80 @@ void collect(const Value &v, const char *copy_to, std::vector<std::string> &out,
         for (const auto &[k, e] : v.as_map()) collect(e, copy_to, out, depth + 1);
 }
 
-// Launch template names given as text: `launch_template_name`, or `name` in a
-// `launch_template` block (a map, or a list of maps). Terraform files flatten the block, so
-// its `name` is read at the top level too, where a group's own name may stand: a launch
-// template of the scan named like the group is taken as the group's.
-void names_in(const Map &props, std::vector<std::string> &out) {
+// A nested block as a map: `key` itself (a map, or a list whose first element is a map), else
+// the Terraform reader's entry for it.
+const Map *block_in(const Map &props, std::initializer_list<std::string_view> keys) {
+    auto first = [](const Value *b) -> const Map * {
+        if (!b) return nullptr;
+        if (b->is_map()) return &b->as_map();
+        if (b->is_list() && !b->as_list().empty() && b->as_list().front().is_map()) return &b->as_list().front().as_map();
+        return nullptr;
+    };
+    const Value *all = props.find(reckon::kBlocksKey);
+    for (std::string_view k : keys) {
+        if (const Map *m = first(props.find(k))) return m;
+        if (all && all->is_map())
+            if (const Map *m = first(all->as_map().find(k))) return m;
+    }
+    return nullptr;
+}
+
+// The logical ID a CloudFormation reference names: "!Ref X" or {"Ref": "X"}.
+const std::string *ref_target(const Value *v, std::string &buf) {
+    if (!v) return nullptr;
+    if (v->is_map()) return text_at(v->as_map(), "Ref");
+    if (!v->is_str() || v->as_str().rfind("!Ref ", 0) != 0) return nullptr;
+    buf = v->as_str().substr(5);
+    while (!buf.empty() && buf.back() == ' ') buf.pop_back();
+    while (!buf.empty() && buf.front() == ' ') buf.erase(0, 1);
+    return buf.empty() ? nullptr : &buf;
+}
+
+// Names given as text. Launch templates: `launch_template_name`, or `name` in a
+// `launch_template` block (CloudFormation: its `LaunchTemplateName`, or `LaunchTemplateId`
+// as a reference). Terraform files flatten the block, so its `name` is read at the top
+// level too, where a group's own name may stand: a launch template of the scan named like the
+// group is taken as the group's. Launch configurations: `launch_configuration` or
+// `LaunchConfigurationName`, by name or by a template's reference.
+void names_in(const Map &props, const char *copy_to, std::vector<std::string> &out) {
+    if (std::string_view(copy_to) == kLaunchConfigurationInstanceType) {
+        std::string buf;
+        for (const char *k : {"launch_configuration", "LaunchConfigurationName"}) {
+            if (const std::string *id = ref_target(props.find(k), buf)) out.push_back("ref:" + *id);
+            else if (const std::string *n = text_at(props, k)) out.push_back("name:" + *n);
+        }
+        return;
+    }
     if (const std::string *n = text_at(props, "launch_template_name")) out.push_back("name:" + *n);
     if (const std::string *n = text_at(props, "name")) out.push_back("name:" + *n);
-    const Value *block = props.find("launch_template");
-    if (!block) return;
-    const Map *m = block->is_map() ? &block->as_map()
-                   : block->is_list() && !block->as_list().empty() && block->as_list().front().is_map()
-                       ? &block->as_list().front().as_map()
-                       : nullptr;
-    if (m)
-        if (const std::string *n = text_at(*m, "name")) out.push_back("name:" + *n);
+    if (const Map *m = block_in(props, {"launch_template", "LaunchTemplate", "launchTemplate"})) {
+        for (const char *k : {"name", "LaunchTemplateName"})
+            if (const std::string *n = text_at(*m, k)) out.push_back("name:" + *n);
+        std::string buf;
+        if (const std::string *id = ref_target(m->find("LaunchTemplateId"), buf)) out.push_back("ref:" + *id);
+    }
+}
+
+// The first instance type among a mixed instances policy's overrides.
+const std::string *mixed_override_type(const Map &props) {
+    const Map *policy = block_in(props, {"mixed_instances_policy", "MixedInstancesPolicy", "mixedInstancesPolicy"});
+    const Map *lt = policy ? block_in(*policy, {"launch_template", "LaunchTemplate", "launchTemplate"}) : nullptr;
+    if (!lt) return nullptr;
+    for (const char *k : {"override", "Overrides", "overrides"}) {
+        const Value *o = lt->find(k);
+        if (!o) continue;
+        auto type_of = [](const Value &e) -> const std::string * {
+            if (!e.is_map()) return nullptr;
+            for (const char *t : {"instance_type", "InstanceType", "instanceType"})
+                if (const std::string *s = text_at(e.as_map(), t)) return s;
+            return nullptr;
+        };
+        if (o->is_map()) return type_of(*o);
+        if (o->is_list())
+            for (const Value &e : o->as_list())
+                if (const std::string *s = type_of(e)) return s;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -125,41 +188,61 @@ void adopt_template_sizes(std::vector<Value> &records) {
         for (const auto &k : kTemplates) {
             if (*type != k.type) continue;
             const std::string *size = text_at(props->as_map(), k.size_key);
+            // A CloudFormation launch template keeps its size in its data.
+            if (const Value *d = props->as_map().find("LaunchTemplateData"); !size && d && d->is_map())
+                size = text_at(d->as_map(), "InstanceType");
             const std::string *name = text_at(rec, "name");
             if (!size || !name || !plain_size(*size)) continue;
             add_size(index, std::string(k.copy_to) + "\n" + k.type + "." + base_name(*name), *size);
-            if (const std::string *own = text_at(props->as_map(), "name"); own && *type == "aws_launch_template")
-                add_size(index, std::string(k.copy_to) + "\nname:" + *own, *size);
+            if (*type == "aws_launch_template" || *type == "aws_launch_configuration")
+                for (const char *nk : {"name", "LaunchConfigurationName", "LaunchTemplateName"})
+                    if (const std::string *own = text_at(props->as_map(), nk))
+                        add_size(index, std::string(k.copy_to) + "\nname:" + *own, *size);
+            if (*type == "aws_launch_template" || *type == "aws_launch_configuration")
+                add_size(index, std::string(k.copy_to) + "\nref:" + *name, *size);
         }
         for (const auto &r : kReferrers)
-            if (*type == r.type) referrers.push_back(i);
+            if (*type == r.type) {
+                referrers.push_back(i);
+                break;
+            }
     }
-    if (index.empty()) return;
 
     for (size_t i : referrers) {
         Map &rec = records[i].as_map();
         const std::string type = *text_at(rec, "type");
-        const Map &props = rec.find("properties")->as_map();
+        // The properties may be shared with other records; a referrer that gains a size gets
+        // its own copy.
+        const Map *props = &rec.find("properties")->as_map();
+        Map updated;
+        bool changed = false;
+        auto set = [&](const char *key, const std::string &size) {
+            if (!changed) {
+                updated = *props;
+                props = &updated;
+                changed = true;
+            }
+            updated.set(key, Value(size));
+        };
+        if (type == "aws_autoscaling_group" && !props->contains(kMixedInstanceType))
+            if (const std::string *t = mixed_override_type(*props); t && plain_size(*t)) set(kMixedInstanceType, *t);
         for (const auto &r : kReferrers) {
-            if (type != r.type) continue;
+            if (type != r.type || index.empty()) continue;
             bool sized = false;
             for (const char *k : r.own_size)
-                if (const Value *v = props.find(k); v && v->truthy()) sized = true;
-            if (sized || props.contains(r.copy_to)) break;
+                if (const Value *v = props->find(k); v && v->truthy()) sized = true;
+            if (sized || props->contains(r.copy_to)) continue;
             std::vector<std::string> refs;
-            for (const auto &[k, v] : props) collect(v, r.copy_to, refs, 0);
-            if (std::string_view(r.copy_to) == kTemplateInstanceType) names_in(props, refs);
+            for (const auto &[k, v] : *props) collect(v, r.copy_to, refs, 0);
+            if (std::string_view(r.copy_to) != kTemplateMachineType) names_in(*props, r.copy_to, refs);
             for (const auto &ref : refs) {
                 auto it = index.find(std::string(r.copy_to) + "\n" + ref);
                 if (it == index.end() || it->second.empty()) continue;
-                // The properties may be shared with other records; the referrer gets its own copy.
-                Map updated = props;
-                updated.set(r.copy_to, Value(it->second));
-                rec.set("properties", Value(std::move(updated)));
+                set(r.copy_to, it->second);
                 break;
             }
-            break;
         }
+        if (changed) rec.set("properties", Value(std::move(updated)));
     }
 }
 

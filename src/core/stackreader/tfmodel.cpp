@@ -30,22 +30,6 @@ const Regex &assignment() {
     return r;
 }
 
-long count_char(std::string_view s, char c) {
-    long n = 0;
-    const char *p = s.data(), *end = p + s.size();
-    while ((p = static_cast<const char *>(std::memchr(p, c, size_t(end - p))))) {
-        ++n;
-        ++p;
-    }
-    return n;
-}
-long brace_balance(std::string_view s) { return count_char(s, '{') - count_char(s, '}'); }
-long bracket_balance(std::string_view s) {
-    long n = 0;
-    for (char c : s) n += (c == '{' || c == '[' || c == '(') - (c == '}' || c == ']' || c == ')');
-    return n;
-}
-
 }  // namespace
 
 bool split_assignment(std::string_view line, std::string_view &key, std::string_view &value, Regex::Match &m) {
@@ -79,6 +63,180 @@ bool split_assignment(std::string_view line, std::string_view &key, std::string_
 
 namespace {
 enum class Block { None, Resource, Module, Provider };
+
+// Nested blocks deeper than this are read for their attributes only.
+constexpr size_t kMaxBlockDepth = 32;
+
+// Calls f(position, character) for each character of `s` outside quoted strings (the
+// interpolations inside a string are code again); f returns false to stop.
+template <class F>
+void each_code_char(std::string_view s, F &&f) {
+    bool in_str = false;
+    std::vector<int> interps;  // brace depth of each open ${ ... }
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (in_str) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_str = false;
+            else if (c == '$' && i + 1 < s.size() && s[i + 1] == '{') {
+                interps.push_back(0);
+                in_str = false;
+                ++i;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_str = true;
+            continue;
+        }
+        if (!interps.empty()) {
+            if (c == '{') ++interps.back();
+            else if (c == '}' && interps.back()-- == 0) {
+                interps.pop_back();
+                in_str = true;
+            }
+            continue;
+        }
+        if (!f(i, c)) return;
+    }
+}
+
+// The code of one line: `#`, `//` and `/* */` comments outside strings removed. An unclosed
+// `/*` carries over to the next lines.
+class LineCode {
+public:
+    std::string_view operator()(std::string_view line) {
+        if (!in_comment_) {
+            size_t first = line.find_first_not_of(" \t");
+            if (first == std::string_view::npos) return {};
+            char c = line[first];
+            if (c == '#' || (c == '/' && first + 1 < line.size() && line[first + 1] == '/')) return {};  // a comment line
+            if (line.find('#', first) == std::string_view::npos && line.find('/', first) == std::string_view::npos)
+                return line;
+        }
+        buf_.clear();
+        size_t i = 0;
+        if (in_comment_) {
+            size_t end = line.find("*/");
+            if (end == std::string_view::npos) return {};
+            in_comment_ = false;
+            i = end + 2;
+        }
+        for (;;) {
+            std::string_view rest = line.substr(i);
+            size_t cut = std::string_view::npos;
+            bool block = false;
+            each_code_char(rest, [&](size_t p, char c) {
+                if (c == '#' || (c == '/' && p + 1 < rest.size() && (rest[p + 1] == '/' || rest[p + 1] == '*'))) {
+                    cut = p;
+                    block = c == '/' && rest[p + 1] == '*';
+                    return false;
+                }
+                return true;
+            });
+            buf_ += rest.substr(0, cut);
+            if (cut == std::string_view::npos || !block) break;
+            size_t end = rest.find("*/", cut + 2);
+            if (end == std::string_view::npos) {
+                in_comment_ = true;
+                break;
+            }
+            buf_ += ' ';
+            i += end + 2;
+        }
+        return buf_;
+    }
+
+private:
+    bool in_comment_ = false;
+    std::string buf_;
+};
+
+// Walks the next line of a value with its bracket balance `bal` ({, [ and ( open, }, ] and )
+// close): the position just after the character that closes the value, else npos.
+size_t balance_end(std::string_view s, long &bal) {
+    size_t end = std::string_view::npos;
+    each_code_char(s, [&](size_t p, char c) {
+        if (c == '{' || c == '[' || c == '(') ++bal;
+        else if ((c == '}' || c == ']' || c == ')') && --bal <= 0) {
+            end = p + 1;
+            return false;
+        }
+        return true;
+    });
+    return end;
+}
+
+// Walks a value written after "=": the position of a "}" that closes the enclosing block
+// (`size = 100 }`), else npos with `bal` the balance the line leaves open.
+size_t value_extent(std::string_view v, long &bal) {
+    size_t end = std::string_view::npos;
+    each_code_char(v, [&](size_t p, char c) {
+        if (c == '{' || c == '[' || c == '(') ++bal;
+        else if (c == '}' || c == ']' || c == ')') {
+            if (bal > 0) --bal;
+            else if (c == '}') {
+                end = p;
+                return false;
+            }
+        }
+        return true;
+    });
+    return end;
+}
+
+bool ident_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// The tag of a heredoc that `text` opens at its end (`<<EOF`, `<<-EOF`), else empty.
+std::string_view heredoc_tag(std::string_view text) {
+    text = pytext::strip(text);
+    size_t p = text.rfind("<<");
+    if (p == std::string_view::npos) return {};
+    std::string_view tag = text.substr(p + 2);
+    if (tag.starts_with("-")) tag.remove_prefix(1);
+    if (tag.empty() || (tag[0] >= '0' && tag[0] <= '9') || tag[0] == '-') return {};
+    for (char c : tag)
+        if (!ident_char(c)) return {};
+    // Not inside a string.
+    bool code = false;
+    each_code_char(text, [&](size_t i, char) {
+        if (i == p) code = true;
+        return i < p;
+    });
+    return code ? tag : std::string_view();
+}
+
+// A nested block's header ending in "{" (`root_block_device {`, `dynamic "tag" {`): its type
+// and first label; false when `s` up to its first "{" is not one.
+bool block_header(std::string_view s, std::string_view &name, std::string_view &label, size_t &open) {
+    size_t i = 0, n = s.size();
+    while (i < n && ident_char(s[i])) ++i;
+    if (i == 0) return false;
+    name = s.substr(0, i);
+    label = {};
+    for (;;) {
+        while (i < n && (s[i] == ' ' || s[i] == '\t')) ++i;
+        if (i == n) return false;
+        if (s[i] == '{') {
+            open = i;
+            return true;
+        }
+        size_t start = i;
+        if (s[i] == '"') {
+            size_t close = s.find('"', i + 1);
+            if (close == std::string_view::npos) return false;
+            if (label.empty()) label = s.substr(i + 1, close - i - 1);
+            i = close + 1;
+        } else {
+            while (i < n && ident_char(s[i])) ++i;
+            if (i == start) return false;
+            if (label.empty()) label = s.substr(start, i - start);
+        }
+    }
+}
+
 }  // namespace
 
 TfFileModel read_tf_model(std::string_view text) { return read_tf_model(text, nullptr); }
@@ -86,116 +244,227 @@ TfFileModel read_tf_model(std::string_view text) { return read_tf_model(text, nu
 TfFileModel read_tf_model(std::string_view text, const ResourceSink &on_resource) {
     TfFileModel model;
     Block block = Block::None;
-    long brace_count = 0;
+    long depth = 0;  // nesting of blocks, 1 inside a top-level block
     TfResource res;
     TfModuleCall call;
     TfProvider prov;
-    // A top-level value that spans lines: where it goes and its bracket balance.
-    std::string *capture = nullptr;
+    std::vector<TfAttr> top_attrs;  // of a module or provider block
+    std::vector<TfBlock *> path;    // the resource's open nested blocks
+    std::vector<bool> dynamic;      // per open nested block: a `dynamic` block awaiting `content`
+    // A value that spans lines: which attribute, its bracket balance, its heredoc tag.
+    std::vector<TfAttr> *capture_in = nullptr;
+    size_t capture_at = 0;
     long capture_balance = 0;
+    std::string heredoc;
+    LineCode code_of;
     Regex::Match m;
 
     auto finish = [&]() {
         if (block == Block::Resource) {
+            for (const auto &a : res.attrs) {
+                if (a.nested) continue;
+                if (a.key == "count") res.count = a.raw.as_str();
+                else if (a.key == "for_each") res.for_each = a.raw.as_str();
+                else if (a.key == "provider") res.provider = a.raw.as_str();
+            }
             if (on_resource) on_resource(std::move(res));
             else model.resources.push_back(std::move(res));
+        } else if (block == Block::Module) {
+            for (auto &a : top_attrs) {
+                if (a.nested) continue;
+                std::optional<std::string> *slot = a.key == "source"      ? &call.source
+                                                   : a.key == "count"     ? &call.count
+                                                   : a.key == "for_each"  ? &call.for_each
+                                                   : a.key == "providers" ? &call.providers
+                                                                          : nullptr;
+                if (slot) *slot = std::move(a.raw.as_str());
+                else if (a.key != "version" && a.key != "depends_on") call.args.push_back(std::move(a));
+            }
+            model.modules.push_back(std::move(call));
+        } else if (block == Block::Provider) {
+            for (auto &a : top_attrs) {
+                if (a.nested) continue;
+                if (a.key == "alias") prov.alias = a.raw.as_str();
+                else if (a.key == "region") prov.region = a.raw.as_str();
+                else if (a.key == "zone") prov.zone = a.raw.as_str();
+            }
+            model.providers.push_back(std::move(prov));
         }
-        else if (block == Block::Module) model.modules.push_back(std::move(call));
-        else if (block == Block::Provider) model.providers.push_back(std::move(prov));
         block = Block::None;
-        capture = nullptr;
+        depth = 0;
+        top_attrs.clear();
+        path.clear();
+        dynamic.clear();
+        capture_in = nullptr;
     };
-    auto open = [&](Block kind, std::string_view stripped) {
-        block = kind;
-        capture = nullptr;
-        brace_count = brace_balance(stripped);
-        if (brace_count == 0) finish();
+
+    // The attributes and blocks of a block's body, from `s` on.
+    auto body = [&](std::string_view s) {
+        for (;;) {
+            s = pytext::strip(s);
+            if (s.empty() || block == Block::None) return;
+            if (s[0] == '}') {
+                if (--depth <= 0) {
+                    finish();
+                    return;
+                }
+                if (!path.empty()) {
+                    path.pop_back();
+                    dynamic.pop_back();
+                }
+                s.remove_prefix(1);
+                continue;
+            }
+            // The statement that starts `s`: an assignment when "=" comes before any brace. Every
+            // look stays within the statement, so a long line is read in one pass.
+            std::string_view key, value, rest;
+            size_t eq = s.find_first_of("={}");
+            long bal = 0;
+            std::string_view stmt;
+            if (eq != std::string_view::npos && s[eq] == '=') {
+                size_t end = value_extent(s.substr(eq + 1), bal);
+                stmt = end == std::string_view::npos ? s : s.substr(0, eq + 1 + end);
+                rest = s.substr(stmt.size());
+            }
+            if (!stmt.empty() && split_assignment(stmt, key, value, m) && !value.starts_with("=")) {
+                bool top = depth == 1;
+                std::vector<TfAttr> &attrs = block == Block::Resource ? res.attrs : top_attrs;
+                std::string_view tag = bal > 0 || !rest.empty() ? std::string_view() : heredoc_tag(value);
+                value = pytext::strip(value);
+                bool whole = bal > 0 || !tag.empty();  // continues on the next lines
+                attrs.push_back({std::string(key), Value(std::string(whole ? value : unquote(value))), !top});
+                if (block == Block::Resource && !path.empty() && path.back())
+                    path.back()->attrs.push_back(attrs.size() - 1);
+                if (whole) {
+                    capture_in = &attrs;
+                    capture_at = attrs.size() - 1;
+                    capture_balance = bal;
+                    heredoc = std::string(tag);
+                    return;
+                }
+                s = rest;
+                continue;
+            }
+            std::string_view name, label;
+            size_t open;
+            if (block_header(s, name, label, open)) {
+                ++depth;
+                if (block == Block::Resource) {
+                    TfBlock *cur = path.empty() ? nullptr : path.back();
+                    if (cur && dynamic.back() && name == "content") {
+                        // The content of a dynamic block is that block's body.
+                        path.push_back(cur);
+                        dynamic.push_back(false);
+                    } else if ((cur || path.empty()) && path.size() < kMaxBlockDepth) {
+                        bool dyn = name == "dynamic" && !label.empty();
+                        std::vector<TfBlock> &siblings = cur ? cur->blocks : res.blocks;
+                        siblings.push_back({std::string(dyn ? label : name), {}, {}});
+                        path.push_back(&siblings.back());
+                        dynamic.push_back(dyn);
+                    } else {
+                        path.push_back(nullptr);
+                        dynamic.push_back(false);
+                    }
+                }
+                s.remove_prefix(open + 1);
+                continue;
+            }
+            // Anything else only moves the block depth.
+            each_code_char(s, [&](size_t, char c) {
+                if (c == '{') {
+                    ++depth;
+                    if (block == Block::Resource) {
+                        path.push_back(nullptr);  // a level that holds nothing of its own
+                        dynamic.push_back(false);
+                    }
+                } else if (c == '}') {
+                    if (--depth <= 0) return false;
+                    if (!path.empty()) {
+                        path.pop_back();
+                        dynamic.pop_back();
+                    }
+                }
+                return true;
+            });
+            if (depth <= 0) finish();
+            return;
+        }
     };
 
     for (std::string_view line : pytext::split_newlines(text)) {
-        std::string_view stripped = pytext::strip(line);
-        if (stripped.starts_with("#") || stripped.starts_with("//")) continue;
-        // A resource head is taken anywhere outside a resource block.
-        bool has_brace = block != Block::Resource && stripped.find('{') != std::string_view::npos;
-        if (has_brace && stripped.find("resource") != std::string_view::npos && resource_head().search(stripped, m)) {
-            if (block != Block::None) block = Block::None;  // an unclosed module or provider block ends here
+        if (!heredoc.empty()) {
+            // A heredoc's lines are text: no comments, braces or assignments.
+            bool last = pytext::strip(line) == heredoc;
+            if (capture_in) {
+                std::string &raw = (*capture_in)[capture_at].raw.as_str();
+                raw += '\n';
+                raw += last ? pytext::strip(line) : line;
+            }
+            if (last) {
+                heredoc.clear();
+                capture_in = nullptr;
+            }
+            continue;
+        }
+        std::string_view stripped = pytext::strip(code_of(line));
+        if (stripped.empty()) continue;
+        if (capture_in) {
+            // The next line of a value written over several lines.
+            size_t end = balance_end(stripped, capture_balance);
+            std::string_view part = end == std::string_view::npos ? stripped : stripped.substr(0, end);
+            std::string &raw = (*capture_in)[capture_at].raw.as_str();
+            raw += '\n';
+            raw += part;
+            // The `key = value` lines of a map value are also read on their own.
+            std::string_view key, value;
+            if (block == Block::Resource && part.find('=') != std::string_view::npos &&
+                split_assignment(part, key, value, m)) {
+                value = pytext::strip(value);
+                if (value.ends_with(",")) value = pytext::strip(value.substr(0, value.size() - 1));
+                res.attrs.push_back({std::string(key), Value(std::string(unquote(value))), true});
+            }
+            if (end == std::string_view::npos) continue;
+            capture_in = nullptr;
+            body(stripped.substr(end));
+            continue;
+        }
+        if (block != Block::Resource && stripped.find('{') != std::string_view::npos &&
+            stripped.find("resource") != std::string_view::npos && resource_head().search(stripped, m)) {
+            // A resource head is taken anywhere outside a resource block; an unclosed module
+            // or provider block ends here.
+            if (block != Block::None) {
+                block = Block::None;
+                top_attrs.clear();
+            }
             res = TfResource();
             res.type = std::string(m.group(stripped, 1));
             res.name = std::string(m.group(stripped, 2));
             res.attrs.reserve(8);
-            open(Block::Resource, stripped);
+            block = Block::Resource;
+            depth = 1;
+            body(stripped.substr(m.end()));
             continue;
         }
         if (block == Block::None) {
-            if (!has_brace) continue;
+            if (stripped.find("<<") != std::string_view::npos) {
+                heredoc = std::string(heredoc_tag(stripped));
+                if (!heredoc.empty()) continue;
+            }
+            if (stripped.find('{') == std::string_view::npos) continue;
             if (stripped.starts_with("module") && module_head().match(stripped, m)) {
                 call = TfModuleCall();
                 call.name = std::string(m.group(stripped, 1));
-                open(Block::Module, stripped);
+                block = Block::Module;
             } else if (stripped.starts_with("provider") && provider_head().match(stripped, m)) {
                 prov = TfProvider();
                 prov.name = std::string(m.group(stripped, 1));
-                open(Block::Provider, stripped);
-            }
+                block = Block::Provider;
+            } else continue;
+            depth = 1;
+            body(stripped.substr(m.end()));
             continue;
         }
-        long depth_before = brace_count;
-        brace_count += brace_balance(stripped);
-        bool in_capture = capture != nullptr;
-        if (capture) {
-            std::string_view part = comment_cut(stripped);
-            *capture += '\n';
-            *capture += part;
-            capture_balance += bracket_balance(part);
-            if (capture_balance <= 0) capture = nullptr;
-        }
-        if (brace_count <= 0) {
-            finish();
-            continue;
-        }
-        std::string_view key_text, value_text;
-        if (stripped.find('=') == std::string_view::npos || !split_assignment(stripped, key_text, value_text, m))
-            continue;
-        std::string key(key_text);
-        std::string_view cut = comment_cut(value_text);
-        std::string raw(unquote(cut));
-        bool top = depth_before == 1 && !in_capture;
-        std::string *target = nullptr;  // where a top-level value is kept
-        if (block == Block::Resource) {
-            if (top && (key[0] == 'c' || key[0] == 'f' || key[0] == 'p')) {
-                std::optional<std::string> *slot = key == "count"      ? &res.count
-                                                   : key == "for_each" ? &res.for_each
-                                                   : key == "provider" ? &res.provider
-                                                                       : nullptr;
-                if (slot) target = &slot->emplace(raw);
-            }
-            res.attrs.push_back({std::move(key), Value(std::move(raw))});
-        } else if (block == Block::Module) {
-            if (!top) continue;
-            std::optional<std::string> *slot = key == "source"      ? &call.source
-                                               : key == "count"     ? &call.count
-                                               : key == "for_each"  ? &call.for_each
-                                               : key == "providers" ? &call.providers
-                                                                    : nullptr;
-            if (slot) target = &slot->emplace(raw);
-            else if (key != "version" && key != "depends_on") {
-                call.args.push_back({key, Value(raw)});
-                target = &call.args.back().raw.as_str();
-            }
-        } else if (block == Block::Provider && top) {
-            if (key == "alias") prov.alias = raw;
-            else if (key == "region") prov.region = raw;
-            else if (key == "zone") prov.zone = raw;
-        }
-        if (target) {
-            long bal = bracket_balance(cut);
-            if (bal > 0) {
-                // The value opens a list, map or call: keep it whole.
-                *target = std::string(cut);
-                capture = target;
-                capture_balance = bal;
-            }
-        }
+        body(stripped);
     }
     return model;
 }
@@ -360,7 +629,7 @@ std::optional<std::vector<std::pair<std::string, Value>>> for_each_items(const V
 namespace {
 // A resolved provider setting that names a place (not a reference left as text).
 bool usable_place(const Value &v) {
-    if (!v.is_str() || v.as_str().empty()) return false;
+    if (!v.is_str() || v.as_str().empty() || v.as_str() == "null") return false;
     const std::string &s = v.as_str();
     return s.find("var.") == std::string::npos && s.find("local.") == std::string::npos &&
            s.find("${") == std::string::npos && s.find('(') == std::string::npos;
@@ -411,6 +680,35 @@ std::optional<Instances> expand_instances(const Value *count, const Value *for_e
 }
 
 namespace {
+// A value that is null: the attribute is absent, as in Terraform.
+bool is_null(const Value &v) { return v.is_null() || (v.is_str() && v.as_str() == "null"); }
+
+void set_present(Map &props, std::string key, Value v) {
+    if (!is_null(v)) props.set(std::move(key), std::move(v));
+}
+
+// Nested blocks as a plan holds them: type to a list of maps of attributes and blocks.
+Value blocks_value(const std::vector<TfBlock> &blocks, const std::vector<TfAttr> &attrs,
+                   const std::vector<Value> &values) {
+    Map out;
+    for (const auto &b : blocks) {
+        Map m;
+        for (size_t i : b.attrs)
+            if (!is_null(values[i])) m.set(attrs[i].key, values[i]);
+        if (!b.blocks.empty()) {
+            Value inner = blocks_value(b.blocks, attrs, values);
+            for (auto &[k, v] : inner.as_map()) m.set(k, std::move(v));
+        }
+        Value *list = out.find(b.name);
+        if (!list) {
+            out.set(b.name, Value(List()));
+            list = out.find(b.name);
+        }
+        list->as_list().push_back(Value(std::move(m)));
+    }
+    return Value(std::move(out));
+}
+
 template <class Res>
 void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, bool for_each,
                  const std::string &prefix, const Resolver *resolver, std::vector<Value> &out, const Sink *sink) {
@@ -437,6 +735,14 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
         }
     }
 
+    // Keys set at the resource's own level, when some are also set in nested blocks.
+    bool nested = !res.blocks.empty();
+    std::vector<std::string_view> own;
+    for (const auto &a : res.attrs) {
+        if (a.nested) nested = true;
+        else own.push_back(a.key);
+    }
+
     // The provider configuration of the resource: its provider argument, else the default one.
     const std::pair<std::string, Value> *place = nullptr;
     if (regions && !regions->empty()) {
@@ -450,12 +756,30 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
     auto make = [&](const Scope &s, std::string name, bool last) {
         Map props;
         props.reserve(res.attrs.size() + 1);
-        if (consume && last) {
-            for (auto &a : res.attrs)
-                if (!by_for_each || a.key != "for_each") props.set(std::move(a.key), resolve(a.raw, s));
+        // The for_each collection of an expanded resource is not kept on each instance.
+        auto dropped = [&](const TfAttr &a) { return by_for_each && a.key == "for_each"; };
+        if (!nested) {
+            if (consume && last) {
+                for (auto &a : res.attrs)
+                    if (!dropped(a)) set_present(props, std::move(a.key), resolve(a.raw, s));
+            } else {
+                for (const auto &a : res.attrs)
+                    if (!dropped(a)) set_present(props, a.key, resolve(a.raw, s));
+            }
         } else {
-            for (const auto &a : res.attrs)
-                if (!by_for_each || a.key != "for_each") props.set(a.key, resolve(a.raw, s));
+            // A key of the resource's own level is never replaced by a nested one. Values are
+            // resolved once; the blocks' copy takes them too.
+            std::vector<Value> values;
+            if (!res.blocks.empty()) {
+                values.reserve(res.attrs.size());
+                for (const auto &a : res.attrs) values.push_back(resolve(a.raw, s));
+            }
+            for (size_t i = 0; i < res.attrs.size(); ++i) {
+                const TfAttr &a = res.attrs[i];
+                if (dropped(a) || (a.nested && std::find(own.begin(), own.end(), a.key) != own.end())) continue;
+                set_present(props, a.key, values.empty() ? resolve(a.raw, s) : values[i]);
+            }
+            if (!res.blocks.empty()) props.set(reckon::kBlocksKey, blocks_value(res.blocks, res.attrs, values));
         }
         if (place) {
             bool has_region = false;

@@ -19,12 +19,21 @@ namespace tw::stack {
 
 struct TfAttr {
     std::string key;
-    Value raw;  // text
+    Value raw;            // text; a value written over several lines is kept whole
+    bool nested = false;  // set inside a nested block or inside a map value
+};
+
+// A nested block: its own assignments (indices into the resource's attrs) and blocks.
+struct TfBlock {
+    std::string name;  // the block type; a `dynamic "x"` block is named x
+    std::vector<size_t> attrs;
+    std::vector<TfBlock> blocks;
 };
 
 struct TfResource {
     std::string type, name;
     std::vector<TfAttr> attrs;  // every assignment of the block, nested ones included
+    std::vector<TfBlock> blocks;
     // Top-level meta-arguments (multi-line values joined); unset when absent.
     std::optional<std::string> count, for_each, provider;
 };

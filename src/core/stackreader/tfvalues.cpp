@@ -118,8 +118,10 @@ std::pair<Map, Map> parse_variables_and_locals_files(const std::vector<std::stri
 std::pair<Map, Map> parse_variables_and_locals(const std::string &directory) {
     std::vector<std::string> files;
     if (fs::is_dir(directory)) {
-        fs::walk(directory, [&](const std::string &path, bool is_dir) {
-            if (!is_dir && path.ends_with(".tf")) files.push_back(path);
+        fs::walk_pruned(directory, [&](const std::string &path, bool is_dir) {
+            if (is_dir) return fs::basename(path) != kTerraformDir;
+            if (path.ends_with(".tf")) files.push_back(path);
+            return true;
         });
     } else if (fs::exists(directory)) {
         if (fs::suffix(directory) == ".tf") files.push_back(directory);
