@@ -159,6 +159,20 @@ def test_wheel_modules_need_only_runtime_and_bundled_libraries(wheel, tmp_path):
 
 
 @packaging
+def test_wheel_carries_the_licence_of_every_bundled_library(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        names = z.namelist()
+    licences = {n.split(".dist-info/licenses/", 1)[1] for n in names if ".dist-info/licenses/" in n}
+    wanted = {"simdjson": "third_party/simdjson/LICENSE"}
+    for lib in {pathlib.PurePath(n).name for n in names if ".libs/" in n and ".so" in n}:
+        stem = lib.split(".so")[0].split("-")[0].removeprefix("lib")  # libpcre2-8-a1b2c3.so.0.11.2
+        wanted[stem] = f"third_party/{stem}/COPYRIGHT"
+    assert {"pcre2", "sqlite3"} <= wanted.keys(), wanted
+    for path in wanted.values():
+        assert path in licences, sorted(licences)
+
+
+@packaging
 def test_wheel_installs_and_runs_in_a_fresh_environment(wheel, tmp_path):
     venv = tmp_path / "venv"
     assert run([sys.executable, "-m", "venv", venv]).returncode == 0
@@ -192,6 +206,24 @@ def test_manifest_declares_both_hooks():
         assert line in gate
     assert "entry: tally-warden-hotspots" in hooks["tally-warden-hotspots"]
     assert "pass_filenames: false" not in hooks["tally-warden-hotspots"]
+
+
+@pytest.mark.parametrize("doc", ["README.md", ".pre-commit-hooks.yaml"])
+def test_every_rev_names_a_real_revision_or_a_placeholder(doc):
+    revs = re.findall(r"^[\s#-]*rev:\s*(\S+)", (ROOT / doc).read_text(), re.M)
+    assert revs
+    for rev in revs:
+        if re.fullmatch(r"<[^<>]+>", rev):
+            continue
+        res = run(["git", "-C", ROOT, "rev-parse", "--verify", "-q", f"{rev}^{{commit}}"])
+        assert res.returncode == 0, f"{doc}: rev {rev} names no commit or tag"
+
+
+def test_team_hook_script_starts_with_its_interpreter_line():
+    text = (ROOT / "README.md").read_text()
+    block = text[text.index("`scripts/git-hooks/pre-commit` (committed, executable):"):]
+    script = [line.strip() for line in block.splitlines()[1:] if line.strip()]
+    assert script[0] == "#!/bin/sh"
 
 
 def git(repo, *args):
