@@ -76,6 +76,7 @@ const tw::stack::Sink &printer() {
 struct ScanOptions {
     nb::object exclude;                 // the host's list (or None), passed on unchanged
     std::vector<std::string> excludes;  // the same, natively
+    std::vector<std::string> exclude_paths;  // those written as paths, relative to the directory
     bool native = true;                 // false when `exclude` is not a list of text
     bool modules = false;               // evaluate module calls
 };
@@ -95,6 +96,9 @@ ScanOptions scan_options(nb::handle exclude, bool modules) {
             return o;
         }
         o.excludes.push_back(py::to_utf8(e));
+        // A value with "/" is a path below the directory: that subtree is skipped.
+        if (o.excludes.back().find('/') != std::string::npos)
+            if (auto rel = tw::stack::exclude_path(o.excludes.back())) o.exclude_paths.push_back(*rel);
     }
     return o;
 }
@@ -108,6 +112,7 @@ std::vector<Value> scan_tree(const std::string &root, const ScanOptions &options
     scan.modules = options.modules;
     scan.modules_from = modules_from;
     scan.files = files;
+    scan.exclude_paths = options.exclude_paths;
     if (files) files->clear();
     return tw::stack::scan(root, options.excludes, readers, sink, scan);
 }
@@ -673,12 +678,33 @@ nb::object help_formatter(nb::module_ &argparse) {
     return nb::module_::import_("functools").attr("partial")(formatter, "width"_a = columns - 2);
 }
 
+// Exclusions that change nothing are said, one line each: a value matching no directory of
+// the tree, and a directory written after --exclude that was meant to be scanned.
+void check_excludes(nb::handle exclude, nb::handle directory, bool directory_given, bool to_stderr) {
+    std::vector<std::string> values;
+    for (nb::handle e : exclude) values.push_back(py::to_utf8(e));
+    if (values.empty()) return;
+    auto note = [&](const std::string &line) { to_stderr ? say_err(line) : say(line); };
+    const std::string &last = values.back();
+    if (!directory_given && tw::fs::is_dir(last)) {
+        nb::object quote = nb::module_::import_("shlex").attr("quote");
+        std::string cmd = "tally-warden " + py::to_utf8(quote(last));
+        if (values.size() > 1) cmd += " --exclude";
+        for (size_t i = 0; i + 1 < values.size(); ++i) cmd += " " + py::to_utf8(quote(values[i]));
+        note(std::string(kPrefix) + "'" + last + "' after --exclude was taken as a directory to exclude, and '.' is "
+             "scanned; to scan '" + last + "', write it before the option: " + cmd);
+    }
+    std::string dir = py::fspath(directory);
+    for (const auto &v : tw::stack::unmatched_excludes(dir, values))
+        note(std::string(kPrefix) + "--exclude '" + v + "' matches no directory under '" + dir + "'; it excludes nothing.");
+}
+
 void main_body() {
     nb::module_ argparse = nb::module_::import_("argparse");
     nb::object flt = nb::module_::import_("builtins").attr("float");
     nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.",
                                                         "formatter_class"_a = help_formatter(argparse));
-    parser.attr("add_argument")("directory", "nargs"_a = "?", "default"_a = ".",
+    parser.attr("add_argument")("directory", "nargs"_a = "?", "default"_a = nb::none(),
                                 "help"_a = "Directory to scan (default: current directory)");
     parser.attr("add_argument")("-t", "--threshold", "type"_a = flt, "default"_a = 100.0,
                                 "help"_a = "Monthly cost warning threshold in USD (default: $100.00)");
@@ -710,12 +736,16 @@ void main_body() {
         parser.attr("error")("argument -t/--threshold: must be a finite amount of 0 or more");
     if (!amount_ok(args.attr("max_total")))
         parser.attr("error")("argument --max-total: must be a finite amount of 0 or more");
+    bool directory_given = !args.attr("directory").is_none();
+    if (!directory_given) args.attr("directory") = nb::str(".");
     nb::object directory = args.attr("directory");
     if (!tw::fs::exists(py::fspath(directory)))
         parser.attr("error")("directory '" + py::to_utf8(nb::str(directory)) + "' does not exist");
     bool diff = bool(nb::bool_(args.attr("diff")));
     if (!diff && (!args.attr("base").is_none() || !args.attr("max_total").is_none()))
         parser.attr("error")("--base and --max-total need --diff");
+
+    check_excludes(args.attr("exclude"), directory, directory_given, py::to_utf8(args.attr("format")) != "text");
 
     nb::object run = nb::getattr(g_module, "run_hook");
     nb::object code;
