@@ -322,10 +322,21 @@ struct Extras {
     std::string base = "HEAD";
     std::optional<double> max_total;
     bool breakdown = false;
-    bool json = false;
+    bool json = false;      // a document owns standard output: JSON, or Markdown with `markdown`
+    bool markdown = false;
     std::optional<std::string> output;
     bool any() const { return diff || breakdown || json || output; }
 };
+
+// The document of the chosen format (JSON unless Markdown was asked for).
+std::string tree_doc(const Extras &x, const tw::report::Verdict &v, double total, const std::vector<tw::report::Item> &items) {
+    return x.markdown ? tw::report::tree_markdown(v, total, items) : tw::report::tree_json(v, total, items);
+}
+std::string diff_doc(const Extras &x, const tw::report::Verdict &v, bool scanned, double base_total, double new_total,
+                     const std::vector<tw::report::Row> &rows, const std::vector<tw::report::Item> &now) {
+    return x.markdown ? tw::report::diff_markdown(v, x.base, scanned, base_total, new_total, rows, now)
+                      : tw::report::diff_json(v, x.base, scanned, base_total, new_total, rows, now);
+}
 
 void say_err(const std::string &text) {
     nb::object err = nb::module_::import_("sys").attr("stderr");
@@ -504,7 +515,7 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
     }
     if (host.is_valid() ? !nb::bool_(host) : records.empty()) {
         say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
-        return emit(x, tw::report::tree_json(v, 0.0, {}), real_stdout) ? 0 : 2;
+        return emit(x, tree_doc(x, v, 0.0, {}), real_stdout) ? 0 : 2;
     }
     nb::object reckoner = nb::getattr(g_module, "Reckoner")();
     std::unique_ptr<tw::reckon::RateSource> source;
@@ -517,7 +528,7 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
         for (auto &line : tw::report::defaults_summary(priced.items)) say(line);
     }
     v.exceeded = priced.total > v.threshold;
-    if (!emit(x, tw::report::tree_json(v, priced.total, priced.items), real_stdout)) return 2;
+    if (!emit(x, tree_doc(x, v, priced.total, priced.items), real_stdout)) return 2;
     if (!v.exceeded) {
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
         return 0;
@@ -562,7 +573,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
         if (!quick) repo = tw::commit::open(path, x.base);
         if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes))) {
             say(std::string(kPrefix) + "No infrastructure files changed under '" + shown + "'. Hook passed.");
-            return emit(x, tw::report::diff_json(v, x.base, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
+            return emit(x, diff_doc(x, v, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
         }
         if (!repo) repo = tw::commit::open(path, x.base);
         auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes);
@@ -614,7 +625,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     bool over_total = change > 0 && x.max_total && after.total > *x.max_total;
     v.exceeded = over_increase || over_total;
     remover.wait();
-    if (!emit(x, tw::report::diff_json(v, x.base, true, before.total, after.total, rows, after.items), real_stdout))
+    if (!emit(x, diff_doc(x, v, true, before.total, after.total, rows, after.items), real_stdout))
         return 2;
     if (!v.exceeded) {
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
@@ -720,10 +731,11 @@ void main_body() {
                                 "help"_a = "With --diff, also ask when the new total exceeds X USD per month");
     parser.attr("add_argument")("--breakdown", "action"_a = "store_true",
                                 "help"_a = "Print the cost of every resource");
-    parser.attr("add_argument")("--format", "choices"_a = nb::make_tuple("text", "json"), "default"_a = "text",
-                                "help"_a = "json: one JSON document on standard output, other messages on standard error");
+    parser.attr("add_argument")("--format", "choices"_a = nb::make_tuple("text", "json", "markdown"), "default"_a = "text",
+                                "help"_a = "json or markdown (a pull-request comment): one document on standard output, "
+                                           "other messages on standard error");
     parser.attr("add_argument")("--output", "metavar"_a = "FILE",
-                                "help"_a = "Also write the JSON document to FILE");
+                                "help"_a = "Also write the document of --format (JSON with text) to FILE");
     parser.attr("add_argument")("--modules", "action"_a = "store_true",
                                 "help"_a = "Evaluate module calls: price what each call instantiates");
     parser.attr("add_argument")("--version", "action"_a = "store_true", "help"_a = "show the version and exit");
@@ -805,13 +817,15 @@ NB_MODULE(hookgate, m) {
                          nb::handle output) {
         int s = PyObject_IsTrue(strict.ptr());
         if (s < 0) throw nb::python_error();
-        if (format != "text" && format != "json") throw nb::value_error("format must be 'text' or 'json'");
+        if (format != "text" && format != "json" && format != "markdown")
+            throw nb::value_error("format must be 'text', 'json' or 'markdown'");
         Extras x;
         x.diff = diff;
         x.base = base;
         if (!max_total.is_none()) x.max_total = as_double(max_total);
         x.breakdown = breakdown;
-        x.json = format == "json";
+        x.json = format != "text";
+        x.markdown = format == "markdown";
         if (!output.is_none()) x.output = py::fspath(output);
         if (!x.any()) return run_hook(directory, threshold, s == 1, exclude, modules);
         ScanOptions options = scan_options(exclude, modules);
