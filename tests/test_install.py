@@ -95,9 +95,9 @@ def test_stubs_match_the_modules(tmp_path):
 
 
 @pytest.mark.parametrize("answer, status", [(b"confirm\n", 0), (b"nope\n", 1)])
-def test_prompt_shown_on_terminal_when_output_is_collected(tmp_path, answer, status):
-    """With standard output going to a pipe (a framework collecting it), the question is still
-    asked on the terminal, and the rest of the output stays on standard output."""
+def test_report_and_prompt_shown_on_terminal_when_output_is_collected(tmp_path, answer, status):
+    """With standard output going to a pipe (a framework collecting it), the report and then the
+    question reach the terminal, the question once; standard output still gets every line."""
     (tmp_path / "main.tf").write_text(COSTLY_TF)
     r, w = os.pipe()
     pid, fd = pty.fork()
@@ -111,8 +111,15 @@ def test_prompt_shown_on_terminal_when_output_is_collected(tmp_path, answer, sta
         collected = pipe.read().decode()
     assert answered, on_terminal
     assert os.waitstatus_to_exitcode(code) == status
-    assert b"Total projected cost" not in on_terminal
-    assert collected.count("Type 'confirm' to proceed: ") == 1
+    shown = on_terminal.decode().replace("\r\n", "\n")
+    before, prompt, _ = shown.partition("[Tally-Warden] High-cost change detected. Type 'confirm' to proceed: ")
+    assert prompt and shown.count(prompt) == 1
+    lines = collected.splitlines()
+    report = lines[:lines.index("-" * 70) + 1]  # everything up to the question
+    assert [line for line in before.splitlines()] == report
+    assert any("Total projected cost" in line for line in report) and "exceeds the safety threshold" in before
+    # a pipe shown on the same terminal (`tally-warden | cat`) adds no second question
+    assert "Type 'confirm'" not in collected
     assert ("Commit approved by developer." in collected) == (status == 0)
 
 
@@ -202,7 +209,7 @@ def test_manifest_declares_both_hooks():
              ((re.match(r"- id: (\S+)", b), b) for b in re.split(r"\n(?=- id: )", text[text.index("- id:"):]))}
     gate = hooks["tally-warden"]
     for line in ["entry: tally-warden", "language: python", "pass_filenames: false", "always_run: true",
-                 "require_serial: true", "args: [--diff]"]:
+                 "require_serial: true", "args: [--diff, --modules, --strict]", "verbose: false"]:
         assert line in gate
     assert "entry: tally-warden-hotspots" in hooks["tally-warden-hotspots"]
     assert "pass_filenames: false" not in hooks["tally-warden-hotspots"]
@@ -288,6 +295,28 @@ def test_over_threshold_fails_in_strict_mode(hook_repo, tmp_path):
               start_new_session=True)
     assert res.returncode == 1, res.stdout + res.stderr
     assert "Strict mode enabled. Cost threshold exceeded, aborting commit." in res.stdout
+
+
+@packaging
+@pytest.mark.parametrize("tf_text, status", [(CHEAP_TF, 0), (COSTLY_TF, 1)])
+def test_pull_request_gated_by_its_range(hook_repo, tmp_path, tf_text, status):
+    """pre-commit run --from-ref main --to-ref HEAD, as in CI: the branch's own change decides;
+    what main gained since the branch left it does not count."""
+    _, _, env = hook_repo
+    work = project(tmp_path, tf_text, ["--strict", "--threshold", "50"], hook_repo)
+    git(work, "branch", "-M", "main")
+    git(work, "checkout", "-q", "-b", "feature")
+    git(work, "commit", "-q", "-m", "branch")
+    git(work, "checkout", "-q", "main")
+    (work / "big.tf").write_text(COSTLY_TF.replace('"big"', '"bigger"'))
+    git(work, "add", "big.tf")
+    git(work, "commit", "-q", "-m", "main grows")
+    git(work, "checkout", "-q", "feature")
+    res = run([BIN / "pre-commit", "run", "--config", "cfg.yaml", "--verbose", "--from-ref", "main", "--to-ref", "HEAD"],
+              cwd=work,
+              env=env, stdin=subprocess.DEVNULL, start_new_session=True)
+    assert res.returncode == status, res.stdout + res.stderr
+    assert "Base total (main...HEAD): $0.00/month." in res.stdout
 
 
 @packaging

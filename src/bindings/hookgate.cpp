@@ -67,8 +67,18 @@ bool plain_instance(nb::handle obj, const char *only) {
     return PyDict_Check(d.ptr()) && PyDict_Size(d.ptr()) == 1 && PyDict_GetItemString(d.ptr(), only);
 }
 
+// The lines this run printed, shown again on the terminal before the question when standard
+// output goes elsewhere (a hook framework's pipe).
+std::vector<std::string> g_transcript;
+bool g_in_main = false;  // main clears the transcript itself, keeping its own lines
+
+void print(std::string_view line) {
+    py::print_line(line);
+    g_transcript.emplace_back(line);
+}
+
 const tw::stack::Sink &printer() {
-    static const tw::stack::Sink sink = [](std::string_view line) { py::print_line(line); };
+    static const tw::stack::Sink sink = [](std::string_view line) { print(line); };
     return sink;
 }
 
@@ -161,34 +171,43 @@ std::optional<double> native_total(nb::handle reckoner, const std::vector<Value>
     }
 }
 
-void say(const std::string &text) { py::print_line(text); }
+void say(const std::string &text) { print(text); }
 
 std::string money(nb::handle value) {
     return py::to_utf8(nb::module_::import_("builtins").attr("format")(value, ".2f"));
 }
 
 // A hook framework may give the hook a pipe or a pseudo-terminal of its own as standard
-// output: the question then goes to the terminal the answer is read from as well.
-void echo_prompt(nb::handle builtins, nb::handle out, nb::handle prompt_msg) {
+// output: the terminal the answer is read from then gets what the run printed, and the
+// question, there once. False when standard output is that terminal, or it cannot be written.
+bool show_on_terminal(nb::handle builtins, nb::handle out, nb::handle prompt_msg) {
+    out.attr("flush")();
     int fd = -1;
     try {
         fd = nb::cast<int>(out.attr("fileno")());
     } catch (nb::python_error &) {
     } catch (nb::cast_error &) {
     }
-    if (fd >= 0 && tw::term::is_controlling_terminal(fd)) return;
+    if (fd >= 0 && tw::term::is_controlling_terminal(fd)) return false;
+    std::string text;
+    for (const auto &line : g_transcript) text += line + "\n";
     try {
         nb::object tty = builtins.attr("open")("/dev/tty", "w");
+        bool shown = false;
         try {
+            tty.attr("write")(py::from_utf8(text));
             tty.attr("write")(prompt_msg);
             tty.attr("flush")();
+            shown = true;
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_KeyboardInterrupt)) throw;
         }
         tty.attr("close")();
+        return shown;
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
     }
+    return false;
 }
 
 nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
@@ -199,9 +218,10 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
     try {
         tty = builtins.attr("open")(windows ? "CON" : "/dev/tty", "r");
         nb::object out = sys.attr("stdout");
-        out.attr("write")(prompt_msg);
-        out.attr("flush")();
-        if (!windows) echo_prompt(builtins, out, prompt_msg);
+        if (windows || !show_on_terminal(builtins, out, prompt_msg)) {
+            out.attr("write")(prompt_msg);
+            out.attr("flush")();
+        }
         nb::object line = tty.attr("readline")();
         tty.attr("close")();
         return line.attr("strip")();
@@ -320,6 +340,7 @@ int ask(bool strict) {
 struct Extras {
     bool diff = false;
     std::string base = "HEAD";
+    std::optional<std::string> head;  // price this revision's tree against the merge base instead of the index
     std::optional<double> max_total;
     bool breakdown = false;
     bool json = false;      // a document owns standard output: JSON, or Markdown with `markdown`
@@ -334,7 +355,8 @@ std::string tree_doc(const Extras &x, const tw::report::Verdict &v, double total
 }
 std::string diff_doc(const Extras &x, const tw::report::Verdict &v, bool scanned, double base_total, double new_total,
                      const std::vector<tw::report::Row> &rows, const std::vector<tw::report::Item> &now) {
-    return x.markdown ? tw::report::diff_markdown(v, x.base, scanned, base_total, new_total, rows, now)
+    return x.markdown ? tw::report::diff_markdown(v, x.head ? x.base + "..." + *x.head : x.base, scanned, base_total,
+                                                  new_total, rows, now)
                       : tw::report::diff_json(v, x.base, scanned, base_total, new_total, rows, now);
 }
 
@@ -550,7 +572,10 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     std::optional<MessagesToStderr> quiet;
     if (x.json) quiet.emplace();
     std::string shown = py::to_utf8(nb::str(directory));
-    say(std::string(kPrefix) + "Checking the staged changes in '" + shown + "' against " + x.base + "...");
+    if (x.head)
+        say(std::string(kPrefix) + "Checking the changes of " + *x.head + " in '" + shown + "' against its merge base with " +
+            x.base + "...");
+    else say(std::string(kPrefix) + "Checking the staged changes in '" + shown + "' against " + x.base + "...");
     tw::report::Verdict v{shown, as_double(threshold), x.max_total, false};
 
     std::vector<Value> base_records, new_records;
@@ -568,9 +593,9 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     } remover;
     try {
         std::string path = py::fspath(directory);
-        auto quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
+        auto quick = x.head ? std::nullopt : tw::commit::quick_staged_changes(path, x.base, options.excludes);
         std::optional<tw::commit::Repo> repo;
-        if (!quick) repo = tw::commit::open(path, x.base);
+        if (!quick) repo = x.head ? tw::commit::open_range(path, x.base, *x.head) : tw::commit::open(path, x.base);
         if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes))) {
             say(std::string(kPrefix) + "No infrastructure files changed under '" + shown + "'. Hook passed.");
             return emit(x, diff_doc(x, v, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
@@ -585,7 +610,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
             tw::stack::Sink staged = [&](std::string_view line) {
                 std::string l(line);
                 replace_all(l, new_root, shown);
-                py::print_line(l);
+                print(l);
             };
             tw::stack::Sink none = [](std::string_view) {};
             py::GcPause pause;
@@ -610,7 +635,8 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     auto rows = tw::report::compare(before.items, after.items);
     double change = tw::pytext::round2(after.total - before.total);
 
-    say(std::string(kPrefix) + "Base total (" + x.base + "): $" + tw::report::money(before.total) + "/month.");
+    say(std::string(kPrefix) + "Base total (" + (x.head ? x.base + "..." + *x.head : x.base) + "): $" +
+        tw::report::money(before.total) + "/month.");
     say(std::string(kPrefix) + "New total: $" + tw::report::money(after.total) + "/month.");
     say(std::string(kPrefix) + "Change: " + tw::report::signed_money(change) + "/month.");
     if (x.breakdown)
@@ -711,6 +737,8 @@ void check_excludes(nb::handle exclude, nb::handle directory, bool directory_giv
 }
 
 void main_body() {
+    g_in_main = true;
+    g_transcript.clear();
     nb::module_ argparse = nb::module_::import_("argparse");
     nb::object flt = nb::module_::import_("builtins").attr("float");
     nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.",
@@ -725,6 +753,9 @@ void main_body() {
                                 "help"_a = "Directories/paths to exclude from scanning");
     parser.attr("add_argument")("--diff", "action"_a = "store_true",
                                 "help"_a = "Price the staged change against its base (the threshold applies to the increase)");
+    parser.attr("add_argument")("--head", "metavar"_a = "REF",
+                                "help"_a = "With --diff and --base, price the tree of REF against its merge base with "
+                                           "--base (git diff BASE...REF) instead of the staged change");
     parser.attr("add_argument")("--base", "metavar"_a = "REF",
                                 "help"_a = "Base revision of --diff (default: HEAD)");
     parser.attr("add_argument")("--max-total", "type"_a = flt, "metavar"_a = "X",
@@ -756,6 +787,17 @@ void main_body() {
     bool diff = bool(nb::bool_(args.attr("diff")));
     if (!diff && (!args.attr("base").is_none() || !args.attr("max_total").is_none()))
         parser.attr("error")("--base and --max-total need --diff");
+    if (!args.attr("head").is_none() && (!diff || args.attr("base").is_none()))
+        parser.attr("error")("--head needs --diff and --base");
+    // pre-commit run --from-ref A --to-ref B (and pre-push) names the range in its environment.
+    if (diff && args.attr("base").is_none() && args.attr("head").is_none()) {
+        nb::object environ = nb::module_::import_("os").attr("environ");
+        nb::object from = environ.attr("get")("PRE_COMMIT_FROM_REF", ""), to = environ.attr("get")("PRE_COMMIT_TO_REF", "");
+        if (nb::bool_(from) && nb::bool_(to)) {
+            args.attr("base") = from;
+            args.attr("head") = to;
+        }
+    }
 
     check_excludes(args.attr("exclude"), directory, directory_given, py::to_utf8(args.attr("format")) != "text");
 
@@ -772,6 +814,7 @@ void main_body() {
         if (extras) {
             kw["diff"] = args.attr("diff");
             kw["base"] = args.attr("base").is_none() ? nb::str("HEAD") : nb::str(args.attr("base"));
+            if (!args.attr("head").is_none()) kw["head"] = args.attr("head");
             kw["max_total"] = args.attr("max_total");
             kw["breakdown"] = args.attr("breakdown");
             kw["format"] = args.attr("format");
@@ -813,15 +856,17 @@ NB_MODULE(hookgate, m) {
         return get_controlling_terminal_input(prompt_msg);
     }, nb::sig("def get_controlling_terminal_input(prompt_msg: str) -> str"), nb::arg("prompt_msg"));
     m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude, bool modules,
-                         bool diff, std::string base, nb::handle max_total, bool breakdown, std::string format,
-                         nb::handle output) {
+                         bool diff, std::string base, nb::handle head, nb::handle max_total, bool breakdown,
+                         std::string format, nb::handle output) {
         int s = PyObject_IsTrue(strict.ptr());
         if (s < 0) throw nb::python_error();
+        if (!g_in_main) g_transcript.clear();
         if (format != "text" && format != "json" && format != "markdown")
             throw nb::value_error("format must be 'text', 'json' or 'markdown'");
         Extras x;
         x.diff = diff;
         x.base = base;
+        if (!head.is_none()) x.head = py::to_utf8(nb::str(head));
         if (!max_total.is_none()) x.max_total = as_double(max_total);
         x.breakdown = breakdown;
         x.json = format != "text";
@@ -834,11 +879,11 @@ NB_MODULE(hookgate, m) {
     },
         nb::sig("def run_hook(directory: str | os.PathLike[str], threshold: float, strict: bool = False, "
                 "exclude: list[str] | None = None, *, modules: bool = False, diff: bool = False, base: str = 'HEAD', "
-                "max_total: float | None = None, breakdown: bool = False, format: str = 'text', "
+                "head: str | None = None, max_total: float | None = None, breakdown: bool = False, format: str = 'text', "
                 "output: str | os.PathLike[str] | None = None) -> int"),
         nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false,
         nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules") = false, nb::arg("diff") = false,
-        nb::arg("base") = "HEAD", nb::arg("max_total").none() = nb::none(), nb::arg("breakdown") = false,
+        nb::arg("base") = "HEAD", nb::arg("head").none() = nb::none(), nb::arg("max_total").none() = nb::none(), nb::arg("breakdown") = false,
         nb::arg("format") = "text", nb::arg("output").none() = nb::none());
     m.def("main", &main_entry, nb::sig("def main() -> typing.NoReturn"));
 }

@@ -397,6 +397,28 @@ Repo open(const std::string &directory, const std::string &base) {
     return repo;
 }
 
+Repo open_range(const std::string &directory, const std::string &base, const std::string &head) {
+    Repo repo;
+    try {
+        repo = open(directory, head);
+    } catch (const GitError &e) {
+        if (std::string_view(e.what()).starts_with("unknown base") || std::string_view(e.what()).starts_with("invalid base"))
+            throw GitError("unknown head revision '" + head + "'");
+        throw;
+    }
+    repo.head_tree = repo.base_tree;
+    repo.base = base;
+    int rc = 0;
+    if (!base.empty() && base.front() != '-') git({"-C", repo.top, "rev-parse", "--verify", "-q", base + "^{commit}"}, &rc);
+    if (base.empty() || base.front() == '-' || rc != 0) throw GitError("unknown base revision '" + base + "'");
+    std::string merge_base = first_line(git({"-C", repo.top, "merge-base", base, head}, &rc));
+    if (rc != 0 || merge_base.empty())
+        throw GitError("'" + base + "' and '" + head + "' have no common ancestor here (in a shallow clone, fetch "
+                       "more of the history)");
+    repo.base_tree = first_line(git({"-C", repo.top, "rev-parse", merge_base + "^{tree}"}));
+    return repo;
+}
+
 bool relevant(std::string_view rel, const std::vector<std::string> &exclude_patterns) {
     if (rel.ends_with(".tf")) return true;
     if (!(rel.ends_with(".json") || rel.ends_with(".yaml") || rel.ends_with(".yml"))) return false;
@@ -417,6 +439,8 @@ bool prefix_is_file(const Repo &repo) { return !repo.prefix.empty() && !fs::is_d
 bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
     std::vector<std::string> args{"-C", repo.top, "diff-index", "--cached", "--name-only", "--no-renames", "-z",
                                   repo.base_tree};
+    if (!repo.head_tree.empty())
+        args = {"-C", repo.top, "diff-tree", "-r", "--name-only", "--no-renames", "-z", repo.base_tree, repo.head_tree};
     for (auto &p : pathspec(repo)) args.push_back(p);
     std::string out = git(args);
     bool file = prefix_is_file(repo);
@@ -470,15 +494,20 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
             auto rel = below(repo, path, file);
             if (rel && safe_path(path) && relevant(*rel, exclude_patterns)) side.emplace(path, sha);
         };
-        // The index: "<mode> <sha> <stage>\t<path>".
+        // The index: "<mode> <sha> <stage>\t<path>"; a head tree instead: as the base tree below.
+        bool head = !repo.head_tree.empty();
         std::vector<std::string> args{"-C", repo.top, "ls-files", "-s", "-z"};
-        for (auto &p : pathspec(repo)) args.push_back(p);
+        if (head) args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.head_tree};
+        if (head && !repo.prefix.empty()) args.insert(args.end(), {"--", repo.prefix});
+        else if (!head)
+            for (auto &p : pathspec(repo)) args.push_back(p);
         std::string listing = git(args);
         for (auto rec : split(listing, '\0')) {
             size_t tab = rec.find('\t');
             if (tab == std::string_view::npos) continue;
             auto meta = split(rec.substr(0, tab), ' ');
-            if (meta.size() == 3 && regular(meta[0]) && meta[2] == "0") keep(index, meta[1], rec.substr(tab + 1));
+            if (meta.size() != 3 || !regular(meta[0])) continue;
+            if (head ? meta[1] == "blob" : meta[2] == "0") keep(index, head ? meta[2] : meta[1], rec.substr(tab + 1));
         }
         // The base tree: "<mode> <type> <sha>\t<path>".
         args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.base_tree};
