@@ -387,27 +387,218 @@ def test_unchanged_directories_count_in_both_totals(repo, env):
     assert f"{P}Base total (HEAD): $123.00/month.\n{P}New total: $143.00/month.\n" in res.stdout
     assert rows(res.stdout) == [("added", "acme_server.api")]
 
+TFVARS_MAIN = 'variable "type" {\n  default = "t3.micro"\n}\nresource "aws_instance" "web" {\n  instance_type = var.type\n}\n'
 
-def test_temporary_files_are_removed_when_terminated(repo, env, tmp_path):
-    import signal
-    import time
+
+@pytest.mark.parametrize("name", ["terraform.tfvars", "prod.auto.tfvars"])
+@pytest.mark.parametrize("with_tf", [False, True])
+def test_a_variable_file_change_is_a_change(repo, env, name, with_tf):
+    (repo / "infra" / "main.tf").write_text(TFVARS_MAIN)
+    (repo / "infra" / name).write_text('type = "t3.micro"\n')
+    git(repo, env, "add", "-A")
+    git(repo, env, "commit", "-q", "-m", "vars")
+    (repo / "infra" / name).write_text('type = "p4d.24xlarge"\n')
+    if with_tf:
+        (repo / "infra" / "cluster.tf").write_text(CLUSTER)
+    git(repo, env, "add", "-A")
+    res = hook(repo, env, "-t", "100", "--strict", "--format", "json", "infra")
+    assert res.returncode == 1, res.stderr
+    doc = json.loads(res.stdout)
+    assert doc["scanned"] is True and doc["change"] > 1000
+    assert ("changed", "aws_instance") in [(r["status"], r["type"]) for r in doc["resources"]]
+    # The plain scan of the same tree gives the same total.
+    plain = json.loads(run_cli(["infra", "--format", "json", "-t", "1e9"], cwd=repo, env=env).stdout)
+    assert plain["total_monthly_cost"] == doc["new_total"]
+
+
+def test_module_sources_outside_the_copy_are_read_where_they_lie(tmp_path, env):
+    outer = tmp_path / "a"
+    r = outer / "repo"
+    (r / "infra").mkdir(parents=True)
+    (r / "mods" / "db").mkdir(parents=True)
+    (r / "mods" / "db" / "main.tf").write_text(DATABASE)
+    (r / "infra" / "main.tf").write_text('module "net" {\n  source = "../../../mods/m"\n}\n'
+                                         'module "db" {\n  source = "../mods/db"\n}\n')
+    (tmp_path / "mods" / "m").mkdir(parents=True)
+    (tmp_path / "mods" / "m" / "main.tf").write_text(CLUSTER)  # outside the repository
+    git(r, env, "init", "-q")
+    git(r, env, "add", ".")
+    git(r, env, "commit", "-q", "-m", "base")
+    (r / "mods" / "db" / "main.tf").write_text(DATABASE + SERVER)  # staged
+    git(r, env, "add", "-A")
+    (r / "mods" / "db" / "main.tf").write_text(DATABASE + SERVER + SERVER.replace("web", "w2"))  # not staged
+    temp = outer / "temp"
+    # Where the source leads from the copy at temp/<copy>/index/infra: never read.
+    (temp / "mods" / "m").mkdir(parents=True)
+    (temp / "mods" / "m" / "main.tf").write_text(SERVER.replace("web", "planted"))
+    res = hook(r, dict(env, TMPDIR=str(temp)), "--modules", "-t", "1000", "infra", cwd=r)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.count("outside the repository") == 1
+    assert (f"Module 'net' (../../../mods/m): outside the repository, read from the working tree at "
+            f"{tmp_path}/mods/m") in res.stdout
+    assert f"{P}Base total (HEAD): $103.00/month.\n{P}New total: $123.00/month.\n" in res.stdout
+    assert "planted" not in res.stdout
+
+
+def test_unmerged_paths_are_named(repo, env):
+    git(repo, env, "checkout", "-q", "-b", "side")
+    (repo / "infra" / "main.tf").write_text(CLUSTER)
+    git(repo, env, "commit", "-q", "-am", "side")
+    git(repo, env, "checkout", "-q", "-")
+    (repo / "infra" / "main.tf").write_text(DATABASE)
+    git(repo, env, "commit", "-q", "-am", "main")
+    subprocess.run(["git", "merge", "-q", "side"], cwd=repo, env=env, capture_output=True)
+    res = hook(repo, env, "-t", "1000")
+    assert res.returncode == 2
+    assert "unmerged paths (resolve the conflicts first): infra/main.tf" in res.stderr
+    assert "removed" not in res.stdout and "Traceback" not in res.stderr
+
+
+def test_file_names_are_shown_safely(repo, env):
+    esc = os.fsencode(repo / "infra") + b"/esc\x1b[2J.tf"
+    bad = os.fsencode(repo / "infra") + b"/bad\xff.tf"
+    with open(esc, "wb") as f:
+        f.write(CLUSTER.encode())
+    with open(bad, "wb") as f:
+        f.write(DATABASE.encode())
+    git(repo, env, "add", "-A")
+    res = subprocess.run([sys.executable, "-P", "-m", "tally_warden", "--diff", "-t", "1000"], cwd=repo, env=env,
+                         capture_output=True, stdin=subprocess.DEVNULL, start_new_session=True)
+    assert res.returncode == 0, res.stderr
+    assert b"\x1b" not in res.stdout and b"\xff" not in res.stdout
+    assert b"infra/esc\\x1b[2J.tf" in res.stdout and b"infra/bad\\xff.tf" in res.stdout
+    res = hook(repo, env, "--format", "json", "-t", "1000")
+    files = {r["file"] for r in json.loads(res.stdout)["resources"]}
+    assert {"infra/esc\x1b[2J.tf", "infra/bad\udcff.tf"} <= files
+    assert all(os.path.exists(repo / f) for f in files)
+
+
+def _tree_of_many(repo, env):
     for i in range(600):
         (repo / "infra" / f"m{i}").mkdir()
         (repo / "infra" / f"m{i}" / "main.tf").write_text(SERVER.replace("web", f"w{i}"))
     git(repo, env, "add", "-A")
-    temp = tmp_path / "temp"
-    temp.mkdir()
-    env = dict(env, TMPDIR=str(temp))
+
+
+def _start_and_wait_for_copy(repo, env, temp):
+    import time
     proc = subprocess.Popen([sys.executable, "-P", "-m", "tally_warden", "--diff", "-t", "1e9"], cwd=repo, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+                            preexec_fn=lambda: __import__("resource").setrlimit(__import__("resource").RLIMIT_CORE,
+                                                                               (0, 0)))
     deadline = time.monotonic() + 60
     while not any(temp.iterdir()) and proc.poll() is None and time.monotonic() < deadline:
         time.sleep(0.001)
     if proc.poll() is not None:
         pytest.skip("the hook ended before it could be signalled")
-    proc.send_signal(signal.SIGTERM)
-    assert proc.wait(60) == -signal.SIGTERM
+    return proc
+
+
+@pytest.mark.parametrize("sig", ["SIGTERM", "SIGQUIT"])
+def test_temporary_files_are_removed_when_ended_by(repo, env, tmp_path, sig):
+    import signal
+    import time
+    _tree_of_many(repo, env)
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    proc = _start_and_wait_for_copy(repo, dict(env, TMPDIR=str(temp)), temp)
+    proc.send_signal(getattr(signal, sig))
+    assert proc.wait(60) == -getattr(signal, sig)
     deadline = time.monotonic() + 30
     while any(temp.iterdir()) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert list(temp.iterdir()) == []
+
+
+def test_a_copy_left_by_a_killed_hook_is_removed_by_the_next_run(repo, env, tmp_path):
+    import signal
+    _tree_of_many(repo, env)
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    env = dict(env, TMPDIR=str(temp))
+    proc = _start_and_wait_for_copy(repo, env, temp)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait(60)
+    left = list(temp.iterdir())
+    assert len(left) == 1 and left[0].name.startswith("tally-warden-")
+    # Copies of live processes, and of names that do not tell their owner, stay.
+    ns = os.readlink("/proc/self/ns/pid").split("[")[1].rstrip("]")
+    start = open("/proc/self/stat").read().rsplit(")", 1)[1].split()[19]
+    kept = [temp / f"tally-warden-{ns}-{os.getpid()}-{start}-abcdef", temp / "tally-warden-abcdef",
+            temp / f"tally-warden-1-{proc.pid}-1-abcdef"]
+    for k in kept:
+        k.mkdir()
+    res = hook(repo, env, "-t", "1e9")
+    assert res.returncode == 0, res.stderr
+    assert sorted(temp.iterdir()) == sorted(kept)
+
+
+def _fake_git(tmp_path):
+    """A git that says it started, then waits to be interrupted."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "git").write_text(f"#!/bin/sh\ntouch {tmp_path}/started\nexec sleep 60\n")
+    (bin_dir / "git").chmod(0o755)
+    return bin_dir
+
+
+@pytest.mark.parametrize("to_group", [True, False])
+def test_ctrl_c_while_git_runs(repo, env, tmp_path, to_group):
+    import signal
+    import time
+    env = dict(env, PATH=f"{_fake_git(tmp_path)}:{env['PATH']}")
+    proc = subprocess.Popen([sys.executable, "-P", "-m", "tally_warden", "--diff"], cwd=repo, env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while not (tmp_path / "started").exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.2)
+    if to_group:
+        os.killpg(proc.pid, signal.SIGINT)  # as the terminal sends it
+    else:
+        proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130
+    assert out.splitlines()[-1] == P + "Interrupted; commit aborted."
+    assert "Traceback" not in err and "unknown base revision" not in err + out
+
+
+def test_ctrl_c_while_the_modules_load(tmp_path):
+    code = ("import sys\n"
+            "class Stop:\n"
+            "    def find_spec(self, name, path=None, target=None):\n"
+            "        if name == 'tally_warden.hookgate':\n"
+            "            raise KeyboardInterrupt\n"
+            "sys.meta_path.insert(0, Stop())\n"
+            "from tally_warden._cli import main\n"
+            "main()\n")
+    res = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert res.returncode == 130 and res.stdout == P + "Interrupted; commit aborted.\n" and res.stderr == ""
+
+
+@pytest.mark.parametrize("fmt", ["text", "json"])
+def test_change_that_is_not_finite_counts_as_over(repo, env, private_package, fmt):
+    """A stored price of 1e308 per hour makes both totals infinite and the change NaN."""
+    from conftest import python_in
+
+    site, _ = private_package
+    python_in(site, "from tally_warden.ratebook import Ratebook; Ratebook().update_pricing_rate("
+                    "'aws', 'aws_instance', 'm5.large', {'price_per_hour': 1e308}, 'us-east-1')")
+    m5 = 'resource "aws_instance" "%s" {\n  instance_type = "m5.large"\n}\n'
+    (repo / "infra" / "a.tf").write_text(m5 % "a")
+    git(repo, env, "add", ".")
+    git(repo, env, "commit", "-q", "-m", "one m5")
+    (repo / "infra" / "b.tf").write_text(m5 % "b")
+    git(repo, env, "add", ".")
+    res = hook(repo, dict(env, PYTHONPATH=str(site)), "--format", fmt)
+    text = res.stderr if fmt == "json" else res.stdout
+    assert ("[Tally-Warden WARNING] The change ($inf to $inf) is not a finite amount (a stored price is out of "
+            "range); it counts as over the limits!") in text, res.stdout + res.stderr
+    assert "within safety limits" not in text
+    if fmt == "json":
+        assert res.returncode == 1
+        doc = json.loads(res.stdout, parse_constant=lambda c: pytest.fail(f"bare {c} in the JSON"))
+        assert doc["exceeded"] is True and doc["change"] is None and doc["new_total"] is None
+    else:
+        assert res.returncode == 0 and res.stdout.endswith(
+            P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n")

@@ -236,3 +236,47 @@ def test_replacements_on_the_classes_are_honoured(hook, monkeypatch, capsys, tmp
         expected = "$730.00/month."
     hook.run_hook(str(tmp_path), 1e12)
     assert capsys.readouterr().out.splitlines()[1].endswith(expected)
+
+
+TWO_M5 = ''.join(f'resource "aws_instance" "{n}" {{\n  instance_type = "m5.large"\n}}\n' for n in "ab")
+OUT_OF_RANGE = ("from tally_warden.ratebook import Ratebook; Ratebook().update_pricing_rate("
+                "'aws', 'aws_instance', 'm5.large', {'price_per_hour': 1e308}, 'us-east-1')")
+
+
+@pytest.fixture
+def out_of_range_env(private_package):
+    """The environment of a hook whose store prices m5.large at 1e308 per hour."""
+    import os
+
+    from conftest import python_in
+
+    site, _ = private_package
+    assert python_in(site, OUT_OF_RANGE).returncode == 0
+    return dict(os.environ, PYTHONPATH=str(site))
+
+
+@pytest.mark.parametrize(
+    "args, status, last",
+    [
+        ([], 0, P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n"),
+        (["--strict"], 1, P + "Strict mode enabled. Cost threshold exceeded, aborting commit.\n"),
+        (["--breakdown"], 0, P + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).\n"),
+        (["--format", "json"], 1, None),
+    ],
+)
+def test_total_that_is_not_finite_counts_as_over(out_of_range_env, tmp_path, args, status, last):
+    import json
+
+    (tmp_path / "main.tf").write_text(TWO_M5)
+    res = run_cli([".", *args], cwd=tmp_path, env=out_of_range_env)
+    assert res.returncode == status, res.stdout + res.stderr
+    text = res.stderr if last is None else res.stdout
+    assert "Total projected cost of scanned configurations: $inf/month." in text
+    assert ("[Tally-Warden WARNING] Projected cost ($inf) is not a finite amount (a stored price is out of range); "
+            "it counts as over the limits!") in text
+    assert "within safety limits" not in text and "exceeds the safety threshold" not in text
+    if last is None:
+        doc = json.loads(res.stdout, parse_constant=lambda c: pytest.fail(f"bare {c} in the JSON"))
+        assert doc["exceeded"] is True and doc["total_monthly_cost"] is None
+    else:
+        assert res.stdout.endswith(last)

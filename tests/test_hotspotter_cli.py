@@ -2,6 +2,7 @@
 
 import hashlib
 import json
+import os
 import pathlib
 import shutil
 import subprocess
@@ -192,3 +193,41 @@ def test_console_script_is_installed(proj):
     r = subprocess.run([str(script), "--fail-on", "never", "infra"], cwd=proj, capture_output=True, text=True,
                        timeout=120)
     assert (r.returncode, len(r.stdout.splitlines())) == (0, 4)
+
+
+def test_file_names_round_trip_in_every_format(tmp_path):
+    source = b"import time\nfor u in urls:\n    time.sleep(1)\n"
+    names = [b"esc\x1b[2J.py", b"bad\xff.py"]
+    for name in names:
+        with open(os.fsencode(tmp_path) + b"/" + name, "wb") as f:
+            f.write(source)
+
+    def output(fmt):
+        return subprocess.run([sys.executable, "-P", "-m", "tally_warden.hotspots", "--format", fmt], cwd=tmp_path,
+                              capture_output=True, timeout=120).stdout
+
+    text = output("text")
+    assert b"\x1b" not in text and b"\xff" not in text
+    assert b"esc\\x1b[2J.py:3:" in text and b"bad\\xff.py:3:" in text
+    files = {f["file"] for f in json.loads(output("json"))["findings"]}
+    assert {os.fsencode(f) for f in files} == set(names)
+    uris = {x["locations"][0]["physicalLocation"]["artifactLocation"]["uri"]
+            for x in results(json.loads(output("sarif")))}
+    assert uris == {"esc%1B%5B2J.py", "bad%FF.py"}
+
+
+def test_unreadable_directory_is_reported_as_the_hook_does(tmp_path):
+    from test_bad_input import drop_privileges
+    prefix = drop_privileges()
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    (locked / "a.py").write_text("import pandas\n")
+    (tmp_path / "b.py").write_text("import pandas\n")
+    os.chmod(locked, 0)
+    try:
+        res = subprocess.run([*prefix, sys.executable, "-P", "-m", "tally_warden.hotspots", "--format", "json"],
+                             cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    finally:
+        os.chmod(locked, 0o755)
+    assert res.stderr == "Error reading directory ./locked: [Errno 13] Permission denied: './locked'\n"
+    assert [f["file"] for f in json.loads(res.stdout)["findings"]] == ["b.py"]

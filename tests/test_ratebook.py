@@ -1,4 +1,5 @@
 import json
+import os
 import sqlite3
 import subprocess
 import sys
@@ -10,7 +11,8 @@ from tally_warden.ratebook import Ratebook
 from conftest import python_in
 
 COLUMNS = ["provider", "resource_type", "item_key", "region", "price_per_hour", "price_per_million_requests",
-           "price_per_gb_second", "price_per_gb_month", "price_per_gb_transfer", "price_per_request", "unit"]
+           "price_per_gb_second", "price_per_gb_month", "price_per_gb_transfer", "price_per_request", "unit",
+           "source", "source_date"]
 
 
 def columns(path):
@@ -188,7 +190,8 @@ def test_wrong_shape_warns_and_writes_nothing(private_package, tmp_path, content
 @pytest.mark.parametrize(
     "price, shown",
     [('"cheap"', "'cheap'"), ("-0.5", "-0.5"), ("-3", "-3"), ("1e999", "inf"), ("-1e999", "-inf"),
-     ("true", "True"), ("[1]", "a list"), ("{}", "an object"), ("-" + "9" * 30, "-" + "9" * 30)],
+     ("true", "True"), ("[1]", "a list"), ("{}", "an object"), ("-" + "9" * 30, "-" + "9" * 30),
+     ("1e308", "1e+308"), ("1" + "0" * 305, "1" + "0" * 305)],
 )
 def test_unusable_price_skips_that_item_only(private_package, tmp_path, price, shown):
     site, data = private_package
@@ -202,17 +205,98 @@ def test_unusable_price_skips_that_item_only(private_package, tmp_path, price, s
                     "('aws', 'a', 'none', 'global', None, 'USD')]")
 
 
-def test_seeding_restores_edited_rows_and_keeps_others(private_package, tmp_path):
+def origins(path):
+    with sqlite3.connect(path) as c:
+        return c.execute("SELECT item_key, price_per_hour, source FROM pricing ORDER BY 1").fetchall()
+
+
+def test_user_rates_win_over_the_shipped_list_until_deleted(private_package, tmp_path):
     site, data = private_package
     write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
-    code = SEED_AND_DUMP + """
+    python_in(site, SEED_AND_DUMP + """
 s.update_pricing_rate('aws', 'a', 'k', {'price_per_hour': 9})
 s.update_pricing_rate('aws', 'a', 'extra', {'price_per_hour': 3})
-Ratebook('p.db')
-print(sqlite3.connect('p.db').execute('SELECT item_key, price_per_hour FROM pricing ORDER BY 1').fetchall())
+""", cwd=tmp_path)
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 2}, "extra": {"price_per_hour": 4},
+                                    "new": {"price_per_hour": 5}}}})
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    db = tmp_path / "p.db"
+    assert origins(db) == [("extra", 3.0, "user"), ("k", 9.0, "user"), ("new", 5.0, "shipped")], out.stderr
+    with sqlite3.connect(db) as c:
+        dates = c.execute("SELECT source_date FROM pricing WHERE source = 'user'").fetchall()
+        assert all(len(d) == 10 and d[4] == "-" for (d,) in dates), dates
+        c.execute("DELETE FROM pricing WHERE source = 'user' AND item_key = 'k'")
+    python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert origins(db) == [("extra", 3.0, "user"), ("k", 2.0, "shipped"), ("new", 5.0, "shipped")]
+
+
+# The table as earlier versions made it: no record of where a row came from.
+UNSOURCED_LAYOUT = (
+    "CREATE TABLE pricing (provider TEXT NOT NULL, resource_type TEXT NOT NULL, item_key TEXT NOT NULL, "
+    "region TEXT NOT NULL DEFAULT 'global', price_per_hour REAL DEFAULT 0.0, price_per_million_requests REAL "
+    "DEFAULT 0.0, price_per_gb_second REAL DEFAULT 0.0, price_per_gb_month REAL DEFAULT 0.0, "
+    "price_per_gb_transfer REAL DEFAULT 0.0, price_per_request REAL DEFAULT 0.0, unit TEXT DEFAULT 'USD', "
+    "PRIMARY KEY (provider, resource_type, item_key, region))")
+
+
+def test_older_rows_count_as_shipped_when_the_list_holds_their_key(private_package, tmp_path):
+    site, data = private_package
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
+    db = tmp_path / "p.db"
+    with sqlite3.connect(db) as c:
+        c.execute(UNSOURCED_LAYOUT)
+        c.executemany("INSERT INTO pricing (provider, resource_type, item_key, price_per_hour) VALUES (?, ?, ?, ?)",
+                      [("aws", "a", "k", 7), ("aws", "a", "mine", 8)])
+    out = python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert [c for c, _ in columns(db)] == COLUMNS
+    assert origins(db) == [("k", 1.0, "shipped"), ("mine", 8.0, "user")], out.stderr
+    # Later lists that also hold the user's key leave it alone.
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}, "mine": {"price_per_hour": 2}}}})
+    python_in(site, SEED_AND_DUMP, cwd=tmp_path)
+    assert origins(db) == [("k", 1.0, "shipped"), ("mine", 8.0, "user")]
+
+
+@pytest.mark.parametrize("how", ["directory", "reckoner", "uncreatable"])
+def test_chosen_path_that_cannot_be_used_is_named(tmp_path, monkeypatch, capsys, how):
+    from tally_warden.reckoner import Reckoner
+
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    path, why = tmp_path / "dir.db", "it is a directory"
+    if how == "uncreatable":
+        path, why = tmp_path / "file" / "p.db", "it cannot be written"
+        (tmp_path / "file").write_text("a file where a directory should be")
+    else:
+        path.mkdir()
+    store = Reckoner(db_path=str(path)).db if how == "reckoner" else Ratebook(str(path))
+    assert capsys.readouterr().out == (f"Warning: Cannot use {path} as the price database ({why}); "
+                                       f"prices come from {store.db_path} instead.\n")
+    assert store.db_path.startswith(str(tmp_path / "cache")) and store.list_resource_types()
+
+
+@pytest.mark.skipif(bool(os.environ.get("TW_SANITIZED")), reason="the sanitizer's allocator keeps freed memory")
+def test_in_memory_copies_end_with_their_store(private_package, tmp_path):
+    site, data = private_package
+    write_list(data, {"aws": {"a": {"k": {"price_per_hour": 1}}}})
+    bad = tmp_path / "bad.db"
+    bad.write_bytes(b"not a database" * 100)
+    # Each copy kept alive holds about 40 KB here (and megabytes with the shipped list).
+    code = """
+import gc, os, sys
+from tally_warden.ratebook import Ratebook
+def rss():
+    return int(open('/proc/self/statm').read().split()[1]) * os.sysconf('SC_PAGE_SIZE')
+for _ in range(5):
+    Ratebook(sys.argv[1])
+gc.collect()
+start = rss()
+for _ in range(1000):
+    Ratebook(sys.argv[1])
+gc.collect()
+sys.stderr.write(str((rss() - start) >> 20))
 """
-    out = python_in(site, code, cwd=tmp_path)
-    assert out.stdout.strip().splitlines()[-1] == "[('extra', 3.0), ('k', 1.0)]", out.stderr
+    out = python_in(site, code.replace("sys.argv[1]", repr(str(bad))), cwd=tmp_path)
+    assert out.returncode == 0 and out.stdout.count("Warning:") == 1005, out.stderr
+    assert int(out.stderr) < 12, f"{out.stderr} MB kept by 1000 dropped stores"
 
 
 def test_not_a_database_is_left_alone_and_priced_in_memory(tmp_path, capsys):

@@ -17,6 +17,7 @@
 #include "bindings/common.h"
 #include "core/commit/commit.h"
 #include "core/fsutil.h"
+#include "core/names.h"
 #include "core/pytext.h"
 #include "core/ratebook/store.h"
 #include "core/reckoner/estimator.h"
@@ -77,8 +78,9 @@ void print(std::string_view line) {
     g_transcript.emplace_back(line);
 }
 
+// The scan's lines name files: shown printable.
 const tw::stack::Sink &printer() {
-    static const tw::stack::Sink sink = [](std::string_view line) { print(line); };
+    static const tw::stack::Sink sink = [](std::string_view line) { print(tw::names::printable(line)); };
     return sink;
 }
 
@@ -115,12 +117,16 @@ ScanOptions scan_options(nb::handle exclude, bool modules) {
 
 // Every scan of the hook goes through here: the original reader's scan of `root`, natively.
 // With `files`, each record's file is stored there (empty when the scan's order is unknown).
+// A copy of a repository's tree (`copy_top`, of `real_top`) reads modules as ScanOptions says.
 std::vector<Value> scan_tree(const std::string &root, const ScanOptions &options, const tw::stack::Sink &sink,
-                             std::vector<std::string> *files = nullptr, const std::string &modules_from = {}) {
+                             std::vector<std::string> *files = nullptr, const std::string &modules_from = {},
+                             const std::string &copy_top = {}, const std::string &real_top = {}) {
     tw::stack::ScanReaders readers;
     tw::stack::ScanOptions scan;
     scan.modules = options.modules;
     scan.modules_from = modules_from;
+    scan.copy_root = copy_top;
+    scan.real_root = real_top;
     scan.files = files;
     scan.exclude_paths = options.exclude_paths;
     if (files) files->clear();
@@ -172,6 +178,17 @@ std::optional<double> native_total(nb::handle reckoner, const std::vector<Value>
 }
 
 void say(const std::string &text) { print(text); }
+
+// An interrupt that git met or that arrived while it ran, raised as the host's own.
+[[noreturn]] void raise_interrupt() {
+    if (!PyErr_Occurred() && PyErr_CheckSignals() == 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw nb::python_error();
+}
+
+// Ctrl-C anywhere but at the prompt (which answers it itself): one line, and the status of a
+// process ended by SIGINT.
+constexpr int kInterruptedStatus = 130;
+void say_interrupted() { say(std::string(kPrefix) + "Interrupted; commit aborted."); }
 
 std::string money(nb::handle value) {
     return py::to_utf8(nb::module_::import_("builtins").attr("format")(value, ".2f"));
@@ -263,7 +280,8 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
 int ask(bool strict);
 
 int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle exclude, bool modules) {
-    say(std::string(kPrefix) + "Scanning '" + py::to_utf8(nb::str(directory)) + "' for cost changes...");
+    say(std::string(kPrefix) + "Scanning '" + tw::names::printable(py::to_utf8(nb::str(directory))) +
+        "' for cost changes...");
     // With the original reader and estimator the records stay native; any replacement on the
     // module or on the classes is called through the host as usual.
     nb::object reader = nb::getattr(g_module, "StackReader");
@@ -295,6 +313,10 @@ int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle
     }
     if (!total.is_valid()) total = reckoner.attr("estimate_total_costs")(resources)["total_monthly_cost"];
     say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + money(total) + "/month.");
+    if (PyFloat_Check(total.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(total.ptr()))) {
+        say(tw::report::not_finite_line("Projected cost ($" + money(total) + ")"));
+        return ask(strict);
+    }
     int exceeded = PyObject_RichCompareBool(total.ptr(), threshold.ptr(), Py_GT);
     if (exceeded < 0) throw nb::python_error();
     if (!exceeded) {
@@ -520,7 +542,7 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
     std::optional<MessagesToStderr> quiet;
     if (x.json) quiet.emplace();
     std::string shown = py::to_utf8(nb::str(directory));
-    say(std::string(kPrefix) + "Scanning '" + shown + "' for cost changes...");
+    say(std::string(kPrefix) + "Scanning '" + tw::names::printable(shown) + "' for cost changes...");
     tw::report::Verdict v{shown, as_double(threshold), std::nullopt, false};
 
     nb::object reader = nb::getattr(g_module, "StackReader");
@@ -549,14 +571,17 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
         for (auto &line : tw::report::breakdown_table(priced.items)) say(line);
         for (auto &line : tw::report::defaults_summary(priced.items)) say(line);
     }
-    v.exceeded = priced.total > v.threshold;
+    v.exceeded = tw::report::over_limit(priced.total, v.threshold);
     if (!emit(x, tree_doc(x, v, priced.total, priced.items), real_stdout)) return 2;
     if (!v.exceeded) {
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
         return 0;
     }
-    say("\n[Tally-Warden WARNING] Projected cost ($" + tw::report::money(priced.total) +
-        ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
+    if (!std::isfinite(priced.total))
+        say(tw::report::not_finite_line("Projected cost ($" + tw::report::money(priced.total) + ")"));
+    else
+        say("\n[Tally-Warden WARNING] Projected cost ($" + tw::report::money(priced.total) +
+            ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
     if (x.json) return 1;
     return ask(strict);
 }
@@ -573,9 +598,11 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     if (x.json) quiet.emplace();
     std::string shown = py::to_utf8(nb::str(directory));
     if (x.head)
-        say(std::string(kPrefix) + "Checking the changes of " + *x.head + " in '" + shown + "' against its merge base with " +
-            x.base + "...");
-    else say(std::string(kPrefix) + "Checking the staged changes in '" + shown + "' against " + x.base + "...");
+        say(std::string(kPrefix) + "Checking the changes of " + tw::names::printable(*x.head) + " in '" +
+            tw::names::printable(shown) + "' against its merge base with " + tw::names::printable(x.base) + "...");
+    else
+        say(std::string(kPrefix) + "Checking the staged changes in '" + tw::names::printable(shown) + "' against " +
+            tw::names::printable(x.base) + "...");
     tw::report::Verdict v{shown, as_double(threshold), x.max_total, false};
 
     std::vector<Value> base_records, new_records;
@@ -593,15 +620,18 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     } remover;
     try {
         std::string path = py::fspath(directory);
-        auto quick = x.head ? std::nullopt : tw::commit::quick_staged_changes(path, x.base, options.excludes);
+        // With modules, a source elsewhere in the repository counts as well.
+        std::optional<bool> quick;
+        if (!options.modules && !x.head) quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
         std::optional<tw::commit::Repo> repo;
         if (!quick) repo = x.head ? tw::commit::open_range(path, x.base, *x.head) : tw::commit::open(path, x.base);
-        if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes))) {
-            say(std::string(kPrefix) + "No infrastructure files changed under '" + shown + "'. Hook passed.");
+        if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes, options.modules))) {
+            say(std::string(kPrefix) + "No infrastructure files changed under '" + tw::names::printable(shown) +
+                "'. Hook passed.");
             return emit(x, diff_doc(x, v, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
         }
         if (!repo) repo = tw::commit::open(path, x.base);
-        auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes);
+        auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes, options.modules);
         base_root = snap->base_root();
         new_root = snap->index_root();
         nb::object reader = nb::getattr(g_module, "StackReader");
@@ -610,21 +640,23 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
             tw::stack::Sink staged = [&](std::string_view line) {
                 std::string l(line);
                 replace_all(l, new_root, shown);
-                print(l);
+                print(tw::names::printable(l));
             };
             tw::stack::Sink none = [](std::string_view) {};
             py::GcPause pause;
             // .terraform/modules is not committed: it is read from the working tree.
-            base_records = scan_tree(base_root, options, none, &base_files, path);
-            new_records = scan_tree(new_root, options, staged, &new_files, path);
+            base_records = scan_tree(base_root, options, none, &base_files, path, snap->base_top(), repo->top);
+            new_records = scan_tree(new_root, options, staged, &new_files, path, snap->index_top(), repo->top);
         } else {
             base_host = reader.attr("parse_tf_dir")(py::from_utf8(base_root), "exclude_patterns"_a = options.exclude);
             new_host = reader.attr("parse_tf_dir")(py::from_utf8(new_root), "exclude_patterns"_a = options.exclude);
         }
         remover.thread = std::thread([s = std::move(snap)]() mutable { s.reset(); });
     } catch (const tw::commit::GitError &e) {
-        say_err(std::string(kPrefix) + "Cannot read the staged change: " + e.what());
+        say_err(std::string(kPrefix) + "Cannot read the staged change: " + tw::names::printable(e.what()));
         return 2;
+    } catch (const tw::commit::Interrupted &) {
+        raise_interrupt();
     }
     nb::object reckoner = nb::getattr(g_module, "Reckoner")();
     std::unique_ptr<tw::reckon::RateSource> source;
@@ -635,8 +667,8 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     auto rows = tw::report::compare(before.items, after.items);
     double change = tw::pytext::round2(after.total - before.total);
 
-    say(std::string(kPrefix) + "Base total (" + (x.head ? x.base + "..." + *x.head : x.base) + "): $" +
-        tw::report::money(before.total) + "/month.");
+    say(std::string(kPrefix) + "Base total (" + tw::names::printable(x.head ? x.base + "..." + *x.head : x.base) +
+        "): $" + tw::report::money(before.total) + "/month.");
     say(std::string(kPrefix) + "New total: $" + tw::report::money(after.total) + "/month.");
     say(std::string(kPrefix) + "Change: " + tw::report::signed_money(change) + "/month.");
     if (x.breakdown)
@@ -649,7 +681,8 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     // Only an increase can stop a commit.
     bool over_increase = change > 0 && change > v.threshold;
     bool over_total = change > 0 && x.max_total && after.total > *x.max_total;
-    v.exceeded = over_increase || over_total;
+    bool not_finite = !std::isfinite(before.total) || !std::isfinite(after.total) || !std::isfinite(change);
+    v.exceeded = over_increase || over_total || not_finite;
     remover.wait();
     if (!emit(x, diff_doc(x, v, true, before.total, after.total, rows, after.items), real_stdout))
         return 2;
@@ -657,10 +690,13 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
         return 0;
     }
-    if (over_increase)
+    if (not_finite)
+        say(tw::report::not_finite_line("The change ($" + tw::report::money(before.total) + " to $" +
+                                        tw::report::money(after.total) + ")"));
+    else if (over_increase)
         say("\n[Tally-Warden WARNING] Projected increase ($" + tw::report::money(change) +
             ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
-    if (over_total)
+    if (over_total && !not_finite)
         say("\n[Tally-Warden WARNING] Projected total ($" + tw::report::money(after.total) +
             ") exceeds the maximum total of $" + tw::report::money(*x.max_total) + "!");
     if (x.json) return 1;
@@ -721,7 +757,10 @@ void check_excludes(nb::handle exclude, nb::handle directory, bool directory_giv
     std::vector<std::string> values;
     for (nb::handle e : exclude) values.push_back(py::to_utf8(e));
     if (values.empty()) return;
-    auto note = [&](const std::string &line) { to_stderr ? say_err(line) : say(line); };
+    auto note = [&](const std::string &line) {
+        std::string shown = tw::names::printable(line);
+        to_stderr ? say_err(shown) : say(shown);
+    };
     const std::string &last = values.back();
     if (!directory_given && tw::fs::is_dir(last)) {
         nb::object quote = nb::module_::import_("shlex").attr("quote");
@@ -822,11 +861,9 @@ void main_body() {
         }
         code = run(directory, args.attr("threshold"), args.attr("strict"), **kw);
     } catch (nb::python_error &e) {
-        // Ctrl-C before the prompt (the prompt handles its own): one line, and the status
-        // of a process ended by SIGINT.
         if (!e.matches(PyExc_KeyboardInterrupt)) throw;
-        say(std::string(kPrefix) + "Interrupted; commit aborted.");
-        code = nb::int_(130);
+        say_interrupted();
+        code = nb::int_(kInterruptedStatus);
     }
     nb::object out = nb::module_::import_("sys").attr("stdout");
     if (!out.is_none()) out.attr("flush")();
@@ -837,6 +874,12 @@ void main_entry() {
     try {
         main_body();
     } catch (nb::python_error &e) {
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+            // While the command line was read, or the result written.
+            say_interrupted();
+            nb::module_::import_("sys").attr("exit")(kInterruptedStatus);
+            throw nb::python_error();
+        }
         if (!e.matches(PyExc_BrokenPipeError)) throw;
         closed_stdout();
     }
@@ -846,6 +889,7 @@ void main_entry() {
 
 NB_MODULE(hookgate, m) {
     g_module = m;
+    tw::commit::set_interrupt_check([] { return PyErr_CheckSignals() != 0; });
     m.attr("StackReader") = nb::module_::import_("tally_warden.stackreader").attr("StackReader");
     m.attr("Reckoner") = nb::module_::import_("tally_warden.reckoner").attr("Reckoner");
     g_reader = original(m.attr("StackReader"));

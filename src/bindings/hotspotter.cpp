@@ -8,6 +8,7 @@
 #include "core/hotspotter/report.h"
 #include "core/hotspotter/rules.h"
 #include "core/hotspotter/suppress.h"
+#include "core/names.h"
 #include "core/pytext.h"
 
 using namespace nb::literals;
@@ -152,7 +153,8 @@ std::vector<std::string> texts(nb::handle seq) {
 }
 
 // The command's walk: every path in turn (each file once), directories named in `exclude`
-// skipped below each; returns the findings and the number of files analysed.
+// skipped below each; returns the findings, the number of files analysed and a line for
+// each directory that could not be read.
 nb::tuple scan(nb::handle paths, nb::handle exclude) {
     PyObject *cls = PyDict_GetItemString(g_module_dict, "Hotspotter");
     if (!cls) throw nb::attribute_error("Hotspotter");
@@ -163,14 +165,17 @@ nb::tuple scan(nb::handle paths, nb::handle exclude) {
     nb::list out;
     nb::object extend = out.attr("extend");
     int64_t files = 0;
+    nb::list errors;
     for (const std::string &root : texts(paths)) {
         core::walk_files(root, skip, [&](const std::string &p) {
             if (!done.insert(p).second || core::analysis_for(p) == core::Analysis::None) return;
             ++files;
             extend(dispatch_fn(path_cls(tw::py::from_utf8(p))));
+        }, [&](const std::string &dir, const std::string &error) {
+            errors.append(tw::py::from_utf8(tw::names::printable("Error reading directory " + dir + ": " + error)));
         });
     }
-    return nb::make_tuple(out, files);
+    return nb::make_tuple(out, files, errors);
 }
 
 int rank_option(const std::string &word) {

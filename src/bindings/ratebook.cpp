@@ -19,7 +19,7 @@ struct NativeConnection {
 };
 
 // Module-lifetime references (never released: they outlive the interpreter's teardown).
-nb::handle g_migrate, g_seed, g_upsert;
+nb::handle g_migrate, g_seed, g_upsert, g_release;
 
 std::string db_path_of(nb::handle self) { return py::fspath(self.attr("db_path")); }
 
@@ -129,8 +129,12 @@ void init_db(nb::handle self) {
         }
     };
     std::string path = db_path_of(self);
-    rate::Placement placed = rate::place_store(path, rate::user_cache_dir(), prepare);
+    bool chosen = path != fs::join(g_data_dir, "pricing.db");
+    rate::Placement placed = rate::place_store(path, rate::user_cache_dir(), prepare, chosen);
     if (placed.path != path) nb::setattr(self, "db_path", py::from_utf8(placed.path));
+    // An in-memory copy ends with its store.
+    if (placed.kind == rate::Placement::Kind::Memory)
+        nb::module_::import_("weakref").attr("finalize")(self, g_release, py::from_utf8(placed.path));
     if (!placed.warning.empty()) py::print_line(placed.warning);
     for (const auto &line : lines) py::print_line(line);
 }
@@ -140,6 +144,10 @@ void init_db(nb::handle self) {
 NB_MODULE(ratebook, m) {
     nb::object file = m.attr("__file__");
     g_data_dir = fs::join(fs::dirname(py::fspath(file)), "data");
+
+    g_release = nb::cpp_function([](nb::handle path) { rate::release_memory_store(py::to_utf8(path)); },
+                                 nb::name("_release_memory_store"))
+                    .release();
 
     nb::class_<NativeConnection>(m, "_Connection", "A native SQLite connection of the pricing store.")
         .def(

@@ -350,6 +350,13 @@ std::string utf8_replace(std::string_view s) {
     return out;
 }
 
+size_t utf8_valid_at(std::string_view s, size_t i) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) return 1;
+    size_t bad = 0;
+    bool trunc = false;
+    return utf8_seq(s, i, bad, trunc);
+}
+
 std::string_view strip_bom(std::string_view s) {
     if (s.size() >= 3 && s.substr(0, 3) == "\xEF\xBB\xBF") return s.substr(3);
     return s;

@@ -44,6 +44,8 @@ std::string translate_newlines(std::string_view s);
 std::optional<std::string> utf8_error(std::string_view s);
 // bytes.decode("utf-8", "replace"): every maximal invalid subsequence becomes U+FFFD.
 std::string utf8_replace(std::string_view s);
+// The length of the valid UTF-8 sequence that starts at s[i] (1 for ASCII); 0 when none does.
+size_t utf8_valid_at(std::string_view s, size_t i);
 // Drops a leading UTF-8 byte-order mark.
 std::string_view strip_bom(std::string_view s);
 

@@ -78,7 +78,9 @@ def main(argv=None):
     for name in args.exclude:
         if not name or "/" in name:
             parser.error(f"--exclude takes one directory name, not {name!r}")
-    findings, files = hotspotter._scan(args.paths, args.exclude)
+    findings, files, unreadable = hotspotter._scan(args.paths, args.exclude)
+    for line in unreadable:
+        print(line, file=sys.stderr)
     version, uri = _about()
     text, status = hotspotter._report(findings, files, args.format, args.min_severity, args.fail_on,
                                       args.select, args.ignore, os.getcwd(), version, uri)

@@ -1,6 +1,7 @@
 // Reading the index and the base tree through git plumbing.
 #include "core/commit/commit.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -31,6 +33,8 @@ namespace tw::commit {
 namespace {
 
 using Chunk = std::function<void(std::string_view)>;
+
+bool (*g_interrupt_check)() = nullptr;
 
 struct Fd {
     int fd = -1;
@@ -111,13 +115,17 @@ int run_git(const std::vector<std::string> &args, int in_fd, const Chunk &out, s
     err_w.reset();
 
     char buf[65536];
-    bool out_open = true, err_open = true;
+    bool out_open = true, err_open = true, stopped = false;
     std::exception_ptr failure;
     while (out_open || err_open) {
         pollfd fds[2] = {{out_open ? out_r.fd : -1, POLLIN, 0}, {err_open ? err_r.fd : -1, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
+            if (errno != EINTR) break;
+            if (!stopped && g_interrupt_check && g_interrupt_check()) {
+                stopped = true;
+                ::kill(pid, SIGTERM);  // then drain what it wrote until it is gone
+            }
+            continue;
         }
         for (int i = 0; i < 2; ++i) {
             if (!fds[i].revents) continue;
@@ -141,6 +149,7 @@ int run_git(const std::vector<std::string> &args, int in_fd, const Chunk &out, s
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (stopped || (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT)) throw Interrupted();
     if (failure) std::rethrow_exception(failure);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
@@ -195,19 +204,18 @@ std::optional<std::string_view> below(const Repo &repo, std::string_view path, b
     return path.substr(repo.prefix.size() + 1);
 }
 
-// A path git may hand back that is safe to recreate under a private directory.
-bool safe_path(std::string_view p) {
-    if (p.empty() || p.front() == '/') return false;
-    for (auto part : split(p, '/'))
-        if (part.empty() || part == "." || part == "..") return false;
-    return true;
+
+// A failure to write under the temporary directory; a full disk raises NoSpace.
+[[noreturn]] void write_failed(const char *what, const std::string &path, int err) {
+    std::string msg = std::string(what) + " " + path + ": " + std::strerror(err);
+    if (err == ENOSPC || err == EDQUOT) throw NoSpace(msg);
+    throw GitError(msg);
 }
 
 void make_dirs(const std::string &path, std::set<std::string> &made) {
     if (path.empty() || made.count(path)) return;
     make_dirs(fs::dirname(path), made);
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        throw GitError("cannot create " + path + ": " + std::strerror(errno));
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) write_failed("cannot create", path, errno);
     made.insert(path);
 }
 
@@ -220,14 +228,16 @@ struct Entry {
 // Parses `git cat-file --batch` output, writing each blob to its targets.
 class BlobWriter {
 public:
-    BlobWriter(std::vector<std::string> order, std::unordered_map<std::string, std::vector<std::string>> targets)
-        : order_(std::move(order)), targets_(std::move(targets)) {}
+    BlobWriter(std::vector<std::string> order, std::unordered_map<std::string, std::vector<std::string>> targets,
+               uint64_t capacity)
+        : order_(std::move(order)), targets_(std::move(targets)), capacity_(capacity) {}
 
     void feed(std::string_view data) {
         while (!data.empty()) {
             if (state_ == State::Header) {
                 size_t nl = data.find('\n');
                 header_.append(data.substr(0, nl));
+                if (header_.size() > kMaxHeader) throw GitError("unexpected output of git cat-file");
                 if (nl == std::string_view::npos) return;
                 data.remove_prefix(nl + 1);
                 start_blob();
@@ -238,7 +248,8 @@ public:
                 data.remove_prefix(n);
                 if (remaining_ == 0) state_ = State::Newline;
             } else {
-                data.remove_prefix(1);  // the line feed after each blob
+                if (data.front() != '\n') throw GitError("unexpected output of git cat-file");
+                data.remove_prefix(1);  // the line feed after each object
                 finish_blob();
                 state_ = State::Header;
             }
@@ -251,36 +262,48 @@ public:
 
 private:
     enum class State { Header, Body, Newline };
+    static constexpr size_t kMaxHeader = 4096;
 
+    // "<object> <type> <size>" and the object's bytes, or "<object> missing" (and the like) alone.
     void start_blob() {
         std::string header = std::move(header_);
         header_.clear();
         auto parts = split(header, ' ');
         if (next_ >= order_.size()) throw GitError("unexpected output of git cat-file");
         current_ = &targets_[order_[next_++]];
-        if (parts.size() != 3 || parts[1] != "blob") {
-            current_ = nullptr;  // missing or not a blob: nothing to write
+        if (parts.size() != 3) {
+            current_ = nullptr;  // no such object: nothing follows, nothing to write
             return;
         }
-        remaining_ = std::strtoull(std::string(parts[2]).c_str(), nullptr, 10);
-        out_.reset(::open(current_->front().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (out_.fd < 0) throw GitError("cannot write " + current_->front() + ": " + std::strerror(errno));
+        std::string_view size = parts[2];
+        if (size.empty() || size.size() > 18 || size.find_first_not_of("0123456789") != std::string_view::npos)
+            throw GitError("unexpected output of git cat-file");
+        remaining_ = std::strtoull(std::string(size).c_str(), nullptr, 10);
+        if (parts[1] != "blob" || current_->empty()) current_ = nullptr;  // read past it
+        if (current_) {
+            out_.reset(::open(current_->front().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            if (out_.fd < 0) write_failed("cannot write", current_->front(), errno);
+        }
         state_ = remaining_ ? State::Body : State::Newline;
     }
 
     void write_all(std::string_view data) {
+        if (!current_) return;
+        if (data.size() > capacity_) write_failed("cannot write", current_->front(), ENOSPC);
+        capacity_ -= data.size();
         while (!data.empty()) {
             ssize_t n = ::write(out_.fd, data.data(), data.size());
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw GitError("cannot write " + current_->front() + ": " + std::strerror(errno));
+            if (n <= 0) write_failed("cannot write", current_->front(), n < 0 ? errno : ENOSPC);
             data.remove_prefix(size_t(n));
         }
     }
 
     void finish_blob() {
+        if (!current_) return;
         if (::close(out_.fd) != 0) {
             out_.fd = -1;
-            throw GitError("cannot write " + current_->front() + ": " + std::strerror(errno));
+            write_failed("cannot write", current_->front(), errno);
         }
         out_.fd = -1;
         const auto &paths = *current_;
@@ -289,7 +312,7 @@ private:
             std::string bytes, error;
             if (!fs::read_bytes(paths[0], bytes, error)) throw GitError(error);
             out_.reset(::open(paths[i].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            if (out_.fd < 0) throw GitError("cannot write " + paths[i] + ": " + std::strerror(errno));
+            if (out_.fd < 0) write_failed("cannot write", paths[i], errno);
             write_all(bytes);
             out_.reset();
         }
@@ -302,17 +325,20 @@ private:
     State state_ = State::Header;
     std::string header_;
     uint64_t remaining_ = 0;
+    uint64_t capacity_;
     Fd out_;
 };
 
-// Removal of the temporary directory when SIGTERM or SIGHUP ends the process: the handler
-// starts `rm -rf` on it (fork and execve are safe in a handler), then dies of the signal.
+// Removal of the temporary directory when SIGTERM, SIGHUP or SIGQUIT ends the process: the
+// handler starts `rm -rf` on it (fork and execve are safe in a handler), then dies of the
+// signal. A copy left by SIGKILL is removed by a later run (sweep_stale).
 char g_rm_path[PATH_MAX];
 char g_rm_0[] = "rm", g_rm_1[] = "-rf", g_rm_2[] = "--";
 char *g_rm_argv[] = {g_rm_0, g_rm_1, g_rm_2, g_rm_path, nullptr};
-constexpr int kCleanupSignals[] = {SIGTERM, SIGHUP};
-struct sigaction g_previous[2];
-bool g_installed[2] = {false, false};
+constexpr int kCleanupSignals[] = {SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t kSignals = std::size(kCleanupSignals);
+struct sigaction g_previous[kSignals];
+bool g_installed[kSignals] = {};
 
 void remove_on_signal(int sig) {
     if (::fork() == 0) {
@@ -328,7 +354,7 @@ void remove_on_signal(int sig) {
 void install_cleanup(const std::string &dir) {
     if (dir.size() >= sizeof g_rm_path) return;
     std::memcpy(g_rm_path, dir.c_str(), dir.size() + 1);
-    for (int i = 0; i < 2; ++i) {
+    for (size_t i = 0; i < kSignals; ++i) {
         struct sigaction now;
         if (::sigaction(kCleanupSignals[i], nullptr, &now) != 0 || now.sa_handler != SIG_DFL) continue;
         struct sigaction sa;
@@ -340,24 +366,124 @@ void install_cleanup(const std::string &dir) {
 }
 
 void uninstall_cleanup() {
-    for (int i = 0; i < 2; ++i)
+    for (size_t i = 0; i < kSignals; ++i)
         if (g_installed[i]) {
             ::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
             g_installed[i] = false;
         }
 }
 
-// $TMPDIR, else memory-backed /dev/shm where there is one (directory operations on a busy
-// disk cost milliseconds each, and a tree holds thousands), else /tmp.
-std::string temp_parent() {
-    const char *tmp = std::getenv("TMPDIR");
-    if (tmp && *tmp) return tmp;
-    struct stat st;
-    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
-    return "/tmp";
+constexpr std::string_view kTempPrefix = "tally-warden-";
+
+// The start time of a process (clock ticks after boot, /proc/PID/stat field 22); "0" when unknown.
+std::string start_time(pid_t pid) {
+    std::string stat, error;
+    if (!fs::read_bytes("/proc/" + std::to_string(pid) + "/stat", stat, error)) return "0";
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return "0";
+    auto fields = split(std::string_view(stat).substr(close + 2), ' ');  // from field 3, the state
+    if (fields.size() < 20 || fields[19].empty() || fields[19].find_first_not_of("0123456789") != std::string_view::npos)
+        return "0";
+    return std::string(fields[19]);
+}
+
+// The inode of this process's pid namespace; "0" when unknown.
+std::string pid_namespace() {
+    char buf[64];
+    ssize_t n = ::readlink("/proc/self/ns/pid", buf, sizeof buf - 1);
+    if (n <= 0) return "0";
+    std::string link(buf, size_t(n));  // "pid:[4026531836]"
+    size_t open = link.find('['), close = link.find(']');
+    if (open == std::string::npos || close == std::string::npos || close <= open + 1) return "0";
+    return link.substr(open + 1, close - open - 1);
+}
+
+// What names the owner of a copy: "<pid namespace>-<pid>-<start time>".
+std::string owner_tag() {
+    pid_t pid = ::getpid();
+    return pid_namespace() + "-" + std::to_string(pid) + "-" + start_time(pid);
 }
 
 }  // namespace
+
+std::vector<TempPlace> temp_places() {
+    // $TMPDIR, else memory-backed /dev/shm where there is one (directory operations on a busy
+    // disk cost milliseconds each, and a tree holds thousands); /tmp when that one is full.
+    std::vector<TempPlace> places;
+    const char *tmp = std::getenv("TMPDIR");
+    struct stat st;
+    if (tmp && *tmp) places.push_back({tmp});
+    else if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK | X_OK) == 0)
+        places.push_back({"/dev/shm"});
+    if (places.empty() || places.front().dir != "/tmp") places.push_back({"/tmp"});
+    return places;
+}
+
+bool owner_gone(std::string_view name) {
+    if (!name.starts_with(kTempPrefix)) return false;
+    auto parts = split(name.substr(kTempPrefix.size()), '-');  // namespace, pid, start, random
+    if (parts.size() != 4) return false;  // an older name: its owner cannot be told
+    auto number = [](std::string_view t) {
+        return !t.empty() && t.size() <= 20 && t.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!number(parts[0]) || !number(parts[1]) || !number(parts[2])) return false;
+    // Another pid namespace (another container sharing the directory) is not ours to judge.
+    if (parts[0] == "0" || parts[0] != pid_namespace()) return false;
+    unsigned long long pid = std::strtoull(std::string(parts[1]).c_str(), nullptr, 10);
+    if (pid == 0 || pid > 0x7fffffff || pid_t(pid) == ::getpid()) return false;
+    if (::kill(pid_t(pid), 0) != 0) return errno == ESRCH;
+    // The pid is in use: by the owner, unless it started at another time (a reused pid).
+    std::string now = start_time(pid_t(pid));
+    return parts[2] != "0" && now != "0" && now != parts[2];
+}
+
+void sweep_stale(const std::string &parent) {
+    DIR *d = ::opendir(parent.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    while (struct dirent *e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (!owner_gone(name)) continue;
+        std::string path = parent + "/" + std::string(name);
+        struct stat st;
+        // Only this user's own directories, never a symlink planted in their place.
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
+            stale.push_back(std::move(path));
+    }
+    ::closedir(d);
+    for (const auto &path : stale) remove_tree(path);
+}
+
+void set_interrupt_check(bool (*check)()) { g_interrupt_check = check; }
+
+std::vector<Listed> parse_listing(std::string_view listing) {
+    std::vector<Listed> out;
+    for (auto rec : split(listing, '\0')) {
+        size_t tab = rec.find('\t');
+        if (tab == std::string_view::npos) continue;
+        auto meta = split(rec.substr(0, tab), ' ');
+        if (meta.size() == 3) out.push_back({{meta[0], meta[1], meta[2]}, rec.substr(tab + 1)});
+    }
+    return out;
+}
+
+bool safe_path(std::string_view p) {
+    if (p.empty() || p.front() == '/' || p.back() == '/') return false;  // split() drops a last empty part
+    for (auto part : split(p, '/'))
+        if (part.empty() || part == "." || part == "..") return false;
+    return true;
+}
+
+struct BatchReader::Impl : BlobWriter {
+    using BlobWriter::BlobWriter;
+};
+
+BatchReader::BatchReader(std::vector<std::string> order,
+                         std::unordered_map<std::string, std::vector<std::string>> targets, uint64_t capacity)
+    : impl_(std::make_unique<Impl>(std::move(order), std::move(targets), capacity)) {}
+BatchReader::~BatchReader() = default;
+void BatchReader::feed(std::string_view data) { impl_->feed(data); }
+void BatchReader::finish() { impl_->finish(); }
 
 Repo open(const std::string &directory, const std::string &base) {
     if (base.empty() || base.front() == '-') throw GitError("invalid base revision '" + base + "'");
@@ -421,6 +547,9 @@ Repo open_range(const std::string &directory, const std::string &base, const std
 
 bool relevant(std::string_view rel, const std::vector<std::string> &exclude_patterns) {
     if (rel.ends_with(".tf")) return true;
+    // Variable files are read wherever they lie, excluded directories included.
+    size_t slash = rel.rfind('/');
+    if (stack::is_tfvars(slash == std::string_view::npos ? rel : rel.substr(slash + 1))) return true;
     if (!(rel.ends_with(".json") || rel.ends_with(".yaml") || rel.ends_with(".yml"))) return false;
     auto parts = split(rel, '/');
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -436,17 +565,18 @@ namespace {
 bool prefix_is_file(const Repo &repo) { return !repo.prefix.empty() && !fs::is_dir(repo.top + "/" + repo.prefix); }
 }  // namespace
 
-bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
+bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_patterns, bool repo_tf) {
     std::vector<std::string> args{"-C", repo.top, "diff-index", "--cached", "--name-only", "--no-renames", "-z",
                                   repo.base_tree};
     if (!repo.head_tree.empty())
         args = {"-C", repo.top, "diff-tree", "-r", "--name-only", "--no-renames", "-z", repo.base_tree, repo.head_tree};
-    for (auto &p : pathspec(repo)) args.push_back(p);
+    if (!repo_tf)
+        for (auto &p : pathspec(repo)) args.push_back(p);
     std::string out = git(args);
     bool file = prefix_is_file(repo);
     for (auto path : split(out, '\0')) {
         auto rel = below(repo, path, file);
-        if (rel && relevant(*rel, exclude_patterns)) return true;
+        if (rel ? relevant(*rel, exclude_patterns) : repo_tf && path.ends_with(".tf")) return true;
     }
     return false;
 }
@@ -469,8 +599,24 @@ std::optional<bool> quick_staged_changes(const std::string &directory, const std
     return false;
 }
 
-Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_patterns) {
-    std::string tmpl = temp_parent() + "/tally-warden-XXXXXX";
+Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_patterns, bool repo_tf,
+                   const std::vector<TempPlace> &places) {
+    std::vector<TempPlace> where = places.empty() ? temp_places() : places;
+    for (const auto &place : where) sweep_stale(place.dir);
+    for (size_t i = 0;; ++i) {
+        try {
+            build(repo, exclude_patterns, repo_tf, where[i]);
+            return;
+        } catch (const NoSpace &) {
+            // build() removed what it wrote; the next place, if any.
+            if (i + 1 >= where.size()) throw;
+        }
+    }
+}
+
+void Snapshot::build(const Repo &repo, const std::vector<std::string> &exclude_patterns, bool repo_tf,
+                     const TempPlace &place) {
+    std::string tmpl = place.dir + "/" + std::string(kTempPrefix) + owner_tag() + "-XXXXXX";
     // A SIGTERM or SIGHUP between creating the directory and arming its removal would leave
     // it behind: both wait until the removal is armed.
     sigset_t cleanup_signals, previous_mask;
@@ -484,41 +630,53 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
         install_cleanup(dir_);
     }
     ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-    if (!made) throw GitError("cannot create a temporary directory: " + std::string(std::strerror(err)));
+    if (!made) write_failed("cannot create a temporary directory in", place.dir, err);
     try {
         bool file = prefix_is_file(repo);
+        repo_tf = repo_tf && !file && !repo.prefix.empty();
         auto regular = [](std::string_view mode) { return mode == "100644" || mode == "100755"; };
         // Relevant regular files of each tree: path -> blob.
         std::unordered_map<std::string, std::string> index, base;
         auto keep = [&](std::unordered_map<std::string, std::string> &side, std::string_view sha, std::string_view path) {
+            if (!safe_path(path)) return;
             auto rel = below(repo, path, file);
-            if (rel && safe_path(path) && relevant(*rel, exclude_patterns)) side.emplace(path, sha);
+            if (rel ? relevant(*rel, exclude_patterns) : repo_tf && path.ends_with(".tf")) side.emplace(path, sha);
         };
         // The index: "<mode> <sha> <stage>\t<path>"; a head tree instead: as the base tree below.
         bool head = !repo.head_tree.empty();
         std::vector<std::string> args{"-C", repo.top, "ls-files", "-s", "-z"};
-        if (head) args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.head_tree};
-        if (head && !repo.prefix.empty()) args.insert(args.end(), {"--", repo.prefix});
-        else if (!head)
-            for (auto &p : pathspec(repo)) args.push_back(p);
-        std::string listing = git(args);
-        for (auto rec : split(listing, '\0')) {
-            size_t tab = rec.find('\t');
-            if (tab == std::string_view::npos) continue;
-            auto meta = split(rec.substr(0, tab), ' ');
-            if (meta.size() != 3 || !regular(meta[0])) continue;
-            if (head ? meta[1] == "blob" : meta[2] == "0") keep(index, head ? meta[2] : meta[1], rec.substr(tab + 1));
+        std::string listing;
+        if (head) {
+            args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.head_tree};
+            if (!repo.prefix.empty() && !repo_tf) args.insert(args.end(), {"--", repo.prefix});
+            listing = git(args);
+            for (const auto &[meta, path] : parse_listing(listing))
+                if (regular(meta[0]) && meta[1] == "blob") keep(index, meta[2], path);
+        } else {
+            if (!repo_tf)
+                for (auto &p : pathspec(repo)) args.push_back(p);
+            listing = git(args);
+            std::set<std::string_view> unmerged;  // paths in conflict: stages 1 to 3, no stage 0
+            for (const auto &[meta, path] : parse_listing(listing)) {
+                if (meta[2] != "0") {
+                    auto rel = below(repo, path, file);
+                    if (rel && relevant(*rel, exclude_patterns)) unmerged.insert(path);
+                } else if (regular(meta[0])) {
+                    keep(index, meta[1], path);
+                }
+            }
+            if (!unmerged.empty()) {
+                std::string names;
+                for (auto p : unmerged) names += (names.empty() ? "" : ", ") + std::string(p);
+                throw GitError("unmerged paths (resolve the conflicts first): " + names);
+            }
         }
         // The base tree: "<mode> <type> <sha>\t<path>".
         args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.base_tree};
-        if (!repo.prefix.empty()) args.insert(args.end(), {"--", repo.prefix});
+        if (!repo.prefix.empty() && !repo_tf) args.insert(args.end(), {"--", repo.prefix});
         listing = git(args);
-        for (auto rec : split(listing, '\0')) {
-            size_t tab = rec.find('\t');
-            if (tab == std::string_view::npos) continue;
-            auto meta = split(rec.substr(0, tab), ' ');
-            if (meta.size() == 3 && regular(meta[0]) && meta[1] == "blob") keep(base, meta[2], rec.substr(tab + 1));
-        }
+        for (const auto &[meta, path] : parse_listing(listing))
+            if (regular(meta[0]) && meta[1] == "blob") keep(base, meta[2], path);
 
         // Directories holding a difference; the base tree links every other directory to
         // its copy in the index tree instead of writing its files again.
@@ -559,8 +717,7 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
             if (!linked.insert(clean).second) continue;
             std::string link = dir_ + "/base/" + clean;
             make_dirs(fs::dirname(link), made);
-            if (::symlink((dir_ + "/index/" + clean).c_str(), link.c_str()) != 0)
-                throw GitError("cannot create " + link + ": " + std::strerror(errno));
+            if (::symlink((dir_ + "/index/" + clean).c_str(), link.c_str()) != 0) write_failed("cannot create", link, errno);
         }
 
         base_root_ = dir_ + "/base" + (repo.prefix.empty() ? "" : "/" + repo.prefix);
@@ -573,20 +730,20 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
         std::string list_path = dir_ + "/objects";
         {
             Fd list(::open(list_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-            if (list.fd < 0) throw GitError("cannot write " + list_path + ": " + std::strerror(errno));
+            if (list.fd < 0) write_failed("cannot write", list_path, errno);
             std::string text;
             for (auto &sha : order) text += sha + "\n";
             std::string_view rest = text;
             while (!rest.empty()) {
                 ssize_t n = ::write(list.fd, rest.data(), rest.size());
                 if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) throw GitError("cannot write " + list_path + ": " + std::strerror(errno));
+                if (n <= 0) write_failed("cannot write", list_path, n < 0 ? errno : ENOSPC);
                 rest.remove_prefix(size_t(n));
             }
         }
         Fd list(::open(list_path.c_str(), O_RDONLY | O_CLOEXEC));
         if (list.fd < 0) throw GitError("cannot read " + list_path + ": " + std::strerror(errno));
-        BlobWriter writer(std::move(order), std::move(targets));
+        BatchReader writer(std::move(order), std::move(targets), place.capacity);
         std::string err;
         int rc = run_git({"-C", repo.top, "cat-file", "--batch", "--buffer"}, list.fd,
                          [&](std::string_view chunk) { writer.feed(chunk); }, err);

@@ -7,6 +7,7 @@
 
 #include "core/hotspotter/rules.h"
 #include "core/json.h"
+#include "core/names.h"
 #include "core/pytext.h"
 
 namespace tw::hotspot {
@@ -82,7 +83,7 @@ std::string_view level_of(std::string_view severity) {
     }
 }
 
-// Text that is valid UTF-8 (file names that are not are shown with U+FFFD).
+// Text that is valid UTF-8.
 std::string valid(std::string_view s) { return pytext::utf8_error(s) ? pytext::utf8_replace(s) : std::string(s); }
 
 // Indented JSON, ASCII only (other code points as \u escapes), keys in the order written.
@@ -109,6 +110,11 @@ public:
         out_ += ": ";
     }
     void str(std::string_view raw) { json::write_string(out_, raw, true); }
+    // A file name: bytes that are not UTF-8 as surrogate escapes.
+    void name(std::string_view k, std::string_view v) {
+        key(k);
+        names::write_json(out_, v, true);
+    }
     void num(int64_t v) { out_ += std::to_string(v); }
     void kv(std::string_view k, std::string_view v) {
         key(k);
@@ -177,14 +183,14 @@ std::string uri_path(std::string_view path) {
 std::string render_text(const std::vector<Reported> &shown) {
     std::string out;
     for (const Reported &f : shown)
-        out += valid(f.file) + ":" + std::to_string(f.line) + ": " + valid(f.severity) + " " + valid(f.type) + " " +
-               valid(f.message) + "\n";
+        out += names::printable(f.file) + ":" + std::to_string(f.line) + ": " + valid(f.severity) + " " +
+               valid(f.type) + " " + names::printable(valid(f.message)) + "\n";
     return out;
 }
 
 void finding_object(JsonOut &j, const Reported &f) {
     j.open('{');
-    j.kv("file", f.file);
+    j.name("file", f.file);
     j.key("line");
     j.num(f.line);
     j.kv("type", f.type);
@@ -292,7 +298,7 @@ std::string render_sarif(const std::vector<Reported> &shown, const ReportOptions
     j.open('{');
     j.key("SRCROOT");
     j.open('{');
-    std::string root = valid(opts.cwd);
+    std::string root = opts.cwd;  // percent-encoded as the bytes it is
     if (!root.ends_with("/")) root += '/';
     j.kv("uri", "file://" + uri_path(root));
     j.close('}');
@@ -319,7 +325,7 @@ std::string render_sarif(const std::vector<Reported> &shown, const ReportOptions
         j.open('{');
         j.key("artifactLocation");
         j.open('{');
-        j.kv("uri", uri_path(valid(f.file)));
+        j.kv("uri", uri_path(f.file));
         j.kv("uriBaseId", "SRCROOT");
         j.close('}');
         j.key("region");

@@ -421,7 +421,8 @@ std::string normalise_path(std::string_view path) {
 }
 
 void walk_files(const std::string &root, const std::vector<std::string> &skip,
-                const std::function<void(const std::string &)> &visit) {
+                const std::function<void(const std::string &)> &visit,
+                const std::function<void(const std::string &, const std::string &)> &unreadable) {
     std::string base = normalise_path(root);
     if (base.find('\0') != std::string::npos || !fs::exists(base)) return;
     if (fs::is_file(base)) {
@@ -441,7 +442,7 @@ void walk_files(const std::string &root, const std::vector<std::string> &skip,
         std::string path(rel);
         if (fs::is_file(path)) visit(path);
         return true;
-    });
+    }, unreadable);
 }
 
 }  // namespace tw::hotspot

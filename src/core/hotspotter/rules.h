@@ -116,8 +116,10 @@ int expensive_keyword(std::string_view line_lower);
 
 // Every file below `root` (or `root` itself when it is a file), in walk order: entries sorted
 // component by component. Below `root`, directories named in kSkippedDirs or `skip` are not
-// entered. `visit` receives each file's normalised path.
+// entered. `visit` receives each file's normalised path; `unreadable`, when given, each
+// directory that could not be listed, with the error text (as fs::walk gives them).
 void walk_files(const std::string &root, const std::vector<std::string> &skip,
-                const std::function<void(const std::string &)> &visit);
+                const std::function<void(const std::string &)> &visit,
+                const std::function<void(const std::string &, const std::string &)> &unreadable = {});
 
 }  // namespace tw::hotspot

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include "core/json.h"
 #include "core/fsutil.h"
@@ -25,13 +27,18 @@ const char *const kCreateTable =
     "item_key TEXT NOT NULL, region TEXT NOT NULL DEFAULT 'global', price_per_hour REAL DEFAULT 0.0, "
     "price_per_million_requests REAL DEFAULT 0.0, price_per_gb_second REAL DEFAULT 0.0, "
     "price_per_gb_month REAL DEFAULT 0.0, price_per_gb_transfer REAL DEFAULT 0.0, "
-    "price_per_request REAL DEFAULT 0.0, unit TEXT DEFAULT 'USD', "
+    "price_per_request REAL DEFAULT 0.0, unit TEXT DEFAULT 'USD', source TEXT, source_date TEXT, "
     "PRIMARY KEY (provider, resource_type, item_key, region))";
 
 const char *const kUpsert =
     "INSERT OR REPLACE INTO pricing (provider, resource_type, item_key, region, price_per_hour, "
     "price_per_million_requests, price_per_gb_second, price_per_gb_month, price_per_gb_transfer, "
     "price_per_request, unit) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+
+const char *const kUpsertFrom =
+    "INSERT OR REPLACE INTO pricing (provider, resource_type, item_key, region, price_per_hour, "
+    "price_per_million_requests, price_per_gb_second, price_per_gb_month, price_per_gb_transfer, "
+    "price_per_request, unit, source, source_date) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 
 const char *const kPriceKeys[6] = {"price_per_hour",     "price_per_million_requests", "price_per_gb_second",
                                    "price_per_gb_month", "price_per_gb_transfer",      "price_per_request"};
@@ -219,6 +226,15 @@ std::vector<ColumnInfo> table_info(Sql &conn) {
     }
     return out;
 }
+// Whether the table records where rows came from (a table another program migrated may not).
+bool has_origin_columns(Sql &conn) {
+    bool source = false, date = false;
+    for (const auto &c : table_info(conn)) {
+        source = source || c.name == "source";
+        date = date || c.name == "source_date";
+    }
+    return source && date;
+}
 }  // namespace
 
 void migrate_schema(Sql &conn) {
@@ -232,6 +248,8 @@ void migrate_schema(Sql &conn) {
         {"region", "TEXT NOT NULL DEFAULT 'global'"},
         {"price_per_gb_transfer", "REAL DEFAULT 0.0"},
         {"price_per_request", "REAL DEFAULT 0.0"},
+        {"source", "TEXT"},
+        {"source_date", "TEXT"},
     };
     for (const auto &[name, def] : added)
         if (!has(name)) conn.query(std::string("ALTER TABLE pricing ADD COLUMN ") + name + " " + def);
@@ -248,8 +266,8 @@ void migrate_schema(Sql &conn) {
             create.replace(0, create.find('('), "CREATE TABLE pricing_rekeyed ");
             conn.query(create);
             conn.query(std::string("INSERT OR REPLACE INTO pricing_rekeyed (provider, resource_type, item_key, region, ") +
-                       kRowColumns + ") SELECT provider, resource_type, item_key, region, " + kRowColumns +
-                       " FROM pricing");
+                       kRowColumns + ", source, source_date) SELECT provider, resource_type, item_key, region, " +
+                       kRowColumns + ", source, source_date FROM pricing");
             conn.query("DROP TABLE pricing");
             conn.query("ALTER TABLE pricing_rekeyed RENAME TO pricing");
             conn.query("RELEASE pricing_rekey");
@@ -272,6 +290,13 @@ bool is_rate_key(std::string_view k) {
     return k == "unit";
 }
 
+const char *finite_price(double d) {
+    if (!std::isfinite(d)) return "not finite";
+    // A month of seconds is the longest time a unit price is multiplied by.
+    if (!std::isfinite(d * reckon::DEFAULT_MONTHLY_HOURS * 3600.0)) return "its monthly cost is not finite";
+    return nullptr;
+}
+
 // Why a price cannot be stored as one, or null when it can (null is stored as NULL).
 const char *bad_price(const Value &v) {
     switch (v.kind()) {
@@ -280,11 +305,11 @@ const char *bad_price(const Value &v) {
         case Value::Kind::BigInt: {
             const std::string &d = v.as_bigint().digits;
             if (!d.empty() && d[0] == '-') return "negative";
-            return std::isfinite(pytext::parse_float(d).value_or(HUGE_VAL)) ? nullptr : "not finite";
+            return finite_price(pytext::parse_float(d).value_or(HUGE_VAL));
         }
         case Value::Kind::Float:
-            if (!std::isfinite(v.as_float())) return "not finite";
-            return v.as_float() < 0 ? "negative" : nullptr;
+            if (std::isfinite(v.as_float()) && v.as_float() < 0) return "negative";
+            return finite_price(v.as_float());
         default: return "not a number";
     }
 }
@@ -397,40 +422,64 @@ void upsert_items(Sql &cursor, std::string_view provider, std::string_view res_t
 }
 
 void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchanged) {
-    // Which rows the table already holds as they would be written: only the others are written.
-    std::vector<bool> same(rows.size(), false);
-    if (skip_unchanged) {
+    bool origins = has_origin_columns(conn);
+    // What to do with each row: write it, or leave the stored row (equal, or not shipped).
+    std::vector<bool> keep(rows.size(), false);
+    bool unclassified = false;  // rows of no origin are stored
+    if (skip_unchanged || origins) {
         std::unordered_map<std::string, size_t> index;
         index.reserve(rows.size() * 2);
         for (size_t i = 0; i < rows.size(); ++i)
             index[row_key(rows[i].provider, rows[i].resource_type, rows[i].item_key, rows[i].region)] = i;
+        std::vector<bool> same(rows.size(), false), owned(rows.size(), false);
         std::string key;
-        conn.each(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns + " FROM pricing",
+        conn.each(std::string("SELECT provider, resource_type, item_key, region, ") + kRowColumns +
+                      (origins ? ", source" : ", NULL") + " FROM pricing",
                   [&](const Row &r) {
-                      if (r.size() != 11 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str())
+                      if (r.size() != 12 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str())
                           return;
+                      bool shipped = r[11].is_str() && r[11].as_str() == kShipped;
+                      if (r[11].is_null()) unclassified = true;
                       key = row_key(r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str());
                       auto it = index.find(key);
                       if (it == index.end()) return;
+                      if (origins && !shipped && !r[11].is_null()) {
+                          owned[it->second] = true;
+                          return;
+                      }
+                      if (!skip_unchanged || (origins && !shipped)) return;
                       const PriceRow &want = rows[it->second];
                       bool equal = stores_as(want.unit, r[10], false);
                       for (int i = 0; equal && i < 6; ++i) equal = stores_as(want.prices[i], r[size_t(4 + i)], true);
                       same[it->second] = equal;
                   });
-        // Every row of a key listed twice is written, in list order, so the later one stays.
         for (size_t i = 0; i < rows.size(); ++i) {
             size_t last = index[row_key(rows[i].provider, rows[i].resource_type, rows[i].item_key, rows[i].region)];
+            // Every row of a key listed twice is written, in list order, so the later one stays.
             if (last != i) same[i] = same[last] = false;
+            keep[i] = owned[last] || same[i];
         }
     }
     bool begun = false;
+    auto begin = [&] {
+        if (begun) return;
+        if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
+        begun = true;
+    };
     for (size_t i = 0; i < rows.size(); ++i) {
-        if (same[i]) continue;
-        if (!begun) {
-            if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
-            begun = true;
+        if (keep[i]) continue;
+        begin();
+        std::vector<Value> params = params_of(rows[i]);
+        if (origins) {
+            params.push_back(Value(kShipped));
+            params.push_back(Value());
         }
-        conn.query(kUpsert, params_of(rows[i]));
+        conn.query(origins ? kUpsertFrom : kUpsert, params);
+    }
+    // What is left without an origin is not in the list: the user's.
+    if (origins && unclassified) {
+        begin();
+        conn.query("UPDATE pricing SET source = ? WHERE source IS NULL", {Value(kUser)});
     }
 }
 
@@ -606,8 +655,12 @@ Outcome try_prepare(const std::string &path, const std::function<void(const std:
     }
 }
 
-// An in-memory database that lives as long as the process, started from `from` when that
-// is a readable database, then prepared.
+// The first connection of each in-memory copy, which keeps it alive until it is released.
+std::mutex g_keepers_mutex;
+std::unordered_map<std::string, std::unique_ptr<Connection>> g_keepers;
+
+// An in-memory database that lives until release_memory_store, started from `from` when
+// that is a readable database, then prepared.
 Placement memory_copy(const std::string &from, std::string warning,
                       const std::function<void(const std::shared_ptr<Connection> &)> &prepare) {
     static std::atomic<unsigned> counter{0};
@@ -615,12 +668,13 @@ Placement memory_copy(const std::string &from, std::string warning,
                 std::string(kMemoryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
                     "?mode=memory&cache=shared",
                 std::move(warning)};
-    // The first connection keeps the database alive: it is never closed.
-    auto *keeper = new Connection(p.path);
+    auto keeper = std::make_unique<Connection>(p.path);
     if (!from.empty()) copy_database(from, keeper->handle());
     auto conn = std::make_shared<Connection>(p.path);
     prepare(conn);
     conn->close();
+    std::lock_guard lock(g_keepers_mutex);
+    g_keepers.emplace(p.path, std::move(keeper));
     return p;
 }
 
@@ -639,6 +693,22 @@ std::string locked_line(const std::string &path) {
 
 bool is_memory_store(std::string_view path) { return path.starts_with(kMemoryPrefix); }
 
+void release_memory_store(const std::string &path) {
+    std::unique_ptr<Connection> keeper;
+    {
+        std::lock_guard lock(g_keepers_mutex);
+        auto it = g_keepers.find(path);
+        if (it == g_keepers.end()) return;
+        keeper = std::move(it->second);
+        g_keepers.erase(it);
+    }
+}
+
+size_t memory_stores() {
+    std::lock_guard lock(g_keepers_mutex);
+    return g_keepers.size();
+}
+
 std::string user_cache_dir() {
     const char *xdg = std::getenv("XDG_CACHE_HOME");
     if (xdg && xdg[0] == '/') return fs::join(xdg, "tally-warden");
@@ -651,7 +721,7 @@ std::string user_cache_dir() {
 }
 
 Placement place_store(const std::string &path, const std::string &cache_dir,
-                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare) {
+                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare, bool chosen) {
     Outcome first = writable_location(path) ? try_prepare(path, prepare) : Outcome::Unwritable;
     switch (first) {
         case Outcome::Ok: return Placement{Placement::Kind::File, path, ""};
@@ -664,7 +734,12 @@ Placement place_store(const std::string &path, const std::string &cache_dir,
         if (!fs::exists(copy)) start_copy(path, copy);
         Outcome second = writable_location(copy) ? try_prepare(copy, prepare) : Outcome::Unwritable;
         switch (second) {
-            case Outcome::Ok: return Placement{Placement::Kind::UserCopy, copy, ""};
+            case Outcome::Ok:
+                return Placement{Placement::Kind::UserCopy, copy,
+                                 chosen ? "Warning: Cannot use " + path + " as the price database (" +
+                                              (fs::is_dir(path) ? "it is a directory" : "it cannot be written") +
+                                              "); prices come from " + copy + " instead."
+                                        : ""};
             case Outcome::Damaged: return memory_copy(path, damaged_line(copy), prepare);
             case Outcome::Locked: return memory_copy(path, locked_line(copy), prepare);
             case Outcome::Unwritable: break;
@@ -734,6 +809,17 @@ reckon::Rates to_rates(const std::optional<Row> &row) {
     return r;
 }
 
+namespace {
+// The current date in UTC, as YYYY-MM-DD.
+std::string today() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    char buf[16];
+    if (!::gmtime_r(&now, &tm) || !std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm)) return "";
+    return buf;
+}
+}  // namespace
+
 void update_rate(Sql &conn, std::string_view provider, std::string_view resource_type, std::string_view item_key,
                  const Map &rates, std::string_view region) {
     // Stored as the lookup normalises it, so that the rate is found again.
@@ -742,8 +828,14 @@ void update_rate(Sql &conn, std::string_view provider, std::string_view resource
     Map items;
     items.set(std::string(item_key), Value(rates));
     rows_of_items(rows, std::string(provider), std::string(resource_type), stored_region, Value(std::move(items)));
+    bool origins = has_origin_columns(conn);
     if (auto *native = dynamic_cast<Connection *>(&conn)) native->begin_immediate();
-    conn.query(kUpsert, params_of(rows.front()));
+    std::vector<Value> params = params_of(rows.front());
+    if (origins) {
+        params.push_back(Value(kUser));
+        params.push_back(Value(today()));
+    }
+    conn.query(origins ? kUpsertFrom : kUpsert, params);
     conn.commit();
 }
 

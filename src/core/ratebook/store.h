@@ -76,13 +76,20 @@ private:
 
 extern const char *const kCreateTable;
 extern const char *const kUpsert;
+// The same with the row's origin in `source` ("shipped" for the price list, "user" for
+// update_rate, an importer's name later) and the date it was written in `source_date`.
+// A row with no source (written by an older version or by hand) is classified by the next
+// seeding: shipped when the list holds its key, else the user's.
+extern const char *const kUpsertFrom;
+constexpr const char *kShipped = "shipped";
+constexpr const char *kUser = "user";
 extern const char *const kPriceKeys[6];
 
 std::string normalise_region(std::string_view provider, std::string_view region);
 
 void create_table(Sql &conn);
-// Adds missing columns; a table whose primary key lacks `region` is rebuilt with the
-// current key, keeping every row, in one transaction.
+// Adds missing columns (the origin columns without a value); a table whose primary key lacks
+// `region` is rebuilt with the current key, keeping every row, in one transaction.
 void migrate_schema(Sql &conn);
 
 // Validates the price list's shape and lists the rows it writes, in order.
@@ -92,13 +99,16 @@ struct PriceRow {
     Value unit;
 };
 // With `rejected`, an item whose price is present but neither null nor a finite,
-// non-negative number is left out, and a "Warning: " line naming it is added there.
+// non-negative number (whose cost over a month is finite too) is left out, and a
+// "Warning: " line naming it is added there.
 std::vector<PriceRow> price_rows(const Value &price_list, std::vector<std::string> *rejected = nullptr);
 // One row per item of `items` through `cursor` (no commit).
 void upsert_items(Sql &cursor, std::string_view provider, std::string_view res_type, std::string_view region,
                   const Map &items);
-// Writes rows; with `skip_unchanged`, rows whose stored values already equal them are not
-// written again (the table ends the same).
+// Writes the price list's rows as shipped ones. A stored row of another origin (the user's)
+// is kept; rows of no origin whose key is not in the list become the user's. With
+// `skip_unchanged`, rows whose stored values already equal them are not written again (the
+// table ends the same).
 void write_rows(Sql &conn, const std::vector<PriceRow> &rows, bool skip_unchanged);
 
 // Reads the price list at `path`; nothing when it does not exist. A read or decode failure
@@ -125,6 +135,7 @@ std::optional<Row> lookup(Sql &conn, std::string_view provider, std::string_view
 Map row_to_map(const std::optional<Row> &row);
 reckon::Rates to_rates(const std::optional<Row> &row);
 
+// Writes the user's rate (as the user's row where the table records origins).
 void update_rate(Sql &conn, std::string_view provider, std::string_view resource_type, std::string_view item_key,
                  const Map &rates, std::string_view region);
 std::vector<std::string> list_column(Sql &conn, const char *column, const std::optional<std::string> &provider);
@@ -134,14 +145,19 @@ std::vector<std::string> list_column(Sql &conn, const char *column, const std::o
 // in-memory copy when neither can be written, or when the file is not a database or stays
 // locked (the file is then left untouched). `prepare` creates, migrates and seeds the
 // database it is given; it runs again on the next choice when a database fails with an
-// SQLite error that makes it unusable.
+// SQLite error that makes it unusable. A path the caller chose (`chosen`) that is not used
+// is named in the warning, whatever replaces it.
 struct Placement {
     enum class Kind { File, UserCopy, Memory } kind = Kind::File;
     std::string path;     // what to open with Connection
     std::string warning;  // one "Warning: " line when the choice needs one, else empty
 };
 Placement place_store(const std::string &path, const std::string &cache_dir,
-                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare);
+                      const std::function<void(const std::shared_ptr<Connection> &)> &prepare, bool chosen = false);
+// Ends an in-memory copy made by place_store: the connection that keeps it alive is closed.
+void release_memory_store(const std::string &path);
+// How many in-memory copies are alive.
+size_t memory_stores();
 // $XDG_CACHE_HOME/tally-warden when that is absolute, else ~/.cache/tally-warden ("" when no
 // home directory is known).
 std::string user_cache_dir();

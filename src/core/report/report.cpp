@@ -2,18 +2,25 @@
 #include "core/report/report.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <map>
 
 #include "core/fsutil.h"
 #include "core/json.h"
+#include "core/names.h"
 #include "core/pytext.h"
 
 namespace tw::report {
 
 namespace {
 
-long long cents(double d) { return std::llround(d * 100.0); }
+// Whole cents, ordered like the amounts; NaN and amounts beyond any price above all others.
+long long cents(double d) {
+    if (std::isnan(d) || d >= 9e16) return LLONG_MAX;
+    if (d <= -9e16) return LLONG_MIN;
+    return std::llround(d * 100.0);
+}
 
 bool by_place(const Item &a, const Item &b) {
     if (a.file != b.file) return a.file < b.file;
@@ -24,8 +31,10 @@ bool by_place(const Item &a, const Item &b) {
 const Item &shown(const Row &r) { return r.after ? *r.after : *r.before; }
 
 // Columns padded to their widest cell; `right` marks the right-aligned ones. The last
-// column is not padded.
-std::vector<std::string> table(const std::vector<std::vector<std::string>> &cells, const std::vector<bool> &right) {
+// column is not padded. Cells are shown printable (names come from file names and input).
+std::vector<std::string> table(std::vector<std::vector<std::string>> cells, const std::vector<bool> &right) {
+    for (auto &row : cells)
+        for (auto &cell : row) cell = names::printable(cell);
     std::vector<size_t> width(right.size(), 0);
     for (const auto &row : cells)
         for (size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], pytext::count_cps(row[i]));
@@ -76,6 +85,7 @@ struct Object {
         return out;
     }
     void str(const char *k, std::string_view v) { json_string(key(k), v); }
+    void name(const char *k, std::string_view v) { names::write_json(key(k), v, false); }
     void num(const char *k, double v) { json_number(key(k), v); }
     void opt(const char *k, std::optional<double> v) { json_optional(key(k), v); }
     void boolean(const char *k, bool v) { key(k) += v ? "true" : "false"; }
@@ -83,7 +93,7 @@ struct Object {
 };
 
 void item_fields(Object &o, const Item &it) {
-    o.str("file", it.file);
+    o.name("file", it.file);
     o.str("type", it.type);
     o.str("name", it.name);
     o.str("region", it.region);
@@ -173,7 +183,7 @@ std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> 
         bool ua = a.status == Status::Unchanged, ub = b.status == Status::Unchanged;
         if (ua != ub) return ub;
         double ma = ua ? shown(a).cost : std::fabs(a.change), mb = ub ? shown(b).cost : std::fabs(b.change);
-        if (cents(ma) != cents(mb)) return ma > mb;
+        if (cents(ma) != cents(mb)) return cents(ma) > cents(mb);
         return by_place(shown(a), shown(b));
     });
     return rows;
@@ -182,21 +192,29 @@ std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> 
 std::string money(double d) { return pytext::format_fixed(d, 2); }
 
 std::string signed_money(double d) {
+    if (std::isnan(d)) return "$nan";
     long long c = cents(d);
     if (c == 0) return "$0.00";
     return std::string(c > 0 ? "+$" : "-$") + money(std::fabs(d));
+}
+
+bool over_limit(double amount, double limit) { return !std::isfinite(amount) || amount > limit; }
+
+std::string not_finite_line(const std::string &shown) {
+    return "\n[Tally-Warden WARNING] " + shown +
+           " is not a finite amount (a stored price is out of range); it counts as over the limits!";
 }
 
 std::vector<std::string> breakdown_table(const std::vector<Item> &items) {
     std::vector<const Item *> order;
     for (const auto &it : items) order.push_back(&it);
     std::stable_sort(order.begin(), order.end(), [](const Item *a, const Item *b) {
-        if (cents(a->cost) != cents(b->cost)) return a->cost > b->cost;
+        if (cents(a->cost) != cents(b->cost)) return cents(a->cost) > cents(b->cost);
         return by_place(*a, *b);
     });
     std::vector<std::vector<std::string>> cells{{"Monthly", "File", "Resource", "Basis"}};
     for (const Item *it : order) cells.push_back({"$" + money(it->cost), it->file, label(*it), it->basis});
-    return table(cells, {true, false, false, false});
+    return table(std::move(cells), {true, false, false, false});
 }
 
 std::vector<std::string> diff_table(const std::vector<Row> &rows) {
@@ -209,7 +227,7 @@ std::vector<std::string> diff_table(const std::vector<Row> &rows) {
                          it.basis});
     }
     if (cells.size() == 1) return {};
-    return table(cells, {true, true, true, false, false, false, false});
+    return table(std::move(cells), {true, true, true, false, false, false, false});
 }
 
 std::vector<DefaultCount> default_counts(const std::vector<Item> &items) {
@@ -246,7 +264,7 @@ std::string tree_json(const Verdict &v, double total, const std::vector<Item> &i
     std::string out;
     Object o(out, "");
     o.str("mode", "tree");
-    o.str("directory", v.directory);
+    o.name("directory", v.directory);
     o.num("total_monthly_cost", total);
     verdict_fields(o, v);
     std::string &list = o.key("resources");
@@ -271,7 +289,7 @@ std::string diff_json(const Verdict &v, const std::string &base, bool scanned, d
     std::string out;
     Object o(out, "");
     o.str("mode", "diff");
-    o.str("directory", v.directory);
+    o.name("directory", v.directory);
     o.str("base", base);
     o.boolean("scanned", scanned);
     if (scanned) {

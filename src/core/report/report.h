@@ -46,6 +46,13 @@ std::vector<Row> compare(const std::vector<Item> &base, const std::vector<Item> 
 std::string money(double d);
 std::string signed_money(double d);
 
+// Whether `amount` counts as over `limit`: above it, or no finite amount at all (a price out
+// of range makes a total infinite and a change NaN; such a run never passes as within).
+bool over_limit(double amount, double limit);
+// The one warning line (after an empty line) for amounts that are not finite, `shown` being
+// what they are, e.g. "Projected cost ($inf)".
+std::string not_finite_line(const std::string &shown);
+
 // Table lines (without line ends) of the resources, costliest first.
 std::vector<std::string> breakdown_table(const std::vector<Item> &items);
 // Table lines of the rows that changed (none when nothing changed).

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/limits.h"
 #include "core/value.h"
 
 namespace tw::stack {
@@ -68,6 +69,8 @@ struct ScanPlan {
     std::vector<std::string> errors;   // one line per directory that could not be listed
     std::vector<std::string> tfvars;   // variable files Terraform loads, exclusions ignored
 };
+// Whether a file name is one of the variable files Terraform loads by itself.
+bool is_tfvars(std::string_view name);
 // `exclude_paths`: subtrees to skip, as normalised paths relative to `directory`.
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
                    const std::vector<std::string> &exclude_paths = {});
@@ -102,10 +105,19 @@ struct ScanOptions {
     // Where .terraform/modules is read: a directory laid out like the scanned one (the working
     // tree, when the scanned directory is a copy of it); empty: the scanned directory itself.
     std::string modules_from;
+    // When the scanned directory lies in a copy of the tree at `real_root`, made at
+    // `copy_root`: module sources that lead out of the copy are read at their real place
+    // (outside the repository: from the working tree, with one line saying so), never
+    // beside the copy.
+    std::string copy_root, real_root;
     // When set, receives the file each record came from, in the order of the records.
     std::vector<std::string> *files = nullptr;
     // Subtrees to skip besides the exclusion names (see plan_scan).
     std::vector<std::string> exclude_paths;
+    // At most this many module and resource instances are made by the module evaluation;
+    // when set, `work` receives how many were made.
+    size_t max_work = limits::kMaxScanWork;
+    size_t *work = nullptr;
 };
 
 // The directory scan: every record of the IaC files under `directory` (or of one file).

@@ -43,11 +43,12 @@ bool excluded(const std::string &root, const std::string &path, const std::vecto
     }
 }
 
+}  // namespace
+
 bool is_tfvars(std::string_view name) {
     return name == "terraform.tfvars" || name == "terraform.tfvars.json" || name.ends_with(".auto.tfvars") ||
            name.ends_with(".auto.tfvars.json");
 }
-}  // namespace
 
 ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
                    const std::vector<std::string> &exclude_paths) {
@@ -291,8 +292,16 @@ public:
         if (files) files->insert(files->end(), records.size() - before, path);
     }
 
-    TfTree(const Sink &out, bool modules, std::string modules_from)
-        : out_(out), modules_(modules), modules_from_(std::move(modules_from)) {}
+    TfTree(const Sink &out, bool modules, std::string modules_from, size_t max_work)
+        : out_(out), modules_(modules), modules_from_(std::move(modules_from)), max_work_(max_work) {}
+    // Module and resource instances the module evaluation made.
+    size_t work() const { return work_; }
+
+    void copied(const std::string &copy_root, const std::string &real_root) {
+        if (copy_root.empty()) return;
+        copy_root_ = normalise(copy_root);
+        real_root_ = normalise(real_root);
+    }
 
     // Reads every file once: its variables and locals (for the directory and the merged
     // maps of the scan root) and, when it is scanned or modules are on, its model.
@@ -483,7 +492,41 @@ private:
 
     struct Frame {
         std::string dir, key;  // directory, and the call path as modules.json keys it ("app.db")
+        std::string real;      // the directory with symbolic links resolved, to find cycles
     };
+
+    // The directory with symbolic links resolved (itself when that fails).
+    const std::string &real_path(const std::string &dir) {
+        auto it = real_.find(dir);
+        if (it != real_.end()) return it->second;
+        std::error_code ec;
+        std::string real = std::filesystem::canonical(dir, ec).string();
+        return real_.emplace(dir, ec ? dir : real).first->second;
+    }
+
+    // How many of `n` instances the scan's work cap still allows; what is left over is
+    // announced once, and nothing more is made afterwards.
+    size_t take(size_t n) {
+        size_t room = max_work_ - std::min(work_, max_work_);
+        size_t taken = std::min(n, room);
+        work_ += taken;
+        if (taken < n && !stopped_) {
+            stopped_ = true;
+            out_("Module evaluation stopped after " + std::to_string(max_work_) +
+                 " module and resource instances; the rest is not priced");
+        }
+        return taken;
+    }
+
+    // One resource block's instances, as far as the work cap allows.
+    void make_resource(const TfResource &res, const Scope &scope, const ProviderRegions &regions,
+                       const std::string &prefix, std::vector<Value> &records) {
+        if (stopped_) return;
+        size_t before = records.size();
+        instantiate_resource(res, scope, &regions, true, prefix, nullptr, records, &out_);
+        size_t made = records.size() - before;
+        records.resize(before + take(made));
+    }
 
     void root(const std::string &dir, std::vector<Value> &records) {
         reached_.insert(dir);
@@ -491,7 +534,7 @@ private:
         Scope scope = root_scope(d);
         ProviderRegions regions;
         add_provider_regions(d.providers, scope, regions);
-        std::vector<Frame> stack{{dir, ""}};
+        std::vector<Frame> stack{{dir, "", real_path(dir)}};
         root_dir_ = dir;
         for (const auto &f : d.files) {
             if (!f.read) {
@@ -499,8 +542,7 @@ private:
                 continue;
             }
             size_t before = records.size();
-            for (const auto &res : f.model.resources)
-                instantiate_resource(res, scope, &regions, true, "", nullptr, records, &out_);
+            for (const auto &res : f.model.resources) make_resource(res, scope, regions, "", records);
             note(f.path, before, records);
             for (const auto &call : f.model.modules) instantiate_call(call, scope, regions, "", stack, records);
         }
@@ -568,12 +610,28 @@ private:
         if (said_.insert(line).second) out_(line);
     }
 
+    static bool within(const std::string &path, const std::string &root) {
+        return path == root || (path.size() > root.size() && path.starts_with(root) && path[root.size()] == '/');
+    }
+
+    // The directory of a local source called from `dir`.
+    std::string local_target(const std::string &dir, const std::string &source, const std::string &name) {
+        std::string target = normalise(fs::join(dir, source));
+        if (copy_root_.empty() || within(target, copy_root_)) return target;
+        std::string real_dir = within(dir, copy_root_) ? real_root_ + dir.substr(copy_root_.size()) : dir;
+        target = normalise(fs::join(real_dir, source));
+        say_once("Module '" + name + "' (" + source + "): outside the repository, read from the working tree at " +
+                 target);
+        return target;
+    }
+
     void instantiate_call(const TfModuleCall &call, const Scope &caller, const ProviderRegions &caller_regions,
                           const std::string &prefix, std::vector<Frame> &stack, std::vector<Value> &records) {
+        if (stopped_) return;
         std::string source = call.source ? std::string(unquote(pytext::strip(*call.source))) : "";
         std::string key = stack.back().key.empty() ? call.name : stack.back().key + "." + call.name;
         std::string target;
-        if (is_local(source)) target = normalise(fs::join(stack.back().dir, source));
+        if (is_local(source)) target = local_target(stack.back().dir, source, call.name);
         else if (const Value *d = installed().find(key)) target = d->as_str();
         TfDir *d = target.empty() ? nullptr : source_dir(target);
         if (!d) {
@@ -584,8 +642,9 @@ private:
             return;
         }
         reached_.insert(target);
+        const std::string &real = real_path(target);
         for (const auto &f : stack)
-            if (f.dir == target) {
+            if (f.real == real) {
                 std::string chain;
                 for (const auto &g : stack) chain += relative(scan_root_, g.dir) + " -> ";
                 say_once("Module '" + call.name + "' (" + source + "): cycle of module calls " + chain +
@@ -607,12 +666,9 @@ private:
         }
         if (!expanded) instances.emplace_back("", Map());
 
-        stack.push_back({target, key});
+        stack.push_back({target, key, real});
         for (auto &inst : instances) {
-            if (records.size() >= kMaxModuleRecords) {
-                say_once("Module instances beyond " + std::to_string(kMaxModuleRecords) + " resources are not priced");
-                break;
-            }
+            if (!take(1)) break;
             Scope args_scope = caller;
             if (expanded) args_scope.bindings = &inst.second;
             Map vars = d->vars;
@@ -639,8 +695,7 @@ private:
             for (const auto &f : d->files) {
                 if (!f.read) continue;
                 size_t before = records.size();
-                for (const auto &res : f.model.resources)
-                    instantiate_resource(res, scope, &regions, true, inner, nullptr, records, &out_);
+                for (const auto &res : f.model.resources) make_resource(res, scope, regions, inner, records);
                 note(f.path, before, records);
                 for (const auto &c : f.model.modules) instantiate_call(c, scope, regions, inner, stack, records);
             }
@@ -648,11 +703,10 @@ private:
         stack.pop_back();
     }
 
-    static constexpr size_t kMaxModuleRecords = 200000;
-
     const Sink &out_;
     bool modules_;
     std::string modules_from_;
+    std::string copy_root_, real_root_;
     std::unordered_map<std::string, TfDir> dirs_;
     std::vector<std::string> order_;  // directories in the order the walk met them
     Map vars_, locals_;               // merged over the scan root
@@ -661,6 +715,9 @@ private:
     std::set<std::string> said_;
     std::string root_dir_, scan_root_;
     size_t cached_ = 0;  // bytes of text kept
+    size_t max_work_, work_ = 0;
+    bool stopped_ = false;
+    std::unordered_map<std::string, std::string> real_;
 };
 
 }  // namespace
@@ -683,8 +740,9 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
 
     if (readers.native_terraform()) {
         // Every .tf file is read once, for the variables of the scan root and its own directory.
-        TfTree tree(out, options.modules && is_dir, options.modules_from);
+        TfTree tree(out, options.modules && is_dir, options.modules_from, options.max_work);
         tree.files = options.files;
+        tree.copied(options.copy_root, options.real_root);
         if (is_dir) {
             std::unordered_set<std::string> scanned(plan.tf.begin(), plan.tf.end());
             tree.read(plan.all_tf, scanned);
@@ -692,6 +750,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
             if (options.modules) tree.read_modules(directory, records);
             else
                 for (const auto &p : plan.tf) tree.read_file(p, records);
+            if (options.work) *options.work = tree.work();
         } else {
             ScanPlan local = plan_scan(root, {});
             std::unordered_set<std::string> siblings;

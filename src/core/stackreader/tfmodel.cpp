@@ -445,13 +445,18 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
         if (it != regions->end()) place = &it->second;
     }
 
+    // An instance made by for_each does not carry the whole collection: its key is in its name.
+    bool by_for_each = expanded && !res.count;
     auto make = [&](const Scope &s, std::string name, bool last) {
         Map props;
         props.reserve(res.attrs.size() + 1);
-        if (consume && last)
-            for (auto &a : res.attrs) props.set(std::move(a.key), resolve(a.raw, s));
-        else
-            for (const auto &a : res.attrs) props.set(a.key, resolve(a.raw, s));
+        if (consume && last) {
+            for (auto &a : res.attrs)
+                if (!by_for_each || a.key != "for_each") props.set(std::move(a.key), resolve(a.raw, s));
+        } else {
+            for (const auto &a : res.attrs)
+                if (!by_for_each || a.key != "for_each") props.set(a.key, resolve(a.raw, s));
+        }
         if (place) {
             bool has_region = false;
             for (const char *k : reckon::kRegionKeys)

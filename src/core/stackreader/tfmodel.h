@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/limits.h"
 #include "core/regex.h"
 #include "core/stackreader/reader.h"
 
@@ -86,7 +87,7 @@ using ProviderRegions = std::map<std::string, std::pair<std::string, Value>>;
 void add_provider_regions(const std::vector<TfProvider> &providers, const Scope &scope, ProviderRegions &out);
 
 // At most this many instances of one resource or module call are made.
-constexpr int64_t kMaxInstances = 10000;
+using limits::kMaxInstances;
 
 // Instances of a block: (address suffix such as [0] or ["a"], its count.index or each.key and
 // each.value bindings).

@@ -1,5 +1,8 @@
 // Variables, locals and the shallow resolution of references and interpolations.
+#include <unordered_map>
+
 #include "core/fsutil.h"
+#include "core/limits.h"
 #include "core/pytext.h"
 #include "core/regex.h"
 #include "core/stackreader/reader.h"
@@ -187,6 +190,7 @@ Value resolve_scoped(const Value &val, const Scope &scope) {
             if (v) resolved += render(*v);
             else resolved.append(input, open, close + 1 - open);
             pos = close + 1;
+            if (resolved.size() > limits::kMaxValueBytes && resolved.size() > input.size()) return val;
         }
         resolved.append(input, pos, std::string::npos);
         out = resolved;
@@ -196,13 +200,93 @@ Value resolve_scoped(const Value &val, const Scope &scope) {
     return number_or_text(out);
 }
 
+namespace {
+bool name_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+// Calls `fn(is_local, name)` for every var.NAME and local.NAME written in `text`.
+template <class Fn>
+void each_reference(std::string_view text, Fn fn) {
+    for (std::string_view prefix : {std::string_view("var."), std::string_view("local.")}) {
+        for (size_t at = text.find(prefix); at != std::string_view::npos; at = text.find(prefix, at + 1)) {
+            if (at > 0 && (name_char(text[at - 1]) || text[at - 1] == '.')) continue;
+            size_t start = at + prefix.size(), end = start;
+            while (end < text.size() && name_char(text[end])) ++end;
+            if (end > start) fn(prefix[0] == 'l', text.substr(start, end - start));
+        }
+    }
+}
+
+// Which locals stay as written: those on a cycle of references (a local or variable whose
+// value refers back to itself, directly or through others) and those that refer to one.
+// Resolving them would copy the references into themselves again at every pass.
+std::vector<bool> cyclic_locals(const Map &locals, const Scope &scope) {
+    struct Node {
+        const Value *value;
+        std::vector<int> next;
+        size_t edge = 0;
+        int state = 0;  // 0 unvisited, 1 on the path, 2 done
+        bool bad = false;
+    };
+    std::vector<Node> nodes;
+    std::unordered_map<std::string, int> ids;
+    auto id_of = [&](bool local, std::string_view name) {
+        auto [it, fresh] = ids.try_emplace((local ? "l" : "v") + std::string(name), int(nodes.size()));
+        if (fresh) nodes.push_back({local ? scope.local(name) : scope.var(name), {}});
+        return it->second;
+    };
+    std::vector<int> roots, path;
+    for (const auto &item : locals) roots.push_back(id_of(true, item.first));
+    for (int root : roots) {
+        if (nodes[size_t(root)].state) continue;
+        path.push_back(root);
+        while (!path.empty()) {
+            int at = path.back();
+            if (nodes[size_t(at)].state == 0) {
+                nodes[size_t(at)].state = 1;
+                std::vector<int> next;
+                const Value *v = nodes[size_t(at)].value;
+                if (v && v->is_str()) each_reference(v->as_str(), [&](bool local, std::string_view name) {
+                    next.push_back(id_of(local, name));
+                });
+                nodes[size_t(at)].next = std::move(next);
+            }
+            Node &n = nodes[size_t(at)];
+            if (n.edge < n.next.size()) {
+                int to = n.next[n.edge++];
+                Node &t = nodes[size_t(to)];
+                if (t.state == 0) path.push_back(to);
+                else if (t.state == 1) {
+                    // A cycle: every node on the path from `to` up to here.
+                    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+                        nodes[size_t(*it)].bad = true;
+                        if (*it == to) break;
+                    }
+                } else if (t.bad) n.bad = true;
+                continue;
+            }
+            n.state = 2;
+            path.pop_back();
+            if (n.bad && !path.empty()) nodes[size_t(path.back())].bad = true;
+        }
+    }
+    std::vector<bool> out;
+    out.reserve(roots.size());
+    for (int root : roots) out.push_back(nodes[size_t(root)].bad);
+    return out;
+}
+}  // namespace
+
 void resolve_locals_scoped(Map &locals, const Scope &scope) {
+    std::vector<bool> stay = cyclic_locals(locals, scope);
     // Each entry is replaced in place at its own turn, so reading it there sees the value it
     // had when the pass began, and later lookups see the replacements made before them.
     for (int pass = 0; pass < 3; ++pass) {
         bool changed = false;
+        size_t i = 0;
         for (auto &item : locals) {
-            if (!item.second.is_str()) continue;
+            if (stay[i++] || !item.second.is_str()) continue;
             Value r = resolve_scoped(item.second, scope);
             if (!(r == item.second)) {
                 item.second = std::move(r);

@@ -1,0 +1,1 @@
+s = 'it\'s # not a comment' # tally-warden: ignore
