@@ -6,7 +6,8 @@ Commits the synthetic monorepo of bench_hook.py (2,000 .tf files, 20,000 resourc
 node_modules ignored by .gitignore) into a git repository, packs it as a clone would be,
 and prints (hooks run as the installed `tally-warden` script a hook line names):
   - a commit staging only a README: hook --diff / (git diff --cached --name-only + python -c "import argparse")
-  - a commit changing one .tf file: hook --diff / plain hook on the same tree
+  - a commit changing one .tf file: hook --diff / plain hook on the same tree, and the same
+    with --modules on both (module calls evaluated)
   - peak resident memory of the --diff run on the one-.tf commit
 """
 import argparse
@@ -72,7 +73,8 @@ def main():
         git(root, "add", str(tf))
         peak = 0.0
         for _ in range(runs):
-            for name, cmd in [("diff", hook + ["--diff"]), ("plain", hook)]:
+            for name, cmd in [("diff", hook + ["--diff"]), ("plain", hook),
+                              ("diff_modules", hook + ["--diff", "--modules"]), ("plain_modules", hook + ["--modules"])]:
                 t, rss = timed(cmd, cwd=root)
                 best[name] = min(best.get(name, t), t)
                 if name == "diff":
@@ -82,6 +84,8 @@ def main():
           f"python import argparse {best['argparse']:.3f}s: ratio {best['readme'] / floor:.2f} (target <= 1.5)")
     print(f"one-.tf commit: hook --diff {best['diff']:.3f}s, plain hook {best['plain']:.3f}s: "
           f"ratio {best['diff'] / best['plain']:.2f} (target <= 2.5)")
+    print(f"one-.tf commit with --modules: hook --diff --modules {best['diff_modules']:.3f}s, plain hook --modules "
+          f"{best['plain_modules']:.3f}s: ratio {best['diff_modules'] / best['plain_modules']:.2f} (target <= 3)")
     print(f"--diff peak memory {peak:.0f} MB (target < 300)")
 
 

@@ -157,6 +157,54 @@ def test_first_commit_subdirectory_and_other_base(tmp_path, env):
     assert res.returncode == 2 and "unknown base revision 'no-such-ref'" in res.stderr
 
 
+@pytest.fixture
+def branched(repo, env):
+    """main: a server, then a database added after `feature` left it; feature: a cluster added."""
+    git(repo, env, "branch", "-M", "main")
+    git(repo, env, "checkout", "-q", "-b", "feature")
+    (repo / "infra" / "cluster.tf").write_text(CLUSTER)
+    git(repo, env, "add", "-A")
+    git(repo, env, "commit", "-q", "-m", "cluster")
+    git(repo, env, "checkout", "-q", "main")
+    (repo / "infra" / "db.tf").write_text(DATABASE)
+    git(repo, env, "add", "-A")
+    git(repo, env, "commit", "-q", "-m", "database")
+    git(repo, env, "checkout", "-q", "feature")
+    return repo
+
+
+@pytest.mark.parametrize("args, extra_env, change, base", [
+    # the change the branch brings, against the merge base: the database of main is not in it
+    (["--base", "main", "--head", "feature"], {}, "+$73.00", "main...feature"),
+    ([], {"PRE_COMMIT_FROM_REF": "main", "PRE_COMMIT_TO_REF": "feature"}, "+$73.00", "main...feature"),
+    (["--base", "main", "--head", "HEAD"], {"PRE_COMMIT_FROM_REF": "x", "PRE_COMMIT_TO_REF": "y"}, "+$73.00",
+     "main...HEAD"),
+    # --base alone: the index against main as it is now
+    (["--base", "main"], {}, "+$43.00", "main"),
+    ([], {"PRE_COMMIT_FROM_REF": "main"}, None, "HEAD"),  # one of the two: the staged change, none
+])
+def test_branch_against_its_merge_base(branched, env, args, extra_env, change, base):
+    (branched / "infra" / "extra.tf").write_text(CLUSTER)  # in the working tree only: never priced
+    res = hook(branched, dict(env, **extra_env), "-t", "1000", *args)
+    assert res.returncode == 0, res.stderr
+    if change is None:
+        assert f"{P}No infrastructure files changed under '.'. Hook passed." in res.stdout
+    else:
+        assert f"{P}Base total ({base}):" in res.stdout and f"{P}Change: {change}/month." in res.stdout
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--base", "main", "--head", "nope"], "unknown head revision 'nope'"),
+    (["--base", "nope", "--head", "feature"], "unknown base revision 'nope'"),
+    (["--base", "main", "--head", "orphan"], "have no common ancestor"),
+])
+def test_range_errors(branched, env, args, message):
+    git(branched, env, "checkout", "-q", "--orphan", "orphan")
+    git(branched, env, "commit", "-q", "-m", "alone")
+    res = hook(branched, env, *args)
+    assert res.returncode == 2 and message in res.stderr and "Traceback" not in res.stderr
+
+
 def test_outside_a_repository_is_an_error(tmp_path, env):
     (tmp_path / "plain").mkdir()
     res = hook(tmp_path / "plain", env)
@@ -265,7 +313,10 @@ def test_prompt_on_the_terminal(repo, env, stdout_elsewhere):
         piped = os.read(r, 1 << 20).decode()
         os.close(r)
         assert "Projected increase ($73.00)" in piped and P + "Commit approved by developer. Proceeding..." in piped
-        assert b"Projected increase" not in terminal
+        # the change table and the warning reach the terminal before the question, which is asked once
+        before, _, after = terminal.partition(b"Type 'confirm' to proceed: ")
+        assert b"+$73.00" in before and b"Projected increase ($73.00)" in before
+        assert b"Type 'confirm'" not in after
     else:
         assert terminal.count(b"Type 'confirm' to proceed: ") == 1
         assert b"Commit approved by developer. Proceeding..." in terminal
@@ -280,6 +331,7 @@ def test_prompt_on_the_terminal(repo, env, stdout_elsewhere):
         (["--diff", "--max-total", "nan"], "max-total"),
         (["no-such-dir"], "does not exist"),
         (["--base", "HEAD"], "need --diff"),
+        (["--diff", "--head", "HEAD"], "--head needs --diff and --base"),
         (["--format", "xml"], "format"),
     ],
 )

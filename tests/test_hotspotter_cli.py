@@ -168,6 +168,12 @@ def test_excludes_and_explicit_paths(proj):
                                                                         "node_modules/pkg/index.js"]
 
 
+def test_paths_on_both_sides_of_the_options(proj):
+    r = run(["app", "--format", "json", "--fail-on", "never", "web"], proj)
+    assert r.returncode == 0, r.stderr
+    assert sorted({f["file"] for f in json.loads(r.stdout)["findings"]}) == ["app/handler.py", "web/fetch.js"]
+
+
 def test_pre_commit_file_arguments(proj):
     args = ["--format", "json", "web/fetch.js", "notes.txt", "./app/handler.py", "web/fetch.js"]
     data = json.loads(run(args, proj).stdout)

@@ -95,9 +95,9 @@ def test_stubs_match_the_modules(tmp_path):
 
 
 @pytest.mark.parametrize("answer, status", [(b"confirm\n", 0), (b"nope\n", 1)])
-def test_prompt_shown_on_terminal_when_output_is_collected(tmp_path, answer, status):
-    """With standard output going to a pipe (a framework collecting it), the question is still
-    asked on the terminal, and the rest of the output stays on standard output."""
+def test_report_and_prompt_shown_on_terminal_when_output_is_collected(tmp_path, answer, status):
+    """With standard output going to a pipe (a framework collecting it), the report and then the
+    question reach the terminal, the question once; standard output still gets every line."""
     (tmp_path / "main.tf").write_text(COSTLY_TF)
     r, w = os.pipe()
     pid, fd = pty.fork()
@@ -111,8 +111,15 @@ def test_prompt_shown_on_terminal_when_output_is_collected(tmp_path, answer, sta
         collected = pipe.read().decode()
     assert answered, on_terminal
     assert os.waitstatus_to_exitcode(code) == status
-    assert b"Total projected cost" not in on_terminal
-    assert collected.count("Type 'confirm' to proceed: ") == 1
+    shown = on_terminal.decode().replace("\r\n", "\n")
+    before, prompt, _ = shown.partition("[Tally-Warden] High-cost change detected. Type 'confirm' to proceed: ")
+    assert prompt and shown.count(prompt) == 1
+    lines = collected.splitlines()
+    report = lines[:lines.index("-" * 70) + 1]  # everything up to the question
+    assert [line for line in before.splitlines()] == report
+    assert any("Total projected cost" in line for line in report) and "exceeds the safety threshold" in before
+    # a pipe shown on the same terminal (`tally-warden | cat`) adds no second question
+    assert "Type 'confirm'" not in collected
     assert ("Commit approved by developer." in collected) == (status == 0)
 
 
@@ -159,6 +166,20 @@ def test_wheel_modules_need_only_runtime_and_bundled_libraries(wheel, tmp_path):
 
 
 @packaging
+def test_wheel_carries_the_licence_of_every_bundled_library(wheel):
+    with zipfile.ZipFile(wheel) as z:
+        names = z.namelist()
+    licences = {n.split(".dist-info/licenses/", 1)[1] for n in names if ".dist-info/licenses/" in n}
+    wanted = {"simdjson": "third_party/simdjson/LICENSE"}
+    for lib in {pathlib.PurePath(n).name for n in names if ".libs/" in n and ".so" in n}:
+        stem = lib.split(".so")[0].split("-")[0].removeprefix("lib")  # libpcre2-8-a1b2c3.so.0.11.2
+        wanted[stem] = f"third_party/{stem}/COPYRIGHT"
+    assert {"pcre2", "sqlite3"} <= wanted.keys(), wanted
+    for path in wanted.values():
+        assert path in licences, sorted(licences)
+
+
+@packaging
 def test_wheel_installs_and_runs_in_a_fresh_environment(wheel, tmp_path):
     venv = tmp_path / "venv"
     assert run([sys.executable, "-m", "venv", venv]).returncode == 0
@@ -188,11 +209,29 @@ def test_manifest_declares_both_hooks():
              ((re.match(r"- id: (\S+)", b), b) for b in re.split(r"\n(?=- id: )", text[text.index("- id:"):]))}
     gate = hooks["tally-warden"]
     for line in ["entry: tally-warden", "language: python", "pass_filenames: false", "always_run: true",
-                 "require_serial: true", "args: [--diff]"]:
+                 "require_serial: true", "args: [--diff, --modules, --strict]", "verbose: false"]:
         assert line in gate
     assert "entry: tally-warden-hotspots" in hooks["tally-warden-hotspots"]
     assert "args: [--diff]" in hooks["tally-warden-hotspots"]
     assert "pass_filenames: false" not in hooks["tally-warden-hotspots"]
+
+
+@pytest.mark.parametrize("doc", ["README.md", ".pre-commit-hooks.yaml"])
+def test_every_rev_names_a_real_revision_or_a_placeholder(doc):
+    revs = re.findall(r"^[\s#-]*rev:\s*(\S+)", (ROOT / doc).read_text(), re.M)
+    assert revs
+    for rev in revs:
+        if re.fullmatch(r"<[^<>]+>", rev):
+            continue
+        res = run(["git", "-C", ROOT, "rev-parse", "--verify", "-q", f"{rev}^{{commit}}"])
+        assert res.returncode == 0, f"{doc}: rev {rev} names no commit or tag"
+
+
+def test_team_hook_script_starts_with_its_interpreter_line():
+    text = (ROOT / "README.md").read_text()
+    block = text[text.index("`scripts/git-hooks/pre-commit` (committed, executable):"):]
+    script = [line.strip() for line in block.splitlines()[1:] if line.strip()]
+    assert script[0] == "#!/bin/sh"
 
 
 def git(repo, *args):
@@ -257,6 +296,28 @@ def test_over_threshold_fails_in_strict_mode(hook_repo, tmp_path):
               start_new_session=True)
     assert res.returncode == 1, res.stdout + res.stderr
     assert "Strict mode enabled. Cost threshold exceeded, aborting commit." in res.stdout
+
+
+@packaging
+@pytest.mark.parametrize("tf_text, status", [(CHEAP_TF, 0), (COSTLY_TF, 1)])
+def test_pull_request_gated_by_its_range(hook_repo, tmp_path, tf_text, status):
+    """pre-commit run --from-ref main --to-ref HEAD, as in CI: the branch's own change decides;
+    what main gained since the branch left it does not count."""
+    _, _, env = hook_repo
+    work = project(tmp_path, tf_text, ["--strict", "--threshold", "50"], hook_repo)
+    git(work, "branch", "-M", "main")
+    git(work, "checkout", "-q", "-b", "feature")
+    git(work, "commit", "-q", "-m", "branch")
+    git(work, "checkout", "-q", "main")
+    (work / "big.tf").write_text(COSTLY_TF.replace('"big"', '"bigger"'))
+    git(work, "add", "big.tf")
+    git(work, "commit", "-q", "-m", "main grows")
+    git(work, "checkout", "-q", "feature")
+    res = run([BIN / "pre-commit", "run", "--config", "cfg.yaml", "--verbose", "--from-ref", "main", "--to-ref", "HEAD"],
+              cwd=work,
+              env=env, stdin=subprocess.DEVNULL, start_new_session=True)
+    assert res.returncode == status, res.stdout + res.stderr
+    assert "Base total (main...HEAD): $0.00/month." in res.stdout
 
 
 @packaging

@@ -79,8 +79,16 @@ def test_missing_source_is_reported_and_the_scan_goes_on(fixtures, capsys):
     assert [r["name"] for r in records] == ["logs"]
     assert capsys.readouterr().out.splitlines() == [
         "Module 'gone' (acme/gone/aws): not found; run terraform init to price it",
-        "Module 'nowhere' (./nothing): not found; run terraform init to price it",
+        "Module 'nowhere' (./nothing): source directory 'nothing' does not exist",
     ]
+
+
+def test_local_source_without_terraform_files(tmp_path, capsys):
+    (tmp_path / "main.tf").write_text('module "m" {\n  source = "./docs"\n}\n')
+    (tmp_path / "docs").mkdir()
+    (tmp_path / "docs" / "README.md").write_text("x\n")
+    assert StackReader.parse_tf_dir(str(tmp_path), modules=True) == []
+    assert capsys.readouterr().out.splitlines() == ["Module 'm' (./docs): no .tf files in 'docs'"]
 
 
 def test_cycle_ends_with_one_line(fixtures, capsys):

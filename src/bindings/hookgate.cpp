@@ -68,9 +68,19 @@ bool plain_instance(nb::handle obj, const char *only) {
     return PyDict_Check(d.ptr()) && PyDict_Size(d.ptr()) == 1 && PyDict_GetItemString(d.ptr(), only);
 }
 
+// The lines this run printed, shown again on the terminal before the question when standard
+// output goes elsewhere (a hook framework's pipe).
+std::vector<std::string> g_transcript;
+bool g_in_main = false;  // main clears the transcript itself, keeping its own lines
+
+void print(std::string_view line) {
+    py::print_line(line);
+    g_transcript.emplace_back(line);
+}
+
 // The scan's lines name files: shown printable.
 const tw::stack::Sink &printer() {
-    static const tw::stack::Sink sink = [](std::string_view line) { py::print_line(tw::names::printable(line)); };
+    static const tw::stack::Sink sink = [](std::string_view line) { print(tw::names::printable(line)); };
     return sink;
 }
 
@@ -78,6 +88,7 @@ const tw::stack::Sink &printer() {
 struct ScanOptions {
     nb::object exclude;                 // the host's list (or None), passed on unchanged
     std::vector<std::string> excludes;  // the same, natively
+    std::vector<std::string> exclude_paths;  // those written as paths, relative to the directory
     bool native = true;                 // false when `exclude` is not a list of text
     bool modules = false;               // evaluate module calls
 };
@@ -97,6 +108,9 @@ ScanOptions scan_options(nb::handle exclude, bool modules) {
             return o;
         }
         o.excludes.push_back(py::to_utf8(e));
+        // A value with "/" is a path below the directory: that subtree is skipped.
+        if (o.excludes.back().find('/') != std::string::npos)
+            if (auto rel = tw::stack::exclude_path(o.excludes.back())) o.exclude_paths.push_back(*rel);
     }
     return o;
 }
@@ -114,6 +128,7 @@ std::vector<Value> scan_tree(const std::string &root, const ScanOptions &options
     scan.copy_root = copy_top;
     scan.real_root = real_top;
     scan.files = files;
+    scan.exclude_paths = options.exclude_paths;
     if (files) files->clear();
     return tw::stack::scan(root, options.excludes, readers, sink, scan);
 }
@@ -162,7 +177,7 @@ std::optional<double> native_total(nb::handle reckoner, const std::vector<Value>
     }
 }
 
-void say(const std::string &text) { py::print_line(text); }
+void say(const std::string &text) { print(text); }
 
 // An interrupt that git met or that arrived while it ran, raised as the host's own.
 [[noreturn]] void raise_interrupt() {
@@ -180,27 +195,36 @@ std::string money(nb::handle value) {
 }
 
 // A hook framework may give the hook a pipe or a pseudo-terminal of its own as standard
-// output: the question then goes to the terminal the answer is read from as well.
-void echo_prompt(nb::handle builtins, nb::handle out, nb::handle prompt_msg) {
+// output: the terminal the answer is read from then gets what the run printed, and the
+// question, there once. False when standard output is that terminal, or it cannot be written.
+bool show_on_terminal(nb::handle builtins, nb::handle out, nb::handle prompt_msg) {
+    out.attr("flush")();
     int fd = -1;
     try {
         fd = nb::cast<int>(out.attr("fileno")());
     } catch (nb::python_error &) {
     } catch (nb::cast_error &) {
     }
-    if (fd >= 0 && tw::term::is_controlling_terminal(fd)) return;
+    if (fd >= 0 && tw::term::is_controlling_terminal(fd)) return false;
+    std::string text;
+    for (const auto &line : g_transcript) text += line + "\n";
     try {
         nb::object tty = builtins.attr("open")("/dev/tty", "w");
+        bool shown = false;
         try {
+            tty.attr("write")(py::from_utf8(text));
             tty.attr("write")(prompt_msg);
             tty.attr("flush")();
+            shown = true;
         } catch (nb::python_error &e) {
             if (e.matches(PyExc_KeyboardInterrupt)) throw;
         }
         tty.attr("close")();
+        return shown;
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_KeyboardInterrupt) || e.matches(PyExc_SystemExit)) throw;
     }
+    return false;
 }
 
 nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
@@ -211,9 +235,10 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
     try {
         tty = builtins.attr("open")(windows ? "CON" : "/dev/tty", "r");
         nb::object out = sys.attr("stdout");
-        out.attr("write")(prompt_msg);
-        out.attr("flush")();
-        if (!windows) echo_prompt(builtins, out, prompt_msg);
+        if (windows || !show_on_terminal(builtins, out, prompt_msg)) {
+            out.attr("write")(prompt_msg);
+            out.attr("flush")();
+        }
         nb::object line = tty.attr("readline")();
         tty.attr("close")();
         return line.attr("strip")();
@@ -337,12 +362,25 @@ int ask(bool strict) {
 struct Extras {
     bool diff = false;
     std::string base = "HEAD";
+    std::optional<std::string> head;  // price this revision's tree against the merge base instead of the index
     std::optional<double> max_total;
     bool breakdown = false;
-    bool json = false;
+    bool json = false;      // a document owns standard output: JSON, or Markdown with `markdown`
+    bool markdown = false;
     std::optional<std::string> output;
     bool any() const { return diff || breakdown || json || output; }
 };
+
+// The document of the chosen format (JSON unless Markdown was asked for).
+std::string tree_doc(const Extras &x, const tw::report::Verdict &v, double total, const std::vector<tw::report::Item> &items) {
+    return x.markdown ? tw::report::tree_markdown(v, total, items) : tw::report::tree_json(v, total, items);
+}
+std::string diff_doc(const Extras &x, const tw::report::Verdict &v, bool scanned, double base_total, double new_total,
+                     const std::vector<tw::report::Row> &rows, const std::vector<tw::report::Item> &now) {
+    return x.markdown ? tw::report::diff_markdown(v, x.head ? x.base + "..." + *x.head : x.base, scanned, base_total,
+                                                  new_total, rows, now)
+                      : tw::report::diff_json(v, x.base, scanned, base_total, new_total, rows, now);
+}
 
 void say_err(const std::string &text) {
     nb::object err = nb::module_::import_("sys").attr("stderr");
@@ -521,7 +559,7 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
     }
     if (host.is_valid() ? !nb::bool_(host) : records.empty()) {
         say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
-        return emit(x, tw::report::tree_json(v, 0.0, {}), real_stdout) ? 0 : 2;
+        return emit(x, tree_doc(x, v, 0.0, {}), real_stdout) ? 0 : 2;
     }
     nb::object reckoner = nb::getattr(g_module, "Reckoner")();
     std::unique_ptr<tw::reckon::RateSource> source;
@@ -534,7 +572,7 @@ int run_report(nb::handle directory, nb::handle threshold, bool strict, const Sc
         for (auto &line : tw::report::defaults_summary(priced.items)) say(line);
     }
     v.exceeded = tw::report::over_limit(priced.total, v.threshold);
-    if (!emit(x, tw::report::tree_json(v, priced.total, priced.items), real_stdout)) return 2;
+    if (!emit(x, tree_doc(x, v, priced.total, priced.items), real_stdout)) return 2;
     if (!v.exceeded) {
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
         return 0;
@@ -559,8 +597,12 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     std::optional<MessagesToStderr> quiet;
     if (x.json) quiet.emplace();
     std::string shown = py::to_utf8(nb::str(directory));
-    say(std::string(kPrefix) + "Checking the staged changes in '" + tw::names::printable(shown) + "' against " +
-        tw::names::printable(x.base) + "...");
+    if (x.head)
+        say(std::string(kPrefix) + "Checking the changes of " + tw::names::printable(*x.head) + " in '" +
+            tw::names::printable(shown) + "' against its merge base with " + tw::names::printable(x.base) + "...");
+    else
+        say(std::string(kPrefix) + "Checking the staged changes in '" + tw::names::printable(shown) + "' against " +
+            tw::names::printable(x.base) + "...");
     tw::report::Verdict v{shown, as_double(threshold), x.max_total, false};
 
     std::vector<Value> base_records, new_records;
@@ -580,13 +622,13 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
         std::string path = py::fspath(directory);
         // With modules, a source elsewhere in the repository counts as well.
         std::optional<bool> quick;
-        if (!options.modules) quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
+        if (!options.modules && !x.head) quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
         std::optional<tw::commit::Repo> repo;
-        if (!quick) repo = tw::commit::open(path, x.base);
+        if (!quick) repo = x.head ? tw::commit::open_range(path, x.base, *x.head) : tw::commit::open(path, x.base);
         if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes, options.modules))) {
             say(std::string(kPrefix) + "No infrastructure files changed under '" + tw::names::printable(shown) +
                 "'. Hook passed.");
-            return emit(x, tw::report::diff_json(v, x.base, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
+            return emit(x, diff_doc(x, v, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
         }
         if (!repo) repo = tw::commit::open(path, x.base);
         auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes, options.modules);
@@ -598,7 +640,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
             tw::stack::Sink staged = [&](std::string_view line) {
                 std::string l(line);
                 replace_all(l, new_root, shown);
-                py::print_line(tw::names::printable(l));
+                print(tw::names::printable(l));
             };
             tw::stack::Sink none = [](std::string_view) {};
             py::GcPause pause;
@@ -625,7 +667,8 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     auto rows = tw::report::compare(before.items, after.items);
     double change = tw::pytext::round2(after.total - before.total);
 
-    say(std::string(kPrefix) + "Base total (" + tw::names::printable(x.base) + "): $" + tw::report::money(before.total) + "/month.");
+    say(std::string(kPrefix) + "Base total (" + tw::names::printable(x.head ? x.base + "..." + *x.head : x.base) +
+        "): $" + tw::report::money(before.total) + "/month.");
     say(std::string(kPrefix) + "New total: $" + tw::report::money(after.total) + "/month.");
     say(std::string(kPrefix) + "Change: " + tw::report::signed_money(change) + "/month.");
     if (x.breakdown)
@@ -641,7 +684,7 @@ int run_diff(nb::handle directory, nb::handle threshold, bool strict, const Scan
     bool not_finite = !std::isfinite(before.total) || !std::isfinite(after.total) || !std::isfinite(change);
     v.exceeded = over_increase || over_total || not_finite;
     remover.wait();
-    if (!emit(x, tw::report::diff_json(v, x.base, true, before.total, after.total, rows, after.items), real_stdout))
+    if (!emit(x, diff_doc(x, v, true, before.total, after.total, rows, after.items), real_stdout))
         return 2;
     if (!v.exceeded) {
         say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
@@ -708,12 +751,38 @@ nb::object help_formatter(nb::module_ &argparse) {
     return nb::module_::import_("functools").attr("partial")(formatter, "width"_a = columns - 2);
 }
 
+// Exclusions that change nothing are said, one line each: a value matching no directory of
+// the tree, and a directory written after --exclude that was meant to be scanned.
+void check_excludes(nb::handle exclude, nb::handle directory, bool directory_given, bool to_stderr) {
+    std::vector<std::string> values;
+    for (nb::handle e : exclude) values.push_back(py::to_utf8(e));
+    if (values.empty()) return;
+    auto note = [&](const std::string &line) {
+        std::string shown = tw::names::printable(line);
+        to_stderr ? say_err(shown) : say(shown);
+    };
+    const std::string &last = values.back();
+    if (!directory_given && tw::fs::is_dir(last)) {
+        nb::object quote = nb::module_::import_("shlex").attr("quote");
+        std::string cmd = "tally-warden " + py::to_utf8(quote(last));
+        if (values.size() > 1) cmd += " --exclude";
+        for (size_t i = 0; i + 1 < values.size(); ++i) cmd += " " + py::to_utf8(quote(values[i]));
+        note(std::string(kPrefix) + "'" + last + "' after --exclude was taken as a directory to exclude, and '.' is "
+             "scanned; to scan '" + last + "', write it before the option: " + cmd);
+    }
+    std::string dir = py::fspath(directory);
+    for (const auto &v : tw::stack::unmatched_excludes(dir, values))
+        note(std::string(kPrefix) + "--exclude '" + v + "' matches no directory under '" + dir + "'; it excludes nothing.");
+}
+
 void main_body() {
+    g_in_main = true;
+    g_transcript.clear();
     nb::module_ argparse = nb::module_::import_("argparse");
     nb::object flt = nb::module_::import_("builtins").attr("float");
     nb::object parser = argparse.attr("ArgumentParser")("description"_a = "Tally-Warden pre-commit cost linter hook.",
                                                         "formatter_class"_a = help_formatter(argparse));
-    parser.attr("add_argument")("directory", "nargs"_a = "?", "default"_a = ".",
+    parser.attr("add_argument")("directory", "nargs"_a = "?", "default"_a = nb::none(),
                                 "help"_a = "Directory to scan (default: current directory)");
     parser.attr("add_argument")("-t", "--threshold", "type"_a = flt, "default"_a = 100.0,
                                 "help"_a = "Monthly cost warning threshold in USD (default: $100.00)");
@@ -723,16 +792,20 @@ void main_body() {
                                 "help"_a = "Directories/paths to exclude from scanning");
     parser.attr("add_argument")("--diff", "action"_a = "store_true",
                                 "help"_a = "Price the staged change against its base (the threshold applies to the increase)");
+    parser.attr("add_argument")("--head", "metavar"_a = "REF",
+                                "help"_a = "With --diff and --base, price the tree of REF against its merge base with "
+                                           "--base (git diff BASE...REF) instead of the staged change");
     parser.attr("add_argument")("--base", "metavar"_a = "REF",
                                 "help"_a = "Base revision of --diff (default: HEAD)");
     parser.attr("add_argument")("--max-total", "type"_a = flt, "metavar"_a = "X",
                                 "help"_a = "With --diff, also ask when the new total exceeds X USD per month");
     parser.attr("add_argument")("--breakdown", "action"_a = "store_true",
                                 "help"_a = "Print the cost of every resource");
-    parser.attr("add_argument")("--format", "choices"_a = nb::make_tuple("text", "json"), "default"_a = "text",
-                                "help"_a = "json: one JSON document on standard output, other messages on standard error");
+    parser.attr("add_argument")("--format", "choices"_a = nb::make_tuple("text", "json", "markdown"), "default"_a = "text",
+                                "help"_a = "json or markdown (a pull-request comment): one document on standard output, "
+                                           "other messages on standard error");
     parser.attr("add_argument")("--output", "metavar"_a = "FILE",
-                                "help"_a = "Also write the JSON document to FILE");
+                                "help"_a = "Also write the document of --format (JSON with text) to FILE");
     parser.attr("add_argument")("--modules", "action"_a = "store_true",
                                 "help"_a = "Evaluate module calls: price what each call instantiates");
     parser.attr("add_argument")("--version", "action"_a = "store_true", "help"_a = "show the version and exit");
@@ -745,12 +818,27 @@ void main_body() {
         parser.attr("error")("argument -t/--threshold: must be a finite amount of 0 or more");
     if (!amount_ok(args.attr("max_total")))
         parser.attr("error")("argument --max-total: must be a finite amount of 0 or more");
+    bool directory_given = !args.attr("directory").is_none();
+    if (!directory_given) args.attr("directory") = nb::str(".");
     nb::object directory = args.attr("directory");
     if (!tw::fs::exists(py::fspath(directory)))
         parser.attr("error")("directory '" + py::to_utf8(nb::str(directory)) + "' does not exist");
     bool diff = bool(nb::bool_(args.attr("diff")));
     if (!diff && (!args.attr("base").is_none() || !args.attr("max_total").is_none()))
         parser.attr("error")("--base and --max-total need --diff");
+    if (!args.attr("head").is_none() && (!diff || args.attr("base").is_none()))
+        parser.attr("error")("--head needs --diff and --base");
+    // pre-commit run --from-ref A --to-ref B (and pre-push) names the range in its environment.
+    if (diff && args.attr("base").is_none() && args.attr("head").is_none()) {
+        nb::object environ = nb::module_::import_("os").attr("environ");
+        nb::object from = environ.attr("get")("PRE_COMMIT_FROM_REF", ""), to = environ.attr("get")("PRE_COMMIT_TO_REF", "");
+        if (nb::bool_(from) && nb::bool_(to)) {
+            args.attr("base") = from;
+            args.attr("head") = to;
+        }
+    }
+
+    check_excludes(args.attr("exclude"), directory, directory_given, py::to_utf8(args.attr("format")) != "text");
 
     nb::object run = nb::getattr(g_module, "run_hook");
     nb::object code;
@@ -765,6 +853,7 @@ void main_body() {
         if (extras) {
             kw["diff"] = args.attr("diff");
             kw["base"] = args.attr("base").is_none() ? nb::str("HEAD") : nb::str(args.attr("base"));
+            if (!args.attr("head").is_none()) kw["head"] = args.attr("head");
             kw["max_total"] = args.attr("max_total");
             kw["breakdown"] = args.attr("breakdown");
             kw["format"] = args.attr("format");
@@ -811,17 +900,21 @@ NB_MODULE(hookgate, m) {
         return get_controlling_terminal_input(prompt_msg);
     }, nb::sig("def get_controlling_terminal_input(prompt_msg: str) -> str"), nb::arg("prompt_msg"));
     m.def("run_hook", [](nb::handle directory, nb::handle threshold, nb::handle strict, nb::handle exclude, bool modules,
-                         bool diff, std::string base, nb::handle max_total, bool breakdown, std::string format,
-                         nb::handle output) {
+                         bool diff, std::string base, nb::handle head, nb::handle max_total, bool breakdown,
+                         std::string format, nb::handle output) {
         int s = PyObject_IsTrue(strict.ptr());
         if (s < 0) throw nb::python_error();
-        if (format != "text" && format != "json") throw nb::value_error("format must be 'text' or 'json'");
+        if (!g_in_main) g_transcript.clear();
+        if (format != "text" && format != "json" && format != "markdown")
+            throw nb::value_error("format must be 'text', 'json' or 'markdown'");
         Extras x;
         x.diff = diff;
         x.base = base;
+        if (!head.is_none()) x.head = py::to_utf8(nb::str(head));
         if (!max_total.is_none()) x.max_total = as_double(max_total);
         x.breakdown = breakdown;
-        x.json = format == "json";
+        x.json = format != "text";
+        x.markdown = format == "markdown";
         if (!output.is_none()) x.output = py::fspath(output);
         if (!x.any()) return run_hook(directory, threshold, s == 1, exclude, modules);
         ScanOptions options = scan_options(exclude, modules);
@@ -830,11 +923,11 @@ NB_MODULE(hookgate, m) {
     },
         nb::sig("def run_hook(directory: str | os.PathLike[str], threshold: float, strict: bool = False, "
                 "exclude: list[str] | None = None, *, modules: bool = False, diff: bool = False, base: str = 'HEAD', "
-                "max_total: float | None = None, breakdown: bool = False, format: str = 'text', "
+                "head: str | None = None, max_total: float | None = None, breakdown: bool = False, format: str = 'text', "
                 "output: str | os.PathLike[str] | None = None) -> int"),
         nb::arg("directory").none(), nb::arg("threshold").none(), nb::arg("strict").none() = false,
         nb::arg("exclude").none() = nb::none(), nb::kw_only(), nb::arg("modules") = false, nb::arg("diff") = false,
-        nb::arg("base") = "HEAD", nb::arg("max_total").none() = nb::none(), nb::arg("breakdown") = false,
+        nb::arg("base") = "HEAD", nb::arg("head").none() = nb::none(), nb::arg("max_total").none() = nb::none(), nb::arg("breakdown") = false,
         nb::arg("format") = "text", nb::arg("output").none() = nb::none());
     m.def("main", &main_entry, nb::sig("def main() -> typing.NoReturn"));
 }

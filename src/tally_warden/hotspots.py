@@ -176,7 +176,7 @@ def _write(text):
 
 def main(argv=None):
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_intermixed_args(argv)
     for path in args.paths:
         if not os.path.exists(path):
             parser.error(f"no such file or directory: {path}")

@@ -523,6 +523,28 @@ Repo open(const std::string &directory, const std::string &base) {
     return repo;
 }
 
+Repo open_range(const std::string &directory, const std::string &base, const std::string &head) {
+    Repo repo;
+    try {
+        repo = open(directory, head);
+    } catch (const GitError &e) {
+        if (std::string_view(e.what()).starts_with("unknown base") || std::string_view(e.what()).starts_with("invalid base"))
+            throw GitError("unknown head revision '" + head + "'");
+        throw;
+    }
+    repo.head_tree = repo.base_tree;
+    repo.base = base;
+    int rc = 0;
+    if (!base.empty() && base.front() != '-') git({"-C", repo.top, "rev-parse", "--verify", "-q", base + "^{commit}"}, &rc);
+    if (base.empty() || base.front() == '-' || rc != 0) throw GitError("unknown base revision '" + base + "'");
+    std::string merge_base = first_line(git({"-C", repo.top, "merge-base", base, head}, &rc));
+    if (rc != 0 || merge_base.empty())
+        throw GitError("'" + base + "' and '" + head + "' have no common ancestor here (in a shallow clone, fetch "
+                       "more of the history)");
+    repo.base_tree = first_line(git({"-C", repo.top, "rev-parse", merge_base + "^{tree}"}));
+    return repo;
+}
+
 bool relevant(std::string_view rel, const std::vector<std::string> &exclude_patterns) {
     if (rel.ends_with(".tf")) return true;
     // Variable files are read wherever they lie, excluded directories included.
@@ -546,6 +568,8 @@ bool prefix_is_file(const Repo &repo) { return !repo.prefix.empty() && !fs::is_d
 bool staged_changes(const Repo &repo, const std::vector<std::string> &exclude_patterns, bool repo_tf) {
     std::vector<std::string> args{"-C", repo.top, "diff-index", "--cached", "--name-only", "--no-renames", "-z",
                                   repo.base_tree};
+    if (!repo.head_tree.empty())
+        args = {"-C", repo.top, "diff-tree", "-r", "--name-only", "--no-renames", "-z", repo.base_tree, repo.head_tree};
     if (!repo_tf)
         for (auto &p : pathspec(repo)) args.push_back(p);
     std::string out = git(args);
@@ -618,24 +642,34 @@ void Snapshot::build(const Repo &repo, const std::vector<std::string> &exclude_p
             auto rel = below(repo, path, file);
             if (rel ? relevant(*rel, exclude_patterns) : repo_tf && path.ends_with(".tf")) side.emplace(path, sha);
         };
-        // The index: "<mode> <sha> <stage>\t<path>".
+        // The index: "<mode> <sha> <stage>\t<path>"; a head tree instead: as the base tree below.
+        bool head = !repo.head_tree.empty();
         std::vector<std::string> args{"-C", repo.top, "ls-files", "-s", "-z"};
-        if (!repo_tf)
-            for (auto &p : pathspec(repo)) args.push_back(p);
-        std::string listing = git(args);
-        std::set<std::string_view> unmerged;  // paths in conflict: stages 1 to 3, no stage 0
-        for (const auto &[meta, path] : parse_listing(listing)) {
-            if (meta[2] != "0") {
-                auto rel = below(repo, path, file);
-                if (rel && relevant(*rel, exclude_patterns)) unmerged.insert(path);
-            } else if (regular(meta[0])) {
-                keep(index, meta[1], path);
+        std::string listing;
+        if (head) {
+            args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.head_tree};
+            if (!repo.prefix.empty() && !repo_tf) args.insert(args.end(), {"--", repo.prefix});
+            listing = git(args);
+            for (const auto &[meta, path] : parse_listing(listing))
+                if (regular(meta[0]) && meta[1] == "blob") keep(index, meta[2], path);
+        } else {
+            if (!repo_tf)
+                for (auto &p : pathspec(repo)) args.push_back(p);
+            listing = git(args);
+            std::set<std::string_view> unmerged;  // paths in conflict: stages 1 to 3, no stage 0
+            for (const auto &[meta, path] : parse_listing(listing)) {
+                if (meta[2] != "0") {
+                    auto rel = below(repo, path, file);
+                    if (rel && relevant(*rel, exclude_patterns)) unmerged.insert(path);
+                } else if (regular(meta[0])) {
+                    keep(index, meta[1], path);
+                }
             }
-        }
-        if (!unmerged.empty()) {
-            std::string names;
-            for (auto p : unmerged) names += (names.empty() ? "" : ", ") + std::string(p);
-            throw GitError("unmerged paths (resolve the conflicts first): " + names);
+            if (!unmerged.empty()) {
+                std::string names;
+                for (auto p : unmerged) names += (names.empty() ? "" : ", ") + std::string(p);
+                throw GitError("unmerged paths (resolve the conflicts first): " + names);
+            }
         }
         // The base tree: "<mode> <type> <sha>\t<path>".
         args = {"-C", repo.top, "ls-tree", "-r", "-z", "--full-tree", repo.base_tree};

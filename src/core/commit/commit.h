@@ -39,11 +39,15 @@ struct Repo {
     std::string prefix;     // the scan directory relative to `top` ("" at the top level)
     std::string base;       // the base revision as given
     std::string base_tree;  // its tree (the empty tree before the first commit)
+    std::string head_tree;  // with a head revision: its tree, which takes the index's place
 };
 
 // Locates `directory` in its repository and resolves `base` to a tree. Runs git in the
 // current directory with the process environment (GIT_INDEX_FILE and GIT_DIR included).
 Repo open(const std::string &directory, const std::string &base);
+// The change a branch brings, as `git diff base...head`: the tree of `head` against the
+// tree of the merge base of `base` and `head`.
+Repo open_range(const std::string &directory, const std::string &base, const std::string &head);
 
 // Whether a path (relative to the scan directory) is one the directory scan reads:
 // ".tf" and Terraform's variable files anywhere, ".json"/".yaml"/".yml" outside excluded

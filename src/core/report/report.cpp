@@ -233,8 +233,8 @@ std::vector<std::string> diff_table(const std::vector<Row> &rows) {
     return table(std::move(cells), {true, true, true, false, false, false, false});
 }
 
-std::vector<std::string> defaults_summary(const std::vector<Item> &items) {
-    std::vector<std::string> lines;
+std::vector<DefaultCount> default_counts(const std::vector<Item> &items) {
+    std::vector<DefaultCount> counts;
     for (auto [kind, text] : {std::pair{"flat-default", "Priced by a flat default"},
                               std::pair{"default-rate", "Priced by a built-in default rate"},
                               std::pair{"other-region", "Priced at another region's rate"},
@@ -247,11 +247,19 @@ std::vector<std::string> defaults_summary(const std::vector<Item> &items) {
                 ++total;
             }
         if (!total) continue;
-        std::vector<std::pair<std::string, size_t>> sorted(by_type.begin(), by_type.end());
-        std::stable_sort(sorted.begin(), sorted.end(), [](auto &a, auto &b) { return a.second > b.second; });
-        std::string line = std::string("[Tally-Warden] ") + text + ": " + std::to_string(total) + " (";
-        for (size_t i = 0; i < sorted.size(); ++i)
-            line += (i ? ", " : "") + sorted[i].first + " " + std::to_string(sorted[i].second);
+        DefaultCount c{text, total, {by_type.begin(), by_type.end()}};
+        std::stable_sort(c.by_type.begin(), c.by_type.end(), [](auto &a, auto &b) { return a.second > b.second; });
+        counts.push_back(std::move(c));
+    }
+    return counts;
+}
+
+std::vector<std::string> defaults_summary(const std::vector<Item> &items) {
+    std::vector<std::string> lines;
+    for (const auto &c : default_counts(items)) {
+        std::string line = std::string("[Tally-Warden] ") + c.text + ": " + std::to_string(c.total) + " (";
+        for (size_t i = 0; i < c.by_type.size(); ++i)
+            line += (i ? ", " : "") + c.by_type[i].first + " " + std::to_string(c.by_type[i].second);
         lines.push_back(line + ")");
     }
     return lines;

@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/reckoner/estimator.h"
@@ -56,6 +58,14 @@ std::string not_finite_line(const std::string &shown);
 std::vector<std::string> breakdown_table(const std::vector<Item> &items);
 // Table lines of the rows that changed (none when nothing changed).
 std::vector<std::string> diff_table(const std::vector<Row> &rows);
+// The resources priced by a flat default, a built-in default rate or another region's rate,
+// and those outside the clouds' bills, by type (most first).
+struct DefaultCount {
+    const char *text;  // "Priced by a flat default", ...
+    size_t total = 0;
+    std::vector<std::pair<std::string, size_t>> by_type;
+};
+std::vector<DefaultCount> default_counts(const std::vector<Item> &items);
 // Lines counting, by type, the resources priced by a flat default, a built-in default rate or
 // another region's rate, and those outside the clouds' bills.
 std::vector<std::string> defaults_summary(const std::vector<Item> &items);
@@ -72,5 +82,15 @@ std::string tree_json(const Verdict &v, double total, const std::vector<Item> &i
 // `scanned` false: nothing relevant changed, no totals.
 std::string diff_json(const Verdict &v, const std::string &base, bool scanned, double base_total, double new_total,
                       const std::vector<Row> &rows, const std::vector<Item> &now);
+
+// The same reports as a Markdown document for a pull-request comment: totals, the largest
+// resources (changes, in the diff) in a table of at most kMarkdownRows rows, the defaults
+// count and a collapsed per-file breakdown. Names from the repository are escaped.
+constexpr size_t kMarkdownRows = 25;
+std::string tree_markdown(const Verdict &v, double total, const std::vector<Item> &items);
+std::string diff_markdown(const Verdict &v, const std::string &base, bool scanned, double base_total,
+                          double new_total, const std::vector<Row> &rows, const std::vector<Item> &now);
+// `text` as a code span that survives a table cell: no markup, HTML or cell break inside.
+std::string md_code(std::string_view text);
 
 }  // namespace tw::report

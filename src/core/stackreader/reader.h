@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -70,7 +71,16 @@ struct ScanPlan {
 };
 // Whether a file name is one of the variable files Terraform loads by itself.
 bool is_tfvars(std::string_view name);
-ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns);
+// `exclude_paths`: subtrees to skip, as normalised paths relative to `directory`.
+ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
+                   const std::vector<std::string> &exclude_paths = {});
+
+// A command line's exclusion written as a path ("infra/vpc/", "./legacy"): its normalised
+// relative form, or nothing when it is absolute or leaves the directory ("..").
+std::optional<std::string> exclude_path(std::string_view value);
+// The exclusions that match no directory under `directory`: names that no directory of
+// the tree bears, and paths (values with "/") that name no directory.
+std::vector<std::string> unmatched_excludes(const std::string &directory, const std::vector<std::string> &values);
 
 // The readers one scan hands its files to; a host may replace any of them.
 class ScanReaders {
@@ -102,6 +112,8 @@ struct ScanOptions {
     std::string copy_root, real_root;
     // When set, receives the file each record came from, in the order of the records.
     std::vector<std::string> *files = nullptr;
+    // Subtrees to skip besides the exclusion names (see plan_scan).
+    std::vector<std::string> exclude_paths;
     // At most this many module and resource instances are made by the module evaluation;
     // when set, `work` receives how many were made.
     size_t max_work = limits::kMaxScanWork;

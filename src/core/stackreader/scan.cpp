@@ -19,11 +19,15 @@ const char *const kDefaultExcludes[8] = {".git", ".venv", "venv", "node_modules"
                                          ".pytest_cache", ".terraform"};
 
 namespace {
-// Whether any directory between `root` and the file is named like an exclusion.
-bool excluded(const std::string &root, const std::string &path, const std::vector<std::string> &patterns) {
+// Whether any directory between `root` and the file is named like an exclusion, or the
+// file lies in one of the subtrees `paths` (relative to `root`).
+bool excluded(const std::string &root, const std::string &path, const std::vector<std::string> &patterns,
+              const std::vector<std::string> &paths = {}) {
     if (path.size() <= root.size()) return false;
     std::string_view rel = std::string_view(path).substr(root.size());
     while (rel.starts_with("/")) rel.remove_prefix(1);
+    for (const auto &p : paths)
+        if (rel.size() > p.size() && rel.starts_with(p) && rel[p.size()] == '/') return true;
     size_t start = 0;
     for (;;) {
         size_t slash = rel.find('/', start);
@@ -46,7 +50,8 @@ bool is_tfvars(std::string_view name) {
            name.ends_with(".auto.tfvars.json");
 }
 
-ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns) {
+ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> &exclude_patterns,
+                   const std::vector<std::string> &exclude_paths) {
     ScanPlan plan;
     std::vector<std::string> yml;
     // Modules that terraform init downloaded are read only through their calls.
@@ -59,7 +64,7 @@ ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> 
         if ((json || path.ends_with(".tfvars")) && is_tfvars(fs::basename(path))) plan.tfvars.push_back(path);
         if (!(tf || json || yaml || ymls)) return true;
         if (tf) plan.all_tf.push_back(path);
-        if (excluded(directory, path, exclude_patterns)) return true;
+        if (excluded(directory, path, exclude_patterns, exclude_paths)) return true;
         if (tf) plan.tf.push_back(path);
         else if (json) plan.json.push_back(path);
         else if (yaml) plan.yaml.push_back(path);
@@ -67,11 +72,54 @@ ScanPlan plan_scan(const std::string &directory, const std::vector<std::string> 
         return true;
     }, [&](const std::string &dir, const std::string &error) {
         // Directories excluded from the scan are not reported.
-        if (!excluded(directory, dir + "/-", exclude_patterns))
+        if (!excluded(directory, dir + "/-", exclude_patterns, exclude_paths))
             plan.errors.push_back("Error reading directory " + dir + ": " + error);
     });
     plan.yaml.insert(plan.yaml.end(), yml.begin(), yml.end());
     return plan;
+}
+
+std::optional<std::string> exclude_path(std::string_view value) {
+    if (value.starts_with("/")) return std::nullopt;
+    std::string rel;
+    while (!value.empty()) {
+        size_t slash = value.find('/');
+        std::string_view part = value.substr(0, slash);
+        value = slash == std::string_view::npos ? std::string_view() : value.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return std::nullopt;
+        if (!rel.empty()) rel += '/';
+        rel += part;
+    }
+    if (rel.empty()) return std::nullopt;
+    return rel;
+}
+
+std::vector<std::string> unmatched_excludes(const std::string &directory, const std::vector<std::string> &values) {
+    std::set<std::string> names;
+    bool is_dir = fs::is_dir(directory);
+    for (const auto &v : values)
+        if (v.find('/') == std::string::npos && is_dir) names.insert(v);
+    std::set<std::string> seen;
+    if (!names.empty())
+        fs::walk_pruned(directory, [&](const std::string &path, bool dir) {
+            if (!dir || seen.size() == names.size()) return false;
+            std::string name = fs::basename(path);
+            if (names.count(name)) seen.insert(name);
+            for (const char *d : kDefaultExcludes)
+                if (name == d) return false;
+            return !names.count(name);
+        });
+    std::vector<std::string> unmatched;
+    for (const auto &v : values) {
+        if (v.find('/') == std::string::npos) {
+            if (!seen.count(v)) unmatched.push_back(v);
+            continue;
+        }
+        auto rel = exclude_path(v);
+        if (!is_dir || !rel || !fs::is_dir(fs::join(directory, *rel))) unmatched.push_back(v);
+    }
+    return unmatched;
 }
 
 // What one scan keeps of the .tf texts it read for variables, to parse them without reading again.
@@ -591,7 +639,10 @@ private:
         else if (const Value *d = installed().find(key)) target = d->as_str();
         TfDir *d = target.empty() ? nullptr : source_dir(target);
         if (!d) {
-            say_once("Module '" + call.name + "' (" + source + "): not found; run terraform init to price it");
+            std::string where = "Module '" + call.name + "' (" + source + "): ";
+            if (!is_local(source)) say_once(where + "not found; run terraform init to price it");
+            else if (!fs::is_dir(target)) say_once(where + "source directory '" + relative(scan_root_, target) + "' does not exist");
+            else say_once(where + "no .tf files in '" + relative(scan_root_, target) + "'");
             return;
         }
         reached_.insert(target);
@@ -681,7 +732,7 @@ std::vector<Value> scan(const std::string &directory, const std::vector<std::str
     if (!fs::exists(directory)) return records;
     bool is_dir = fs::is_dir(directory);
     ScanPlan plan;
-    if (is_dir) plan = plan_scan(directory, exclude_patterns);
+    if (is_dir) plan = plan_scan(directory, exclude_patterns, options.exclude_paths);
     for (const auto &line : plan.errors) out(line);
     std::string root = is_dir ? directory : fs::dirname(directory);
     if (root.empty()) root = ".";
