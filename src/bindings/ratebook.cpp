@@ -42,6 +42,16 @@ std::unique_ptr<rate::Sql> sql_of(nb::handle obj, rate::Connection *&native) {
 
 std::string price_list_path() { return g_data_dir + "/pricing_db.json"; }
 
+// Writes to an in-memory copy would be lost: `what` is not saved there.
+void refuse_memory_store(const std::string &path, const char *what) {
+    if (!rate::is_memory_store(path)) return;
+    PyErr_SetString(nb::module_::import_("sqlite3").attr("OperationalError").ptr(),
+                    (std::string("Cannot save ") + what +
+                     ": the price database could not be used, and this run prices from an in-memory copy that is "
+                     "not kept").c_str());
+    throw nb::python_error();
+}
+
 // Lines are printed at once, or kept in `lines` when given.
 void say(std::vector<std::string> *lines, std::string line) {
     if (lines) lines->push_back(std::move(line));
@@ -270,13 +280,7 @@ NB_MODULE(ratebook, m) {
                         k = py::text_arg(fn, "item_key", item_key), r = py::text_arg(fn, "region", region);
             if (!PyDict_Check(rates.ptr())) py::type_error(fn, "rates", "dict", rates);
             Value rv = py::from_python(rates);
-            std::string path = db_path_of(self);
-            if (rate::is_memory_store(path)) {
-                PyErr_SetString(nb::module_::import_("sqlite3").attr("OperationalError").ptr(),
-                                "Cannot save the rate: the price database could not be used, and this run prices "
-                                "from an in-memory copy that is not kept");
-                throw nb::python_error();
-            }
+            refuse_memory_store(db_path_of(self), "the rate");
             py::translating([&] {
                 rate::Connection conn(db_path_of(self));
                 rate::update_rate(conn, p, t, k, rv.as_map(), r);
@@ -286,6 +290,63 @@ NB_MODULE(ratebook, m) {
         nb::sig("def update_pricing_rate(self, provider: str, resource_type: str, item_key: str, rates: dict[str, typing.Any], region: str = 'global') -> None"),
         nb::arg("provider"), nb::arg("resource_type"),
         nb::arg("item_key"), nb::arg("rates"), nb::arg("region") = "global"));
+
+    // For tally-warden-prices: rates are (provider, resource_type, item_key, region, price,
+    // source, source_date) tuples.
+    py::add_attr(cls, "_refresh_rates", nb::cpp_function(
+        [](nb::handle self, nb::handle rates, bool write) {
+            std::vector<rate::ImportedRate> in;
+            for (nb::handle t : rates) {
+                Value v = py::from_python(t);
+                const List *f = v.is_list() ? &v.as_list() : nullptr;
+                bool ok = f && f->size() == 7 && ((*f)[4].is_float() || (*f)[4].is_int());
+                for (size_t i : {0, 1, 2, 3, 5, 6}) ok = ok && (*f)[i].is_str();
+                if (!ok) py::type_error("_refresh_rates", "rates", "a list of 7-field rate tuples", t);
+                const List &r = *f;
+                in.push_back({r[0].as_str(), r[1].as_str(), r[2].as_str(), r[3].as_str(), r[4].is_float() ? r[4].as_float() : double(r[4].as_int()),
+                              r[5].as_str(), r[6].as_str()});
+            }
+            if (write) refuse_memory_store(db_path_of(self), "the prices");
+            return py::translating([&] {
+                rate::Connection conn(db_path_of(self));
+                auto r = rate::refresh_rates(conn, in, write);
+                Map out;
+                out.set("added", Value(int64_t(r.added)));
+                out.set("changed", Value(int64_t(r.changed)));
+                out.set("dropped", Value(int64_t(r.dropped)));
+                out.set("unchanged", Value(int64_t(r.unchanged)));
+                out.set("kept", Value(int64_t(r.kept)));
+                List changes;
+                for (auto &c : r.changes)
+                    changes.push_back(Value(List{Value(c.action), Value(c.provider), Value(c.resource_type),
+                                                 Value(c.item_key), Value(c.region), c.before, c.after}));
+                out.set("changes", Value(std::move(changes)));
+                return py::to_python(Value(std::move(out)));
+            });
+        },
+        nb::is_method(), nb::name("_refresh_rates"), nb::arg("rates"), nb::arg("write")));
+
+    py::add_attr(cls, "_item_rows", nb::cpp_function(
+        [](nb::handle self, nb::handle provider, nb::handle resource_type, nb::handle item_key) {
+            const char *fn = "_item_rows";
+            std::string p = py::text_arg(fn, "provider", provider), t = py::text_arg(fn, "resource_type", resource_type),
+                        k = py::text_arg(fn, "item_key", item_key);
+            return py::translating([&] {
+                rate::Connection conn(db_path_of(self));
+                static const char *const names[] = {"region", "price_per_hour", "price_per_million_requests",
+                                                    "price_per_gb_second", "price_per_gb_month",
+                                                    "price_per_gb_transfer", "price_per_request", "unit",
+                                                    "source", "source_date"};
+                List out;
+                for (auto &row : rate::item_rows(conn, p, t, k)) {
+                    Map m;
+                    for (size_t i = 0; i < row.size() && i < std::size(names); ++i) m.set(names[i], row[i]);
+                    out.push_back(Value(std::move(m)));
+                }
+                return py::to_python(Value(std::move(out)));
+            });
+        },
+        nb::is_method(), nb::name("_item_rows"), nb::arg("provider"), nb::arg("resource_type"), nb::arg("item_key")));
 
     auto lister = [](const char *name, const char *column, const char *sig) {
         return nb::cpp_function(

@@ -845,6 +845,99 @@ void update_rate(Sql &conn, std::string_view provider, std::string_view resource
     conn.commit();
 }
 
+RefreshResult refresh_rates(Connection &conn, const std::vector<ImportedRate> &rates, bool write) {
+    if (!has_origin_columns(conn)) throw ShapeError("the price table does not record row origins");
+    // The last rate of a key listed twice holds.
+    std::unordered_map<std::string, size_t> wanted;
+    // Provider, resource type, region and source of the rates.
+    std::unordered_set<std::string> covered;
+    std::vector<ImportedRate> unique;
+    for (const auto &r : rates) {
+        if (!std::isfinite(r.price_per_hour) || r.price_per_hour < 0)
+            throw ShapeError("price of " + r.item_key + " in " + r.region + " is not a finite, non-negative number");
+        ImportedRate n = r;
+        n.region = normalise_region(r.provider, r.region);
+        auto key = row_key(n.provider, n.resource_type, n.item_key, n.region);
+        covered.insert(row_key(n.provider, n.resource_type, n.source, n.region));
+        if (auto it = wanted.find(key); it != wanted.end()) unique[it->second] = std::move(n);
+        else {
+            wanted.emplace(std::move(key), unique.size());
+            unique.push_back(std::move(n));
+        }
+    }
+    if (write) conn.begin_immediate();
+    RefreshResult out;
+    try {
+        std::vector<bool> stored(unique.size(), false);
+        std::vector<std::pair<RateChange, const ImportedRate *>> steps;  // the change and the rate it writes
+        conn.each("SELECT provider, resource_type, item_key, region, price_per_hour, source FROM pricing",
+                  [&](const Row &r) {
+                      if (r.size() != 6 || !r[0].is_str() || !r[1].is_str() || !r[2].is_str() || !r[3].is_str())
+                          return;
+                      const std::string &p = r[0].as_str(), &t = r[1].as_str(), &k = r[2].as_str(),
+                                        &g = r[3].as_str();
+                      std::string origin = r[5].is_str() ? r[5].as_str() : "";
+                      auto it = wanted.find(row_key(p, t, k, g));
+                      if (it == wanted.end()) {
+                          if (!origin.empty() && covered.contains(row_key(p, t, origin, g)))
+                              steps.push_back({{"drop", p, t, k, g, r[4], Value()}, nullptr});
+                          return;
+                      }
+                      stored[it->second] = true;
+                      const ImportedRate &n = unique[it->second];
+                      if (origin.empty() || origin == kUser) {
+                          ++out.kept;
+                          return;
+                      }
+                      bool same = (r[4].is_float() || r[4].is_int()) &&
+                                  (r[4].is_float() ? r[4].as_float() : double(r[4].as_int())) == n.price_per_hour;
+                      steps.push_back({{same ? "same" : "change", p, t, k, g, r[4], Value(n.price_per_hour)}, &n});
+                  });
+        for (size_t i = 0; i < unique.size(); ++i)
+            if (!stored[i]) {
+                const auto &n = unique[i];
+                steps.push_back({{"add", n.provider, n.resource_type, n.item_key, n.region, Value(),
+                                  Value(n.price_per_hour)},
+                                 &n});
+            }
+        for (auto &[c, n] : steps) {
+            std::vector<Value> key{Value(c.provider), Value(c.resource_type), Value(c.item_key), Value(c.region)};
+            if (write) {
+                if (c.action == "drop") {
+                    conn.query("DELETE FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ? "
+                               "AND region = ?", key);
+                } else if (c.action == "add") {
+                    key.insert(key.end(), {c.after, Value(n->source), Value(n->date)});
+                    conn.query("INSERT INTO pricing (provider, resource_type, item_key, region, price_per_hour, "
+                               "source, source_date) VALUES (?, ?, ?, ?, ?, ?, ?)", key);
+                } else {
+                    key.insert(key.begin(), {c.after, Value(n->source), Value(n->date)});
+                    conn.query("UPDATE pricing SET price_per_hour = ?, source = ?, source_date = ? WHERE "
+                               "provider = ? AND resource_type = ? AND item_key = ? AND region = ?", key);
+                }
+            }
+            if (c.action == "same") ++out.unchanged;
+            else {
+                ++(c.action == "add" ? out.added : c.action == "drop" ? out.dropped : out.changed);
+                out.changes.push_back(std::move(c));
+            }
+        }
+        if (write) conn.commit();
+    } catch (...) {
+        conn.rollback();
+        throw;
+    }
+    return out;
+}
+
+std::vector<Row> item_rows(Sql &conn, std::string_view provider, std::string_view resource_type,
+                           std::string_view item_key) {
+    return conn.query(std::string("SELECT region, ") + kRowColumns + ", " +
+                          (has_origin_columns(conn) ? "source, source_date" : "NULL, NULL") +
+                          " FROM pricing WHERE provider = ? AND resource_type = ? AND item_key = ? ORDER BY region",
+                      {Value(std::string(provider)), Value(std::string(resource_type)), Value(std::string(item_key))});
+}
+
 std::vector<std::string> list_column(Sql &conn, const char *column, const std::optional<std::string> &provider) {
     std::string sql = std::string("SELECT DISTINCT ") + column + " FROM pricing";
     std::vector<Value> params;

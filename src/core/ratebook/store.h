@@ -141,6 +141,32 @@ void update_rate(Sql &conn, std::string_view provider, std::string_view resource
                  const Map &rates, std::string_view region);
 std::vector<std::string> list_column(Sql &conn, const char *column, const std::optional<std::string> &provider);
 
+// One hourly list price an importer read from a provider's price list, with the list's name
+// and date.
+struct ImportedRate {
+    std::string provider, resource_type, item_key, region;
+    double price_per_hour = 0;
+    std::string source, date;
+};
+struct RateChange {
+    std::string action;  // "add", "change" or "drop"
+    std::string provider, resource_type, item_key, region;
+    Value before, after;  // hourly prices; null where there is none
+};
+struct RefreshResult {
+    size_t added = 0, changed = 0, dropped = 0, unchanged = 0, kept = 0;
+    std::vector<RateChange> changes;
+};
+// What writing `rates` does to the table: a key without a row is added; a row of the price
+// list or of an import gets the new hourly price (its other columns stay) and the rate's
+// source and date; a row the user wrote (or of no origin) is kept. A row a source wrote
+// earlier whose (provider, resource type, region) that source's rates cover but whose item
+// they no longer list is dropped. With `write`, all of it happens in one transaction.
+RefreshResult refresh_rates(Connection &conn, const std::vector<ImportedRate> &rates, bool write);
+// Every region's row of one item, with its origin: region, the six prices, unit, source, date.
+std::vector<Row> item_rows(Sql &conn, std::string_view provider, std::string_view resource_type,
+                           std::string_view item_key);
+
 // Which database a store uses for this run. The file asked for when it can be written;
 // otherwise a per-user copy in `cache_dir`, started from the file when that is readable; an
 // in-memory copy when neither can be written, or when the file is not a database or stays
