@@ -450,12 +450,15 @@ void instantiate(Res &&res, const Scope &scope, const ProviderRegions *regions, 
     auto make = [&](const Scope &s, std::string name, bool last) {
         Map props;
         props.reserve(res.attrs.size() + 1);
+        // An argument that resolves to null is absent, as Terraform treats it.
         if (consume && last) {
             for (auto &a : res.attrs)
-                if (!by_for_each || a.key != "for_each") props.set(std::move(a.key), resolve(a.raw, s));
+                if (!by_for_each || a.key != "for_each")
+                    if (Value v = resolve(a.raw, s); !v.is_null()) props.set(std::move(a.key), std::move(v));
         } else {
             for (const auto &a : res.attrs)
-                if (!by_for_each || a.key != "for_each") props.set(a.key, resolve(a.raw, s));
+                if (!by_for_each || a.key != "for_each")
+                    if (Value v = resolve(a.raw, s); !v.is_null()) props.set(a.key, std::move(v));
         }
         if (place) {
             bool has_region = false;
