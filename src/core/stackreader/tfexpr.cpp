@@ -780,6 +780,9 @@ bool plain_template(const std::vector<Node> &nodes, const Node &t) {
 
 bool worth_parsing(std::string_view s) {
     if (s.empty() || s.size() > limits::kMaxValueBytes) return false;
+    // Collection literals and quoted texts without interpolation stay as the plain pass
+    // leaves them.
+    if (s.front() == '[' || s.front() == '{') return false;
     if (s.find("${") != std::string_view::npos) return true;
     if (s.front() == '"') return false;
     if (s == "null") return true;
