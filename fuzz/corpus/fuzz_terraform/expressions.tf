@@ -1,4 +1,4 @@
-variable "create" { default = false }
+variable "create" { default = true }
 variable "sizes" { default = { prod = "m5.large", dev = "t3.micro" } }
 variable "names" { default = ["b", "a", "b"] }
 variable "region" { default = null }
