@@ -16,7 +16,7 @@ def by_name(records):
 def test_count_makes_instances(fixtures, capsys):
     records = scan(fixtures, "count")
     assert [r["name"] for r in records] == [
-        "web[0]", "web[1]", "web[2]", "byvar[0]", "byvar[1]", "gpu", "maybe"]
+        "web[0]", "web[1]", "web[2]", "byvar[0]", "byvar[1]", "gpu", "maybe[0]"]
     assert all(list(r) == ["provider", "type", "name", "properties"] for r in records)
     named = by_name(records)
     assert named["web[2]"]["properties"] == {"count": 3, "instance_type": "t3.micro"}
@@ -24,7 +24,8 @@ def test_count_makes_instances(fixtures, capsys):
     assert [named[f"byvar[{i}]"]["properties"]["Name"] for i in (0, 1)] == ["byvar-0", "byvar-1"]
     # a count inside a nested block is an attribute, not a multiplier
     assert named["gpu"]["properties"]["count"] == 2
-    assert named["maybe"]["properties"]["count"] == "var.create ? 1 : 0"
+    # a conditional count takes its branch once the condition resolves
+    assert named["maybe[0]"]["properties"]["count"] == 1
     assert capsys.readouterr().out == ""
 
 

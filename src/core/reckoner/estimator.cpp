@@ -291,7 +291,9 @@ bool outside_cloud_bill(std::string_view type) {
     return true;
 }
 
-Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, const Map &props, RateSource &source) {
+namespace {
+Cost estimate_as_given(const Value &provider_v, const Value &type_v, const Value &name, const Map &props,
+                       RateSource &source) {
     std::string provider = provider_v.is_str() ? provider_v.as_str() : pytext::str_of(provider_v);
     std::string type = type_v.is_str() ? type_v.as_str() : type_v.is_null() ? "" : pytext::str_of(type_v);
     std::string region = extract_region(provider, props);
@@ -328,6 +330,39 @@ Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, c
     }
     return Cost{name, Value(type), region, pytext::round2(ctx.cost), std::move(ctx.basis),
                 std::move(ctx.details), how, ctx.default_rate, other_region};
+}
+
+// An expression the reader could not resolve, kept as its text (or a literal null text).
+bool unresolved_text(const Value &v) {
+    if (!v.is_str()) return false;
+    const std::string &s = v.as_str();
+    if (s == "null") return true;
+    for (std::string_view mark : {"var.", "local.", "each.", "${", "try("})
+        if (s.find(mark) != std::string::npos) return true;
+    return false;
+}
+}  // namespace
+
+// A record with unresolved properties is priced as if they were absent whenever they make a
+// difference, so that the family's default applies and the basis says why, instead of an
+// expression being priced as a size.
+Cost estimate(const Value &provider_v, const Value &type_v, const Value &name, const Map &props, RateSource &source) {
+    bool any = false;
+    for (const auto &kv : props) any = any || unresolved_text(kv.second);
+    if (!any) return estimate_as_given(provider_v, type_v, name, props, source);
+    Map known;
+    for (const auto &kv : props)
+        if (!unresolved_text(kv.second)) known.set(kv.first, kv.second);
+    Cost as_given = estimate_as_given(provider_v, type_v, name, props, source);
+    Cost cost = estimate_as_given(provider_v, type_v, name, known, source);
+    bool shows = false;
+    for (const auto &kv : props)
+        if (unresolved_text(kv.second) && as_given.basis.find(kv.second.as_str()) != std::string::npos) shows = true;
+    if (!shows && as_given.monthly_cost == cost.monthly_cost && as_given.basis == cost.basis &&
+        as_given.region == cost.region)
+        return as_given;
+    cost.basis += " (unresolved)";
+    return cost;
 }
 
 Cost estimate_record(const Map &record, RateSource &source) {

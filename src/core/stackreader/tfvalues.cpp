@@ -6,6 +6,7 @@
 #include "core/pytext.h"
 #include "core/regex.h"
 #include "core/stackreader/reader.h"
+#include "core/stackreader/tfexpr.h"
 #include "core/stackreader/tfmodel.h"
 
 namespace tw::stack {
@@ -164,6 +165,7 @@ const Value *lookup(std::string_view expr, const Scope &scope, bool &referenced)
 
 Value resolve_scoped(const Value &val, const Scope &scope) {
     if (!val.is_str()) return val;
+    if (auto evaluated = tfexpr::evaluate(val.as_str(), scope)) return std::move(*evaluated);
     const std::string &input = val.as_str();
     std::string_view stripped = pytext::strip(input);
     std::string_view uq = unquote(stripped);
