@@ -12,9 +12,9 @@ P = "[Tally-Warden] "
 @pytest.fixture
 def tree(tmp_path):
     t = tmp_path / "tree"
-    for rel, text in [("net/vpc/a.tf", 'resource "acme_server" "web" {\n}\n'),        # $20.00
-                      ("app/vpc/b.tf", 'resource "acme_cluster" "k8s" {\n}\n'),       # $73.00
-                      ("app/c.tf", 'resource "acme_database" "main" {\n}\n')]:        # $30.00
+    for rel, text in [("net/vpc/a.tf", 'resource "aws_acme_server" "web" {\n}\n'),        # $20.00
+                      ("app/vpc/b.tf", 'resource "aws_acme_cluster" "k8s" {\n}\n'),       # $73.00
+                      ("app/c.tf", 'resource "aws_acme_database" "main" {\n}\n')]:        # $30.00
         (t / rel).parent.mkdir(parents=True, exist_ok=True)
         (t / rel).write_text(text)
     return t
@@ -69,7 +69,7 @@ def test_a_path_exclusion_applies_to_both_trees_of_diff(tree, tmp_path):
     subprocess.run([*git, "init", "-q"], cwd=tree, env=env, check=True)
     subprocess.run([*git, "add", "."], cwd=tree, env=env, check=True)
     subprocess.run([*git, "commit", "-q", "-m", "base"], cwd=tree, env=env, check=True)
-    (tree / "net" / "vpc" / "a.tf").write_text('resource "acme_cluster" "big" {\n}\n')
+    (tree / "net" / "vpc" / "a.tf").write_text('resource "aws_acme_cluster" "big" {\n}\n')
     subprocess.run([*git, "add", "."], cwd=tree, env=env, check=True)
     res = run_cli(["--diff", ".", "--exclude", "net/vpc", "-t", "1"], cwd=tree, env=env)
     assert res.returncode == 0, res.stdout + res.stderr

@@ -34,18 +34,18 @@ def repo(tmp_path, env):
     server grown into a cluster, one removed, and a file whose name is hostile too."""
     r = tmp_path / "repo"
     (r / "infra").mkdir(parents=True)
-    base = "".join(f'resource "acme_server" "s{i}" {{\n}}\n' for i in range(6))
+    base = "".join(f'resource "aws_acme_server" "s{i}" {{\n}}\n' for i in range(6))
     (r / "infra" / "main.tf").write_text(base)
     git(r, env, "init", "-q")
     git(r, env, "add", ".")
     git(r, env, "commit", "-q", "-m", "base")
-    now = base.replace('"acme_server" "s0"', '"acme_cluster" "s0"').replace('resource "acme_server" "s5" {\n}\n', "")
-    now = now.replace('"acme_server" "s1"', '"acme_server_cluster" "s1"')
+    now = base.replace('"aws_acme_server" "s0"', '"aws_acme_cluster" "s0"').replace('resource "aws_acme_server" "s5" {\n}\n', "")
+    now = now.replace('"aws_acme_server" "s1"', '"aws_acme_server_cluster" "s1"')
     (r / "infra" / "main.tf").write_text(now)
-    (r / "infra" / "more.tf").write_text("".join(f'resource "acme_database" "d{i:02}" {{\n}}\n' for i in range(23)))
+    (r / "infra" / "more.tf").write_text("".join(f'resource "aws_acme_database" "d{i:02}" {{\n}}\n' for i in range(23)))
     odd = r / "infra" / "od|d`<b>"
     odd.mkdir()
-    (odd / "x.tf").write_text("".join(f'resource "acme_cluster" "{n}" {{\n}}\n' for n in HOSTILE))
+    (odd / "x.tf").write_text("".join(f'resource "aws_acme_cluster" "{n}" {{\n}}\n' for n in HOSTILE))
     git(r, env, "add", ".")
     return r
 
@@ -88,7 +88,7 @@ def test_golden_and_safe(repo, env, args, golden):
     codes = check_renders_safely(res.stdout)
     # the names come through whole, as code
     for name in HOSTILE:
-        assert f"acme_cluster.{name}" in codes
+        assert f"aws_acme_cluster.{name}" in codes
     assert "infra/od|d`<b>/x.tf" in codes
 
 

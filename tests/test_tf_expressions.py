@@ -100,7 +100,10 @@ def test_what_does_not_resolve_stays_text(tmp_path, expr):
     'join("", [' + ", ".join(['"' + "x" * 100 + '"'] * 1000) + "]) == 1 ? 1 : 0",
 ])
 def test_malformed_or_huge_expressions_do_not_crash(tmp_path, expr):
-    assert value_of(tmp_path, expr) in (expr, expr.strip("\""))
+    write(tmp_path, VARIABLES + f'resource "aws_instance" "x" {{\n  value = {expr}\n}}\n')
+    records = StackReader.parse_tf_dir(str(tmp_path))
+    # An opener that never closes runs to the end of the file, taking the block with it.
+    assert [r["properties"].get("value") for r in records] in ([expr], [expr.strip("\"")], [])
 
 
 def test_null_is_absent(tmp_path):

@@ -263,9 +263,12 @@ struct DefaultPool {
 
 std::optional<DefaultPool> default_pool(const Ctx &c) {
     if (c.type == "azurerm_kubernetes_cluster") {
+        // Pulumi keeps the block's keys in camel case.
         std::optional<std::string> size = first_text(in_block(c, "default_node_pool", "vm_size"));
+        if (!size) size = first_text(in_block(c, "default_node_pool", "vmSize"));
         if (!size) return std::nullopt;
-        double nodes = block_number(c, "default_node_pool", {"node_count", "min_count"}).value_or(1);
+        double nodes =
+            block_number(c, "default_node_pool", {"node_count", "min_count", "nodeCount", "minCount"}).value_or(1);
         return DefaultPool{"azurerm_linux_virtual_machine", *size, nodes};
     }
     if (c.type == "google_container_cluster") {
