@@ -70,7 +70,7 @@ void analyser_reports(const std::vector<std::string_view> &lines, std::string_vi
         found.push_back(std::move(r));
     }
     hotspot::ReportOptions opts;
-    opts.cwd = "/work/src";
+    opts.cwd = "/repo/src";
     opts.tool_version = "0.0.0";
     opts.information_uri = "https://example.com/tally-warden";
     auto json = hotspot::report(found, int64_t(found.size()), hotspot::ReportFormat::Json, opts);

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-BINARY = pathlib.Path(__file__).resolve().parent.parent / "build" / "cpp-tests" / "tw_core_tests"
+BINARY = pathlib.Path(__file__).resolve().parent.parent / "build" / "sanitize" / "tw_core_tests"
 
 pytestmark = pytest.mark.skipif(not BINARY.exists(), reason="C++ tests not built (scripts/dev test builds them)")
 
