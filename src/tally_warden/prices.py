@@ -55,7 +55,7 @@ def machine_types():
     """Compute Engine machine types the shipped list names (the catalog prices vCPUs and memory)."""
     regions = _shipped_entry("google", "google_compute_instance")
     names = set()
-    for items in regions.values() if isinstance(regions, dict) else ():
+    for items in regions.values():
         if isinstance(items, dict):
             names.update(items)
     return sorted(names)
