@@ -32,7 +32,8 @@ such a type that a glob matches gains, in each region priced here where its own 
 empty, a derived price: its default-region price times the reference's price in that region
 divided by the reference's default-region price, rounded to six decimals (where several
 premium rows price a region, the first wins). A derived price never replaces a published
-one, not even one of an earlier row (a ladder followed by exceptions).
+one, not even one of an earlier row (a ladder followed by exceptions). The rates object of an
+item with a derived price carries "note": "derived".
 
     scripts/gen_price_list.py          write the price list
     scripts/gen_price_list.py --check  exit 1 when the price list is not up to date
@@ -56,6 +57,8 @@ RATE_KEYS = {"price_per_" + f for f in FIELDS} | {"unit"}
 # Where the store looks when neither the region nor "global" holds a row.
 DEFAULT_REGIONS = {"aws": "us-east-1", "azure": "eastus", "google": "us-central1"}
 LADDER = re.compile(r"\{([^}]*)\}")
+# A rates object of a derived cell says so under NOTE; the store ignores keys it does not know.
+NOTE, DERIVED = "note", "derived"
 
 
 class TableError(ValueError):
@@ -190,6 +193,8 @@ def read_table(path, premiums=(), default=None):
                         continue
                     (derived_cells.add if is_derived else derived_cells.discard)(mark)
                     rates[key] = float(price * factor)
+    for res_type, region, item, _ in sorted(derived_cells):
+        entries[res_type][region][item][NOTE] = DERIVED
     for p in premiums:
         if p[4] not in used:
             raise TableError(f"{p[4]}: no row of {p[0]} matches {' '.join(p[1])}")

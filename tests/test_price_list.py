@@ -36,9 +36,11 @@ def test_price_list_is_well_formed_for_seeding():
                 # A flat entry is recognised by its first item's rate key; in a regional entry an
                 # item named like a rate key would make its region read as a flat entry.
                 assert flat or item not in RATE_KEYS, where
-                assert isinstance(rates, dict) and rates and set(rates) <= RATE_KEYS, (where, item)
+                assert isinstance(rates, dict) and set(rates) - {"note"} and set(rates) <= RATE_KEYS | {"note"}, \
+                    (where, item)
+                assert rates.get("note", "derived") == "derived", (where, item)
                 for key, price in rates.items():
-                    if key != "unit":
+                    if key not in ("unit", "note"):
                         assert isinstance(price, (int, float)) and price >= 0, (where, item, key)
         if not flat:
             # Every item is found from every region: in it, under global, or in the default region.
@@ -117,6 +119,24 @@ def _generator():
     finally:
         sys.path.pop(0)
     return gen_price_list
+
+
+@pytest.mark.parametrize("provider", sorted(DEFAULT_REGIONS))
+def test_derived_cells_and_only_they_are_marked(provider):
+    gen = _generator()
+    default = DEFAULT_REGIONS[provider]
+    _, published = gen.read_table(gen.SOURCES / f"{provider}.csv", (), default)
+    listed = json.loads(PRICE_LIST.read_text(encoding="utf-8"))[provider]
+    derived = 0
+    for rtype, entry in listed.items():
+        first = next(iter(entry.values()))
+        regions = {"global": entry} if RATE_KEYS & set(first) else entry
+        for region, items in regions.items():
+            for item, rates in items.items():
+                is_published = item in published.get(rtype, {}).get(region, {})
+                assert (rates.get("note") == "derived") != is_published, (rtype, region, item)
+                derived += not is_published
+    assert derived
 
 
 def _published(provider, rtype, item, region):

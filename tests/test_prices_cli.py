@@ -218,3 +218,16 @@ def test_show_prints_rows_with_their_origin(capsys, db):
     assert out == "aws_instance m5.large [sa-east-1] price_per_hour 0.153 USD (AmazonEC2 2026-07-20)\n"
     code, out = run(capsys, "--db", db, "show", "aws_instance", "no.such")
     assert code == 1 and out.startswith("Error: ")
+
+
+@pytest.mark.parametrize("region, user_row, mark", [
+    ("ap-south-1", False, " (shipped) (derived)"),  # carried from us-east-1 by the m5 premium
+    ("us-east-1", False, " (shipped)"),
+    ("ap-south-1", True, f" (user {prices._today()})"),
+])
+def test_show_marks_derived_shipped_rows(capsys, db, region, user_row, mark):
+    if user_row:
+        Ratebook(str(db)).update_pricing_rate("aws", "aws_instance", "m5.large", {"price_per_hour": 0.1}, region)
+    code, out = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", region)
+    assert code == 0 and out.startswith(f"aws_instance m5.large [{region}] price_per_hour ")
+    assert out.endswith(" USD" + mark + "\n"), out

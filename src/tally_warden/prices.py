@@ -27,6 +27,7 @@ MAX_PAGES = 2000
 TIMEOUT = 60
 PROVIDERS = ("aws", "azure", "google")
 PREFIXES = {"aws_": "aws", "azurerm_": "azure", "google_": "google"}
+SHIPPED = "shipped"  # the store's origin of rows seeded from the shipped list
 PRICE_KEYS = ("price_per_hour", "price_per_million_requests", "price_per_gb_second",
               "price_per_gb_month", "price_per_gb_transfer", "price_per_request")
 
@@ -39,16 +40,22 @@ def _today():
     return datetime.datetime.now(datetime.UTC).date().isoformat()
 
 
-def machine_types():
-    """Compute Engine machine types the shipped list names (the catalog prices vCPUs and memory)."""
+def _shipped_entry(provider, rtype):
+    """The shipped list's entry of one resource type ({} when unreadable or absent)."""
     path = os.path.join(os.path.dirname(__file__), "data", "pricing_db.json")
     try:
         with open(path, encoding="utf-8") as f:
-            regions = json.load(f).get("google", {}).get("google_compute_instance", {})
+            entry = json.load(f).get(provider, {}).get(rtype, {})
     except (OSError, ValueError, AttributeError):
-        return []
+        return {}
+    return entry if isinstance(entry, dict) else {}
+
+
+def machine_types():
+    """Compute Engine machine types the shipped list names (the catalog prices vCPUs and memory)."""
+    regions = _shipped_entry("google", "google_compute_instance")
     names = set()
-    for items in regions.values() if isinstance(regions, dict) else ():
+    for items in regions.values():
         if isinstance(items, dict):
             names.update(items)
     return sorted(names)
@@ -216,11 +223,16 @@ def show(book, args):
             rows = exact
     if not rows:
         raise Failure(f"no price for {args.type} {args.key}")
+    entry = _shipped_entry(provider, args.type)
     for r in rows:
         prices = ", ".join(f"{k} {_money(r[k])}" for k in PRICE_KEYS if r.get(k))
         origin = " ".join(str(r[k]) for k in ("source", "source_date") if r.get(k))
+        # A shipped row is the list's, which marks the prices it derived from another region's.
+        rates = entry.get(r["region"], {}) if r.get("source") == SHIPPED else {}
+        rates = rates.get(args.key) if isinstance(rates, dict) else None
+        derived = isinstance(rates, dict) and rates.get("note") == "derived"
         print(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
-              f"{' (' + origin + ')' if origin else ''}")
+              f"{' (' + origin + ')' if origin else ''}{' (derived)' if derived else ''}")
 
 
 def parser():
