@@ -52,7 +52,7 @@ def test_cloud_and_catalog_types_keep_their_treatment(rk, rtype, source):
 
 def test_a_load_balancer_service_stays_priced(rk):
     res = resource("kubernetes", "kubernetes_service", {"spec": {"type": "LoadBalancer"}})
-    assert _cost_source(rk, res)[0] == "flat-default"
+    assert _cost_source(rk, res) == ("rule", False)
 
 
 @pytest.mark.parametrize(

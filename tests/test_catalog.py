@@ -117,11 +117,22 @@ def test_catalog_types_that_were_placeholders(rk, rtype, basis):
     [
         ("kubernetes_service", {"type": "LoadBalancer"}),  # the line reader lifts block attributes
         ("kubernetes_service_v1", {"spec": [{"type": "LoadBalancer", "port": [{"port": 80}]}]}),  # plan JSON
+        ("kubernetes_manifest", {"kind": "Service", "spec": '{ type = "LoadBalancer" }'}),
+        ("helm_release", {"set": [{"name": "controller.service.type", "value": "LoadBalancer"}]}),
+    ],
+)
+def test_cluster_objects_that_ask_for_a_load_balancer_are_priced_as_one(rk, rtype, props):
+    c = cost(rk, rtype, props)
+    assert c["monthly_cost"] == 18.25
+    assert c["basis"].startswith("Service of type LoadBalancer: Google Cloud forwarding rule @ $0.0250/hr")
+
+
+@pytest.mark.parametrize(
+    "rtype, props",
+    [
         ("kubernetes_stateful_set", {"spec": [{"volume_claim_template": [{"metadata": [{"name": "data"}]}]}]}),
         ("kubernetes_stateful_set_v1", {"access_modes": ["ReadWriteOnce"], "storage": "10Gi"}),
-        ("kubernetes_manifest", {"kind": "Service", "spec": '{ type = "LoadBalancer" }'}),
         ("kubectl_manifest", {"yaml_body": "kind: PersistentVolumeClaim\nspec:\n  accessModes: [ReadWriteOnce]\n"}),
-        ("helm_release", {"set": [{"name": "controller.service.type", "value": "LoadBalancer"}]}),
         ("kubernetes_persistent_volume_claim", {}),
         ("kubernetes_persistent_volume_claim_v1", {}),
     ],

@@ -33,13 +33,22 @@ M5 = {"instance_class": "db.m5.large", "allocated_storage": 100}
          "(estimated: sqlserver-ee at the MySQL price)"),
         ({**M5, "engine": "oracle-ee", "license_model": "bring-your-own-license", "multi_az": True}, 272.66,
          "(Multi-AZ estimated) (estimated: oracle-ee-byol at the MySQL price)"),
-        # Storage types: gp3 within its baseline is gp2's price; provisioned IOPS without a row say so.
-        ({**M5, "storage_type": "gp3", "iops": 3000}, 136.33, "db.m5.large @ $0.1710/hr + 100GB"),
-        ({**M5, "storage_type": "gp3", "iops": 12000, "allocated_storage": 400}, 170.83, "+ 400GB"),
-        ({**M5, "storage_type": "gp3", "iops": 5000}, 136.33, "(2,000 IOPS not priced)"),
-        ({**M5, "storage_type": "io2", "iops": 10000}, 136.33, "(io2 storage estimated) (10,000 IOPS not priced)"),
+        # Storage types: gp3 within its baseline is gp2's price.
+        ({**M5, "storage_type": "gp3", "iops": 3000}, 136.33, "db.m5.large @ $0.1710/hr + 100GB (gp3)"),
+        ({**M5, "storage_type": "gp3", "iops": 12000, "allocated_storage": 400}, 170.83, "+ 400GB (gp3)"),
+        # Above the baseline: 2,000 IOPS x $0.02; 375 MiB/s x $0.0797.
+        ({**M5, "storage_type": "gp3", "iops": 5000}, 176.33, "(gp3, 2,000 IOPS @ $0.0200/IOPS-mo)"),
+        ({**M5, "storage_type": "gp3", "storage_throughput": 500}, 166.22, "(gp3)"),
+        # The issue's case: 100 GB of io2 at 10,000 IOPS, $12.50 + $996 beside the instance.
+        ({**M5, "storage_type": "io2", "iops": 10000}, 1133.33, "(io2, 10,000 IOPS @ $0.0996/IOPS-mo)"),
         # iops without a storage type is io1, the provider's default then.
-        ({**M5, "iops": 1000}, 136.33, "(io1 storage estimated) (1,000 IOPS not priced)"),
+        ({**M5, "iops": 1000}, 236.93, "+ 100GB (io1, 1,000 IOPS @ $0.0996/IOPS-mo)"),
+        # Multi-AZ doubles the storage and its IOPS with the instance.
+        ({**M5, "iops": 1000, "multi_az": True}, 473.86, "(Multi-AZ) (io1, 1,000 IOPS"),
+        # eu-west-1 at that region's published prices: $0.19/h, $0.138/GB-month, $0.11/IOPS-month.
+        ({**M5, "iops": 1000, "region": "eu-west-1"}, 262.5, "(io1, 1,000 IOPS @ $0.1100/IOPS-mo)"),
+        # A region without storage rows takes us-east-1's, and says so.
+        ({**M5, "iops": 1000, "region": "eu-central-1"}, 149.65 + 112.1, "(us-east-1 price, no eu-central-1 row)"),
     ],
 )
 def test_rds_instance(rk, props, cost, basis):
@@ -61,19 +70,28 @@ def test_rds_rows_of_engines_and_multi_az_are_used(estimate):
 @pytest.mark.parametrize(
     "props, cost, basis",
     [
-        # A provisioned cluster bills through its instances, no ACU.
-        ({"engine": "aurora-postgresql"}, 0.0,
-         "Aurora cluster (instances billed through aws_rds_cluster_instance) (storage and I/O not priced)"),
-        ({"serverlessv2_scaling_configuration": {"min_capacity": 2, "max_capacity": 16}}, 175.2,
+        # A provisioned cluster bills through its instances, no ACU; storage and I/O by their
+        # hints (defaults 10 GB and 1 million requests): $0.10/GB-month, $0.20 per million.
+        ({"engine": "aurora-postgresql"}, 1.2,
+         "Aurora cluster (instances billed through aws_rds_cluster_instance) + 10GB storage @ $0.100/GB-mo"
+         " + 1.0M I/O @ $0.20/M"),
+        ({"tally_storage_gb": 500, "tally_million_requests": 2000}, 450.0, "Aurora cluster"),
+        # I/O-Optimized: $0.225/GB-month and no I/O charge, whatever the I/O hint says.
+        ({"storage_type": "aurora-iopt1", "tally_storage_gb": 500, "tally_million_requests": 2000}, 112.5,
+         "Aurora cluster (instances billed through aws_rds_cluster_instance) + 500GB storage @ $0.225/GB-mo"
+         " (I/O-Optimized: no I/O charge)"),
+        ({"serverlessv2_scaling_configuration": {"min_capacity": 2, "max_capacity": 16}}, 175.2 + 1.2,
          "Aurora Serverless 2.0 ACU @ $0.1200/ACU-hr"),
-        ({"min_capacity": 0.5, "max_capacity": 4}, 43.8, "Aurora Serverless 0.5 ACU"),  # flattened block
-        ({"min_capacity": 0.5, "tally_average_acus": 4}, 350.4, "Aurora Serverless 4.0 ACU"),
+        ({"min_capacity": 0.5, "max_capacity": 4}, 43.8 + 1.2, "Aurora Serverless 0.5 ACU"),  # flattened block
+        ({"min_capacity": 0.5, "tally_average_acus": 4}, 350.4 + 1.2, "Aurora Serverless 4.0 ACU"),
+        # Outside us-east-1 the storage and I/O prices are us-east-1's, and the basis says so.
+        ({"region": "eu-west-1"}, 1.2, "(us-east-1 price, no eu-west-1 row)"),
         ({"db_cluster_instance_class": "db.m5.large", "engine": "mysql"}, 374.49, "Multi-AZ DB cluster 3x db.m5.large"),
     ],
 )
 def test_rds_cluster(rk, props, cost, basis):
     got = estimate(rk, "aws_rds_cluster", props)
-    assert (got["monthly_cost"], got["basis"].startswith(basis)) == (pytest.approx(cost, abs=0.02), True), got["basis"]
+    assert (got["monthly_cost"], basis in got["basis"]) == (pytest.approx(cost, abs=0.02), True), got["basis"]
 
 
 @pytest.mark.parametrize(
@@ -122,3 +140,47 @@ def test_search_domain_warm_nodes_beside_data_nodes(rk):
         "instance_type": "m5.large.search", "warm_enabled": True, "warm_type": "ultrawarm1.medium.search", "warm_count": 2}})
     assert "(+ 2x ultrawarm1.medium.search warm @ $" in got["basis"]
     assert got["monthly_cost"] > 103.66
+
+
+# Published RDS volume prices per GB-, IOPS- or MiB/s-month, read 2026-12-08: eu-west-1 from
+# blog.thebescloud.com/rds-gp3-volumes-decrypting-the-latest-storage-announcement-from-aws
+# ("Table 1 - RDS Volume Price"), us-east-1 gp3 from usage.ai/blogs/aws/reserved-instances/rds/
+# pricing-calculator/ (AWS's page as quoted there); Aurora us-east-1 from cloudexmachina.io/blog/
+# aws-aurora-pricing ($0.10), jusdb.com/blog/aws-rds-vs-aurora-vs-serverless-cost-comparison
+# ($0.20 per million I/O) and awsnegotiations.com/aurora-i-o-optimized-vs-standard-cost ($0.225).
+PUBLISHED = {
+    ("aws_db_instance", "storage/gp3", "eu-west-1"): 0.127,
+    ("aws_db_instance", "iops/gp3", "eu-west-1"): 0.022,
+    ("aws_db_instance", "throughput/gp3", "eu-west-1"): 0.088,
+    ("aws_db_instance", "storage/io1", "eu-west-1"): 0.138,
+    ("aws_db_instance", "iops/io1", "eu-west-1"): 0.110,
+    ("aws_db_instance", "storage/gp3", "us-east-1"): 0.115,
+    ("aws_db_instance", "iops/gp3", "us-east-1"): 0.02,
+    ("aws_rds_cluster", "storage", "us-east-1"): 0.10,
+    ("aws_rds_cluster", "storage/aurora-iopt1", "us-east-1"): 0.225,
+}
+
+
+def stored(rk, rtype, key, region):
+    row = rk._rate("aws", rtype, key, region)
+    return row.get("price_per_gb_month") or row.get("price_per_million_requests")
+
+
+@pytest.mark.parametrize("rtype, key, region", sorted(PUBLISHED))
+def test_storage_rows_are_the_published_prices(rk, rtype, key, region):
+    assert stored(rk, rtype, key, region) == pytest.approx(PUBLISHED[rtype, key, region])
+
+
+def test_derived_us_east_rows_follow_the_stated_rule(rk):
+    # us-east-1 io1 and gp3 throughput: eu-west-1 x 115/127 (the regions' gp3 storage ratio);
+    # the rule gives the published us-east-1 gp3 IOPS price to within 1%.
+    ratio = PUBLISHED["aws_db_instance", "storage/gp3", "us-east-1"] / PUBLISHED["aws_db_instance", "storage/gp3", "eu-west-1"]
+    assert PUBLISHED["aws_db_instance", "iops/gp3", "eu-west-1"] * ratio == pytest.approx(0.02, rel=0.01)
+    for key in ("storage/io1", "iops/io1", "throughput/gp3"):
+        derived = PUBLISHED["aws_db_instance", key, "eu-west-1"] * ratio
+        assert stored(rk, "aws_db_instance", key, "us-east-1") == pytest.approx(derived, rel=0.002)
+    # io2 is stored at io1's prices (AWS: RDS io2 Block Express "at the same price as io1").
+    for region in ("us-east-1", "eu-west-1"):
+        for kind in ("storage", "iops"):
+            assert stored(rk, "aws_db_instance", f"{kind}/io2", region) == stored(rk, "aws_db_instance", f"{kind}/io1", region)
+    assert rk._rate("aws", "aws_rds_cluster", "io", "us-east-1")["price_per_million_requests"] == pytest.approx(0.20)

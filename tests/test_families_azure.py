@@ -88,3 +88,49 @@ def test_azure_rates_are_looked_up_under_azure(estimate, provider):
     result = estimate(provider, "azurerm_linux_virtual_machine", {"location": "West Europe"}, rows)
     assert (result["region"], result["monthly_cost"]) == ("westeurope", 34.82)
     assert result["basis"] == "Standard_B2s @ $0.0477/hr [westeurope]"
+
+
+@pytest.fixture(scope="module")
+def rk(tmp_path_factory):
+    from tally_warden.reckoner import Reckoner
+
+    return Reckoner(str(tmp_path_factory.mktemp("store") / "pricing.db"))
+
+
+# NetApp Files bills a capacity pool's provisioned size by service level; Premium is $0.000403 per
+# GiB-hour (learn.microsoft.com/azure/azure-netapp-files/azure-netapp-files-cost-model, read
+# 2026-12-08): 4 TiB is 4,096 GiB x 730 h x $0.000403 = $1,205.00. Levels without a listed
+# price take the default rate, which the cost source reports.
+@pytest.mark.parametrize(
+    "rtype, props, cost, basis, source",
+    [
+        ("azurerm_netapp_pool", {"service_level": "Premium", "size_in_tb": 4}, 1205.0,
+         "NetApp Files Premium pool 4 TiB @ $0.2942/GiB-mo", ("rule", False)),
+        ("azurerm_netapp_pool", {"service_level": "Premium", "size_in_tb": 1}, 301.25, "pool 1 TiB", ("rule", False)),
+        ("azurerm_netapp_pool", {"service_level": "Standard", "size_in_tb": 4}, 1205.0,
+         "(no Standard price: default rate)", ("rule", True)),
+        # Volumes, snapshots and the account bill through the pool.
+        ("azurerm_netapp_volume", {"storage_quota_in_gb": 100}, 0.0, "Billed through its capacity pool", ("free-catalog", False)),
+        ("azurerm_netapp_account", {}, 0.0, "Billed through its capacity pools", ("free-catalog", False)),
+        ("azurerm_netapp_snapshot", {}, 0.0, "Counts against its volume's quota", ("free-catalog", False)),
+        # Key Vault: software keys have no monthly charge; HSM keys and certificate renewals
+        # carry no listed price, so the family's default rates apply, reported as such.
+        ("azurerm_key_vault_key", {"key_type": "RSA", "key_size": 2048}, 0.0, "software-protected, no monthly charge",
+         ("rule", False)),
+        ("azurerm_key_vault_key", {"key_type": "RSA-HSM", "key_size": 2048}, 1.0, "HSM-protected key (RSA-HSM 2048)",
+         ("rule", True)),
+        ("azurerm_key_vault_key", {"key_type": "EC-HSM", "curve": "P-256"}, 5.0, "HSM-protected key (EC-HSM)", ("rule", True)),
+        ("azurerm_key_vault_certificate", {}, 0.25, "0.08 renewals/mo @ $3.00/renewal", ("rule", True)),
+        ("azurerm_key_vault_certificate", {"tally_renewals": 2}, 6.0, "2.00 renewals/mo", ("rule", True)),
+        # Load balancer rules: within the load balancer's charge for its first five.
+        ("azurerm_lb_nat_rule", {}, 0.0, "hourly charge for the first five rules", ("rule", False)),
+        ("azurerm_lb_rule", {}, 0.0, "(rules beyond five not priced)", ("rule", False)),
+    ],
+)
+def test_pools_keys_and_children(rk, rtype, props, cost, basis, source):
+    from tally_warden.reckoner import _cost_source
+
+    record = {"provider": "azurerm", "type": rtype, "name": "n", "properties": {"location": "eastus", **props}}
+    got = rk.estimate_resource_cost(record)
+    assert (got["monthly_cost"], basis in got["basis"]) == (pytest.approx(cost, abs=0.01), True), got["basis"]
+    assert _cost_source(rk, record) == source

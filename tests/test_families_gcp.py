@@ -1,5 +1,7 @@
 import pytest
 
+from tally_warden.reckoner import Reckoner
+
 H = "price_per_hour"
 M = "price_per_million_requests"
 GBM = "price_per_gb_month"
@@ -50,3 +52,64 @@ def test_spanner_row_in_region_or_global(estimate, provider, region):
     rows = [("google", "google_spanner_instance", "nam3", {H: 1.2}, region)]
     props = {"config": "nam3", "region": "us-central1"}
     assert estimate(provider, "google_spanner_instance", props, rows)["monthly_cost"] == 876.0
+
+
+@pytest.fixture(scope="module")
+def rk(tmp_path_factory):
+    return Reckoner(str(tmp_path_factory.mktemp("store") / "pricing.db"))
+
+
+# Sole-tenant nodes bill the node's vCPUs and memory at the machine family's price plus a 10%
+# premium (cloud.google.com/compute/sole-tenant-pricing, read 2026-12-08): c2-node-60-240 is
+# c2-standard-60's 60 vCPUs and 240 GB, $0.05218 x 60 an hour in us-central1.
+@pytest.mark.parametrize(
+    "props, cost, basis",
+    [
+        ({"node_type": "c2-node-60-240", "initial_size": 1}, 0.05218 * 60 * 1.1 * 730,
+         "1x c2-standard-60 @ $3.1308/hr"),
+        # 6.5 GB a vCPU is the highmem shape; the autoscaling minimum counts the nodes.
+        ({"node_type": "n1-node-96-624", "autoscaling_policy": {"min_nodes": 2}}, 0.0592 * 96 * 2 * 1.1 * 730,
+         "2x n1-highmem-96"),
+        ({"template_node_type": "n2-node-80-640", "size": 3}, 0.065507 * 80 * 3 * 1.1 * 730, "3x n2-highmem-80"),
+        # No template in the scan: the widest n1 node, said in the basis.
+        ({}, 0.0592 * 96 * 1.1 * 730, "(node template not read: n1-node-96-624)"),
+    ],
+)
+def test_sole_tenant_node_group(rk, props, cost, basis):
+    got = rk.estimate_resource_cost({"provider": "google", "type": "google_compute_node_group", "name": "g",
+                                     "properties": {"zone": "us-central1-a", **props}})
+    assert got["monthly_cost"] == pytest.approx(cost, rel=0.001)
+    assert basis in got["basis"]
+
+
+@pytest.mark.parametrize(
+    "rtype, props, cost, basis",
+    [
+        # A LoadBalancer service provisions one load balancer of its cloud: GKE bills a
+        # forwarding rule ($0.025 an hour, the first five rules of a project and region).
+        ("kubernetes_service", {"spec": {"type": "LoadBalancer"}}, 18.25,
+         "Service of type LoadBalancer: Google Cloud forwarding rule @ $0.0250/hr (no cloud annotation"),
+        ("kubernetes_service_v1", {"metadata": {"annotations": {
+            "service.beta.kubernetes.io/aws-load-balancer-type": "nlb"}}, "spec": {"type": "LoadBalancer"}},
+         16.43, "AWS load balancer @ $0.0225/hr"),
+        ("kubernetes_manifest", {"manifest": "kind: Service\nmetadata:\n  annotations:\n"
+                                 "    service.beta.kubernetes.io/azure-load-balancer-internal: 'true'\n"
+                                 "spec:\n  type: LoadBalancer\n"}, 18.25, "Azure Standard Load Balancer @ $0.0250/hr"),
+        # Other services stay billed through the cluster's nodes.
+        ("kubernetes_service", {"spec": {"type": "ClusterIP"}}, 0.0, "Billed through the cluster's nodes"),
+    ],
+)
+def test_cluster_load_balancer_service(rk, rtype, props, cost, basis):
+    got = rk.estimate_resource_cost({"provider": "kubernetes", "type": rtype, "name": "s", "properties": props})
+    assert (got["monthly_cost"], basis in got["basis"]) == (pytest.approx(cost, abs=0.01), True), got["basis"]
+
+
+def test_node_templates_are_free_and_spokes_take_the_default_rate(rk):
+    from tally_warden.reckoner import _cost_source
+
+    template = {"provider": "google", "type": "google_compute_node_template", "name": "t",
+                "properties": {"node_type": "c2-node-60-240"}}
+    assert rk.estimate_resource_cost(template)["monthly_cost"] == 0.0
+    spoke = {"provider": "google", "type": "google_network_connectivity_spoke", "name": "s", "properties": {}}
+    assert rk.estimate_resource_cost(spoke)["monthly_cost"] == pytest.approx(36.5)
+    assert _cost_source(rk, spoke) == ("rule", True)

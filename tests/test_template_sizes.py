@@ -21,6 +21,9 @@ resource "google_compute_instance_template" "app" {
 resource "google_compute_region_instance_template" "regional" {
   machine_type = "e2-standard-2"
 }
+resource "google_compute_node_template" "sole" {
+  node_type = "c2-node-60-240"
+}
 """
 
 # (Terraform of the referrer, the size it takes, the estimator's basis with the shipped list)
@@ -65,6 +68,12 @@ REFERRERS = [
             instance_template = google_compute_region_instance_template.regional.self_link
           }
         }""", "template_machine_type", "e2-standard-2", None),
+    # A sole-tenant node group: c2-standard-60 ($0.05218 a vCPU-hour) + the 10% premium.
+    ("""resource "google_compute_node_group" "nodes" {
+          initial_size  = 2
+          node_template = google_compute_node_template.sole.id
+        }""", "template_node_type", "c2-node-60-240",
+     "2x c2-standard-60 @ $3.1308/hr [global] + 10% sole-tenancy premium (c2-node-60-240)"),
 ]
 
 

@@ -188,6 +188,21 @@ bool is_cluster_object(std::string_view type) {
 // LoadBalancer, or a volume claim (a claim template, or the access modes that only claims
 // and volumes carry), anywhere in its properties, including manifests held as text. A
 // persistent volume names storage that exists already.
+bool asks_for_load_balancer(const Map &props) {
+    std::vector<const Value *> todo;
+    for (const auto &[k, v] : props) todo.push_back(&v);
+    while (!todo.empty()) {
+        const Value *v = todo.back();
+        todo.pop_back();
+        if (v->is_str() && v->as_str().find("LoadBalancer") != std::string::npos) return true;
+        if (v->is_list())
+            for (const auto &e : v->as_list()) todo.push_back(&e);
+        else if (v->is_map())
+            for (const auto &[k, e] : v->as_map()) todo.push_back(&e);
+    }
+    return false;
+}
+
 bool provisions_cloud_resource(std::string_view type, const Map &props) {
     bool volume = type.starts_with("kubernetes_persistent_volume");
     auto claims = [volume](std::string_view key) {
@@ -311,6 +326,8 @@ Cost estimate_as_given(const Value &provider_v, const Value &type_v, const Value
     CostSource how = CostSource::Rule;
     if (auto it = table.find(priced_as); it != table.end()) {
         it->second(ctx);
+    } else if (is_cluster_object(priced_as) && asks_for_load_balancer(props)) {
+        cluster_load_balancer(ctx);
     } else if (const CatalogEntry *free = catalog_find(priced_as);
                free && !(is_cluster_object(priced_as) && provisions_cloud_resource(priced_as, props))) {
         ctx.cost = 0.0;

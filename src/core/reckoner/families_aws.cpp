@@ -94,8 +94,9 @@ void search_domain(Ctx &c) {
 // An Aurora cluster: provisioned capacity bills through its aws_rds_cluster_instance resources;
 // Serverless v2 bills ACU-hours (hint average_acus, default min_capacity, else 0.5); storage and
 // I/O bill per GB-month and per million requests from rows "storage" and "io" (hints storage_gb,
-// default 10, and million_requests, default 1). A Multi-AZ DB cluster (db_cluster_instance_class)
-// runs three instances of its class, estimated from the RDS price of that class.
+// default 10, and million_requests, default 1), I/O-Optimized storage from "storage/aurora-iopt1".
+// A Multi-AZ DB cluster (db_cluster_instance_class) runs three instances of its class, estimated
+// from the RDS price of that class.
 void database_cluster(Ctx &c) {
     std::string mode = pytext::lower(c.key_of({"engine_mode", "EngineMode"}, "provisioned"));
     std::optional<double> min_acus =
@@ -119,11 +120,20 @@ void database_cluster(Ctx &c) {
     } else {
         c.basis = "Aurora cluster (instances billed through aws_rds_cluster_instance)";
     }
-    Rates storage = c.rate("storage"), io = c.rate("io");
+    // I/O-Optimized (storage_type aurora-iopt1) bills storage at its own price and no I/O.
+    bool io_optimized = pytext::lower(c.key_of({"storage_type", "StorageType"}, "")) == "aurora-iopt1";
+    Rates storage = c.rate(io_optimized ? "storage/aurora-iopt1" : "storage");
+    Rates io = io_optimized ? Rates{} : c.rate("io");
     if (storage.positive(PER_GB_MONTH) || io.positive(PER_MILLION_REQUESTS)) {
         double gb = c.hint("storage_gb", 10), millions = c.hint("million_requests", 1);
-        c.cost += gb * storage.get(PER_GB_MONTH, 0) + millions * io.get(PER_MILLION_REQUESTS, 0);
-        c.basis += " + " + f(gb, 0) + "GB storage, " + f(millions, 1) + "M I/O";
+        if (!countable(gb)) gb = 10;
+        if (!countable(millions)) millions = 1;
+        double storage_price = storage.positive(PER_GB_MONTH) ? storage.value[PER_GB_MONTH] : 0;
+        double io_price = io.positive(PER_MILLION_REQUESTS) ? io.value[PER_MILLION_REQUESTS] : 0;
+        c.cost += gb * storage_price + millions * io_price;
+        c.basis += " + " + f(gb, 0) + "GB storage @ $" + f(storage_price, 3) + "/GB-mo";
+        if (io_optimized) c.basis += " (I/O-Optimized: no I/O charge)";
+        else c.basis += " + " + f(millions, 1) + "M I/O @ $" + f(io_price, 2) + "/M";
     } else {
         c.basis += " (storage and I/O not priced)";
     }

@@ -1,5 +1,7 @@
 // Rule families of Azure-only resource types. SKU properties arrive as text or, from JSON
 // inputs, as a map whose `name` (or `size`) key holds the SKU.
+#include <cmath>
+
 #include "core/pytext.h"
 #include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
@@ -236,6 +238,54 @@ void key_vault(Ctx &c) {
     c.basis = "Key Vault (" + sku + ") " + grouped(ops) + " operations @ $" + f(per_10k, 4) + "/10,000";
 }
 
+// A NetApp Files capacity pool bills its provisioned size (`size_in_tb` TiB, default 4) at its
+// service level's price per GiB-month; volumes, snapshots and the account bill through it.
+void netapp_pool(Ctx &c) {
+    std::string level = c.key_of({"service_level"}, "Premium");
+    double tib = c.number_of({"size_in_tb"}, 4);
+    if (!countable(tib)) tib = 4;
+    Rates r = c.rate(level);
+    double rate = r.get(PER_GB_MONTH, 0.29419);
+    c.cost = tib * 1024 * rate;
+    c.basis = "NetApp Files " + level + " pool " + (tib == std::floor(tib) ? f(tib, 0) : plain(tib)) + " TiB @ $" +
+              f(rate, 4) + "/GiB-mo";
+    if (!r.has(PER_GB_MONTH)) c.basis += " (no " + level + " price: default rate)";
+}
+
+// Key Vault keys: a software-protected key has no monthly charge (its operations bill through
+// the vault); an HSM-protected key (key_type RSA-HSM, EC-HSM, oct-HSM) bills per key-month, an
+// RSA 2048-bit key at row "hsm-rsa2048", any other at "hsm" (first 250 keys of a vault).
+void key_vault_key(Ctx &c) {
+    std::string kind = c.key_of({"key_type"}, "RSA");
+    if (pytext::lower(kind).find("hsm") == std::string::npos) {
+        c.basis = "Key Vault key (" + kind + "): software-protected, no monthly charge";
+        return;
+    }
+    double bits = c.number_of({"key_size"}, 2048);
+    bool rsa2048 = pytext::lower(kind).rfind("rsa", 0) == 0 && bits <= 2048;
+    double rate = c.rate(rsa2048 ? "hsm-rsa2048" : "hsm").get(PER_HOUR, rsa2048 ? 1.0 / 730 : 5.0 / 730);
+    c.hourly(rate);
+    c.basis = "Key Vault HSM-protected key (" + kind + (rsa2048 ? " 2048" : "") + ") @ $" +
+              f(rate * DEFAULT_MONTHLY_HOURS, 2) + "/key-month";
+}
+
+// Key Vault certificates: renewal requests (hint renewals, default one a year) at the price per
+// renewal; storage and operations bill through the vault.
+void key_vault_certificate(Ctx &c) {
+    double renewals = c.hint("renewals", 1.0 / 12);
+    if (!countable(renewals)) renewals = 1.0 / 12;
+    double price = c.look_up_base().get(PER_REQUEST, 3.0);
+    c.cost = renewals * price;
+    c.basis = "Key Vault certificate " + f(renewals, 2) + " renewals/mo @ $" + f(price, 2) + "/renewal";
+}
+
+// Load-balancing, outbound and inbound NAT rules of a load balancer: within its hourly charge,
+// which covers its first five rules; rules beyond five bill per rule-hour and are not priced.
+void lb_rule(Ctx &c) {
+    c.basis = "Load balancer rule: within its load balancer's hourly charge for the first five rules"
+              " (rules beyond five not priced)";
+}
+
 // Throughput units (`capacity`, default 1) of the namespace's tier; a tier without a price
 // (an unresolved `sku`) is priced at the cheapest tier, Basic, and the basis says so.
 void eventhub_namespace(Ctx &c) {
@@ -287,6 +337,10 @@ void add_azure_families(FamilyTable &t) {
     add_family(t, {"azurerm_databricks_workspace"}, databricks_workspace);
     add_family(t, {"azurerm_data_factory"}, data_factory);
     add_family(t, {"azurerm_key_vault"}, key_vault);
+    add_family(t, {"azurerm_key_vault_key"}, key_vault_key);
+    add_family(t, {"azurerm_key_vault_certificate"}, key_vault_certificate);
+    add_family(t, {"azurerm_netapp_pool"}, netapp_pool);
+    add_family(t, {"azurerm_lb_rule", "azurerm_lb_outbound_rule", "azurerm_lb_nat_rule", "azurerm_lb_nat_pool"}, lb_rule);
     add_family(t, {"azurerm_eventhub_namespace"}, eventhub_namespace);
     add_monthly_fee(t, "azurerm_network_ddos_protection_plan", {"DDoS Network Protection plan", nullptr, nullptr, 2944.0});
 

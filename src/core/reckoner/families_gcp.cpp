@@ -116,9 +116,80 @@ void instance_group(Ctx &c) {
     price_instances(c, "google_compute_instance", size, count, note);
 }
 
+// A sole-tenant node group: its nodes at the node type's price, which is the node's vCPUs and
+// memory at its machine family's prices plus the 10% sole-tenancy premium. A node type
+// "<family>-node-<vcpus>-<gb>" prices as 1.1 x the family's machine type with as many vCPUs
+// and that memory ratio (standard up to 4.5 GB a vCPU, else highmem). The type is the group's
+// template's, when the scan holds it; the count is `initial_size` (else `size`, else the
+// autoscaling policy's `min_nodes`, else 1).
+void node_group(Ctx &c) {
+    std::string node_type = first_text(c.first_of({"node_type", "template_node_type"})).value_or("");
+    std::string note;
+    if (node_type.empty()) {
+        node_type = "n1-node-96-624";
+        note = " (node template not read: " + node_type + ")";
+    }
+    std::string machine;
+    size_t at = node_type.find("-node-");
+    if (at != std::string::npos) {
+        std::string rest = node_type.substr(at + 6);
+        size_t dash = rest.find('-');
+        auto vcpus = dash == std::string::npos ? std::nullopt : to_double(Value(rest.substr(0, dash)));
+        auto gb = dash == std::string::npos ? std::nullopt : to_double(Value(rest.substr(dash + 1)));
+        if (vcpus && gb && *vcpus >= 1 && countable(*gb))
+            machine = node_type.substr(0, at) + (*gb / *vcpus <= 4.5 ? "-standard-" : "-highmem-") +
+                      f(*vcpus, 0);
+    }
+    if (machine.empty()) {
+        machine = "n1-highmem-96";
+        note += " (node type " + node_type + " not read: " + machine + ")";
+    }
+    double nodes = block_number(c, "autoscaling_policy", {"initial_size", "size", "min_nodes"}).value_or(1);
+    price_instances(c, "google_compute_instance", machine, nodes, note);
+    c.cost *= 1.1;
+    c.basis += " + 10% sole-tenancy premium (" + node_type + ")";
+}
+
+// A LoadBalancer service of a cluster: one load balancer of the cluster's cloud, named by the
+// service's annotations (aws-load-balancer, azure-load-balancer), else a Google Cloud
+// forwarding rule, the price GKE bills for it.
+bool mentions(const Value &v, std::string_view text, int depth = 0) {
+    if (depth > 32) return false;
+    if (v.is_str()) return v.as_str().find(text) != std::string::npos;
+    if (v.is_list()) {
+        for (const Value &e : v.as_list())
+            if (mentions(e, text, depth + 1)) return true;
+    } else if (v.is_map()) {
+        for (const auto &[k, e] : v.as_map())
+            if (k.find(text) != std::string::npos || mentions(e, text, depth + 1)) return true;
+    }
+    return false;
+}
+
 std::string kms_protection(const Ctx &c) { return upper_ascii(c.key_of({"protection_level"}, "SOFTWARE")); }
 
 }  // namespace
+
+void cluster_load_balancer(Ctx &c) {
+    Value all{c.props};
+    struct Cloud {
+        const char *annotation, *provider, *type, *key, *label;
+        double rate;
+    };
+    static const Cloud clouds[] = {
+        {"aws-load-balancer", "aws", "aws_lb", "base", "AWS load balancer", 0.0225},
+        {"azure-load-balancer", "azure", "azurerm_lb", "Standard", "Azure Standard Load Balancer", 0.025},
+    };
+    Cloud cloud{nullptr, "google", "google_compute_forwarding_rule", "base", "Google Cloud forwarding rule", 0.025};
+    for (const Cloud &k : clouds)
+        if (mentions(all, k.annotation)) cloud = k;
+    Rates r = c.source.rate(cloud.provider, cloud.type, cloud.key, c.region);
+    r.defaulted = &c.default_rate;
+    double rate = r.get(PER_HOUR, cloud.rate);
+    c.hourly(rate);
+    c.basis = std::string("Service of type LoadBalancer: ") + cloud.label + " @ $" + f(rate, 4) + "/hr";
+    if (!cloud.annotation) c.basis += " (no cloud annotation: GKE's forwarding rule)";
+}
 
 void add_gcp_families(FamilyTable &t) {
     add_family(t, {"google_cloud_run_service", "google_cloud_run_v2_service"}, cloud_run_service);
@@ -135,6 +206,10 @@ void add_gcp_families(FamilyTable &t) {
                {"google_container_node_pool", "google_compute_instance_group_manager",
                 "google_compute_region_instance_group_manager", "google_compute_instance_from_template"},
                instance_group);
+    add_family(t, {"google_compute_node_group"}, node_group);
+    // Network Connectivity Center: per spoke-hour; no published price was read, so the
+    // built-in rate applies and the resource counts as default-rate.
+    add_hourly_unit(t, "google_network_connectivity_spoke", {"NCC spoke", nullptr, nullptr, 0.05});
     add_monthly_fee(t, "google_secret_manager_secret",
                     {"Secret version location", nullptr,
                      [](const Ctx &c) { return count_of_list(c, {"replicas"}, 1); }, 0.06});

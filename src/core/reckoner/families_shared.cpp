@@ -162,6 +162,7 @@ RdsPricing rds_pricing(Ctx &c, const std::string &cls, double storage_gb) {
     std::string type = pytext::lower(c.key_of({"storage_type", "StorageType"}, iops ? "io1" : "gp2"));
     if (type != "gp2") {
         Rates gb = c.rate("storage/" + type);
+        std::string priced = type;
         if (gb.positive(PER_GB_MONTH)) p.storage_rate = gb.value[PER_GB_MONTH];
         else if (type != "gp3") notes.push_back(type + " storage estimated");
         // gp3 includes 3,000 IOPS and 125 MiB/s (12,000 and 500 from 400 GB, except SQL Server).
@@ -169,9 +170,14 @@ RdsPricing rds_pricing(Ctx &c, const std::string &cls, double storage_gb) {
         double billed_iops = iops ? *iops - (type == "gp3" ? (large ? 12000 : 3000) : 0) : 0;
         if (billed_iops > 0) {
             Rates r = c.rate("iops/" + type);
-            if (r.positive(PER_GB_MONTH)) p.extra_monthly += billed_iops * r.value[PER_GB_MONTH];
-            else notes.push_back(grouped(billed_iops) + " IOPS not priced");
+            if (r.positive(PER_GB_MONTH)) {
+                p.extra_monthly += billed_iops * r.value[PER_GB_MONTH];
+                priced += ", " + grouped(billed_iops) + " IOPS @ $" + f(r.value[PER_GB_MONTH], 4) + "/IOPS-mo";
+            } else {
+                notes.push_back(grouped(billed_iops) + " IOPS not priced");
+            }
         }
+        if (gb.positive(PER_GB_MONTH)) notes.push_back(priced);
         if (auto mbps = c.first_number({"storage_throughput", "StorageThroughput"}); mbps && type == "gp3") {
             double billed = *mbps - (large ? 500 : 125);
             Rates r = billed > 0 ? c.rate("throughput/gp3") : Rates{};

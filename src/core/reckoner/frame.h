@@ -136,6 +136,8 @@ void add_aws_families(FamilyTable &table);
 void add_azure_families(FamilyTable &table);
 void add_gcp_families(FamilyTable &table);
 void add_more_families(FamilyTable &table);
+// A cluster object that provisions a cloud load balancer (a service of type LoadBalancer).
+void cluster_load_balancer(Ctx &c);
 
 // Basis text helpers: format codes ".Nf", ",.0f" and the plain text of a value.
 std::string f(double v, int digits);

@@ -24,6 +24,7 @@ constexpr TemplateKind kTemplates[] = {
     {"aws_launch_configuration", "instance_type", kLaunchConfigurationInstanceType},
     {"google_compute_instance_template", "machine_type", kTemplateMachineType},
     {"google_compute_region_instance_template", "machine_type", kTemplateMachineType},
+    {"google_compute_node_template", "node_type", kTemplateNodeType},
 };
 
 struct Referrer {
@@ -38,6 +39,7 @@ const Referrer kReferrers[] = {
     {"aws_eks_node_group", kTemplateInstanceType, {"instance_types", "instance_type", "InstanceTypes"}},
     {"google_compute_instance_group_manager", kTemplateMachineType, {"machine_type"}},
     {"google_compute_region_instance_group_manager", kTemplateMachineType, {"machine_type"}},
+    {"google_compute_node_group", kTemplateNodeType, {"node_type"}},
 };
 
 constexpr size_t kMaxDepth = 32;
@@ -234,7 +236,8 @@ void adopt_template_sizes(std::vector<Value> &records) {
             if (sized || props->contains(r.copy_to)) continue;
             std::vector<std::string> refs;
             for (const auto &[k, v] : *props) collect(v, r.copy_to, refs, 0);
-            if (std::string_view(r.copy_to) != kTemplateMachineType) names_in(*props, r.copy_to, refs);
+            if (std::string_view(r.copy_to) != kTemplateMachineType && std::string_view(r.copy_to) != kTemplateNodeType)
+                names_in(*props, r.copy_to, refs);
             for (const auto &ref : refs) {
                 auto it = index.find(std::string(r.copy_to) + "\n" + ref);
                 if (it == index.end() || it->second.empty()) continue;

@@ -13,6 +13,8 @@ namespace tw::stack {
 // EKS node groups) or the instance template's `machine_type` (managed instance groups).
 inline constexpr const char *kTemplateInstanceType = "template_instance_type";
 inline constexpr const char *kTemplateMachineType = "template_machine_type";
+// A sole-tenant node group's node template's `node_type`.
+inline constexpr const char *kTemplateNodeType = "template_node_type";
 // An Auto Scaling group's named launch configuration's `instance_type`, and the first instance
 // type among its mixed instances policy's overrides.
 inline constexpr const char *kLaunchConfigurationInstanceType = "launch_configuration_instance_type";
