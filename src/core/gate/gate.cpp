@@ -142,8 +142,12 @@ std::string diff_doc(const Options &o, const report::Verdict &v, bool scanned, d
                       : report::diff_json(v, o.base, scanned, base_total, new_total, rows, now);
 }
 
-// Writes the document where the options ask; false (after saying why) when the file fails.
-bool emit(const Options &o, const std::string &doc, Terminal &terminal) {
+// Writes the document `make` builds where the options ask (nowhere: it is not built); false
+// (after saying why) when the file fails.
+template <class Make>
+bool emit(const Options &o, const Make &make, Terminal &terminal) {
+    if (!o.output && !o.json) return true;
+    std::string doc = make();
     if (o.output) {
         std::string tmp = *o.output + ".tmp" + std::to_string(::getpid());
         bool ok;
@@ -257,7 +261,7 @@ int run(const Options &o, Reader &reader, Estimator &estimator, Terminal &termin
     Records records = reader.scan(tree, [&](std::string_view l) { terminal.say(names::printable(l)); });
     if (records.empty()) {
         terminal.say(line("No Terraform/plan resources found. Hook passed."));
-        return emit(o, tree_doc(o, v, 0.0, {}), terminal) ? 0 : 2;
+        return emit(o, [&] { return tree_doc(o, v, 0.0, {}); }, terminal) ? 0 : 2;
     }
     std::unique_ptr<Store> store;
     if (!records.host) store = estimator.store(records.values.size());
@@ -268,7 +272,7 @@ int run(const Options &o, Reader &reader, Estimator &estimator, Terminal &termin
         for (auto &l : report::defaults_summary(priced.items)) terminal.say(l);
     }
     v.exceeded = report::over_limit(priced.total, o.threshold);
-    if (!emit(o, tree_doc(o, v, priced.total, priced.items), terminal)) return 2;
+    if (!emit(o, [&] { return tree_doc(o, v, priced.total, priced.items); }, terminal)) return 2;
     if (!v.exceeded) {
         terminal.say(line("Cost changes are within safety limits. Proceeding..."));
         return 0;
@@ -296,7 +300,7 @@ int run_diff(const Options &o, Change &change, Reader &reader, Estimator &estima
     try {
         if (!change.any()) {
             terminal.say(line("No infrastructure files changed under '" + shown + "'. Hook passed."));
-            return emit(o, diff_doc(o, v, false, 0.0, 0.0, {}, {}), terminal) ? 0 : 2;
+            return emit(o, [&] { return diff_doc(o, v, false, 0.0, 0.0, {}, {}); }, terminal) ? 0 : 2;
         }
         copies = change.copy();
         // Lines about the staged files name them as the directory does; the base's are not shown.
@@ -340,7 +344,7 @@ int run_diff(const Options &o, Change &change, Reader &reader, Estimator &estima
     bool not_finite = !std::isfinite(before.total) || !std::isfinite(after.total) || !std::isfinite(increase);
     v.exceeded = over_increase || over_total || not_finite;
     change.settle();
-    if (!emit(o, diff_doc(o, v, true, before.total, after.total, rows, after.items), terminal)) return 2;
+    if (!emit(o, [&] { return diff_doc(o, v, true, before.total, after.total, rows, after.items); }, terminal)) return 2;
     if (!v.exceeded) {
         terminal.say(line("Cost changes are within safety limits. Proceeding..."));
         return 0;
