@@ -1,27 +1,22 @@
-// Module hookgate: the pre-commit hook. It scans, prices, prints the projected cost and
-// asks the developer to confirm a commit whose cost exceeds the threshold.
+// Module hookgate: the pre-commit hook's command line, and the host's collaborators (the
+// module's StackReader, Reckoner and get_controlling_terminal_input, original or replaced)
+// adapted to the core's flow (core/gate), which decides.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstring>
-#include <fstream>
+#include <memory>
 #include <optional>
-#include <thread>
-#include <unordered_map>
 
 #include <nanobind/stl/string.h>
 
 #include "bindings/common.h"
 #include "core/commit/commit.h"
 #include "core/fsutil.h"
+#include "core/gate/gate.h"
 #include "core/names.h"
-#include "core/pytext.h"
 #include "core/ratebook/store.h"
-#include "core/reckoner/estimator.h"
-#include "core/report/report.h"
 #include "core/stackreader/reader.h"
 #include "core/terminal.h"
 
@@ -31,8 +26,6 @@ using namespace nb::literals;
 namespace {
 
 constexpr const char *kPrefix = "[Tally-Warden] ";
-constexpr const char *kSeparator = "----------------------------------------------------------------------";
-constexpr const char *kPrompt = "[Tally-Warden] High-cost change detected. Type 'confirm' to proceed: ";
 
 nb::handle g_module;  // this module (never released)
 
@@ -78,70 +71,77 @@ void print(std::string_view line) {
     g_transcript.emplace_back(line);
 }
 
-// The scan's lines name files: shown printable.
-const tw::stack::Sink &printer() {
-    static const tw::stack::Sink sink = [](std::string_view line) { print(tw::names::printable(line)); };
-    return sink;
+void say(const std::string &text) { print(text); }
+
+void say_err(const std::string &text) {
+    nb::object err = nb::module_::import_("sys").attr("stderr");
+    if (err.is_none()) return;
+    err.attr("write")(py::from_utf8(text + "\n"));
+    err.attr("flush")();
 }
 
-// What a scan is asked for, as the command line gave it.
-struct ScanOptions {
-    nb::object exclude;                 // the host's list (or None), passed on unchanged
-    std::vector<std::string> excludes;  // the same, natively
-    std::vector<std::string> exclude_paths;  // those written as paths, relative to the directory
-    bool native = true;                 // false when `exclude` is not a list of text
-    bool modules = false;               // evaluate module calls
-};
+double as_double(nb::handle v) {
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
 
-ScanOptions scan_options(nb::handle exclude, bool modules) {
-    ScanOptions o;
-    o.modules = modules;
-    o.exclude = nb::borrow(exclude);
-    if (exclude.is_none()) return o;
-    if (!PyList_Check(exclude.ptr())) {
-        o.native = false;
-        return o;
-    }
+// The exclusion values natively; false when `exclude` is not None or a list of text (the
+// reader itself then reports it).
+bool native_excludes(nb::handle exclude, std::vector<std::string> &out) {
+    if (exclude.is_none()) return true;
+    if (!PyList_Check(exclude.ptr())) return false;
     for (nb::handle e : exclude) {
         if (!PyUnicode_Check(e.ptr())) {
-            o.native = false;
-            return o;
+            out.clear();
+            return false;
         }
-        o.excludes.push_back(py::to_utf8(e));
-        // A value with "/" is a path below the directory: that subtree is skipped.
-        if (o.excludes.back().find('/') != std::string::npos)
-            if (auto rel = tw::stack::exclude_path(o.excludes.back())) o.exclude_paths.push_back(*rel);
+        out.push_back(py::to_utf8(e));
     }
-    return o;
+    return true;
 }
 
-// Every scan of the hook goes through here: the original reader's scan of `root`, natively.
-// With `files`, each record's file is stored there (empty when the scan's order is unknown).
-// A copy of a repository's tree (`copy_top`, of `real_top`) reads modules as ScanOptions says.
-std::vector<Value> scan_tree(const std::string &root, const ScanOptions &options, const tw::stack::Sink &sink,
-                             std::vector<std::string> *files = nullptr, const std::string &modules_from = {},
-                             const std::string &copy_top = {}, const std::string &real_top = {}) {
-    tw::stack::ScanReaders readers;
-    tw::stack::ScanOptions scan;
-    scan.modules = options.modules;
-    scan.modules_from = modules_from;
-    scan.copy_root = copy_top;
-    scan.real_root = real_top;
-    scan.files = files;
-    scan.exclude_paths = options.exclude_paths;
-    if (files) files->clear();
-    return tw::stack::scan(root, options.excludes, readers, sink, scan);
-}
+// The core's scan, with the host's cyclic collector paused while it builds records.
+struct PausedReader : gate::NativeReader {
+    using NativeReader::NativeReader;
+    gate::Records scan(const gate::Tree &tree, const tw::stack::Sink &sink) override {
+        py::GcPause pause;
+        return NativeReader::scan(tree, sink);
+    }
+};
 
-// The scan of the original reader, natively; nothing when the arguments are not of the
-// reader's types (the reader itself then reports them).
-std::optional<std::vector<Value>> native_scan(nb::handle directory, const ScanOptions &options) {
-    if (!PyUnicode_Check(directory.ptr()) || !options.native) return std::nullopt;
-    return scan_tree(py::fspath(directory), options, printer());
-}
+// The list a replaced reader returned.
+struct PyRecords : gate::HostRecords {
+    nb::object list;
+    explicit PyRecords(nb::object l) : list(std::move(l)) {}
+    bool empty() const override { return !nb::bool_(list); }
+};
+
+// The module's StackReader (replaced, or called with arguments of other types): its
+// parse_tf_dir, called on the class.
+class PyReader : public gate::Reader {
+public:
+    PyReader(nb::object reader, nb::handle directory, nb::handle exclude, bool modules)
+        : reader_(std::move(reader)), directory_(nb::borrow(directory)), exclude_(nb::borrow(exclude)),
+          modules_(modules) {}
+    gate::Records scan(const gate::Tree &tree, const tw::stack::Sink &) override {
+        nb::object dir = tree.given ? directory_ : nb::object(py::from_utf8(tree.root));
+        // The modules keyword only when asked, so that replaced readers without it still work.
+        nb::object found = tree.given && modules_
+                               ? reader_.attr("parse_tf_dir")(dir, "exclude_patterns"_a = exclude_, "modules"_a = true)
+                               : reader_.attr("parse_tf_dir")(dir, "exclude_patterns"_a = exclude_);
+        gate::Records r;
+        r.host = std::make_shared<PyRecords>(std::move(found));
+        return r;
+    }
+
+private:
+    nb::object reader_, directory_, exclude_;
+    bool modules_;
+};
 
 // The original store behind the original estimator, natively; null when either was replaced.
-std::unique_ptr<tw::reckon::RateSource> native_source(nb::handle reckoner, size_t records) {
+std::unique_ptr<gate::Store> native_store(nb::handle reckoner, size_t records) {
     if (!untouched(g_reckoner, reckoner.type()) || !plain_instance(reckoner, "db")) return nullptr;
     nb::object db = reckoner.attr("db");
     if (!untouched(g_ratebook, db.type()) || !plain_instance(db, "db_path")) return nullptr;
@@ -151,33 +151,86 @@ std::unique_ptr<tw::reckon::RateSource> native_source(nb::handle reckoner, size_
     return std::make_unique<tw::rate::StoreSource>(py::to_utf8(path));
 }
 
-// native_source, with a store that cannot be opened left to the host path to report.
-std::unique_ptr<tw::reckon::RateSource> native_source_or_null(nb::handle reckoner, size_t records) {
-    try {
-        return native_source(reckoner, records);
-    } catch (const std::exception &) {
-        return nullptr;
-    }
-}
+std::string text_of(nb::handle v) { return v.is_none() ? std::string("None") : py::to_utf8(nb::str(v)); }
 
-// The report's total of the original estimator over the original store, natively.
-std::optional<double> native_total(nb::handle reckoner, const std::vector<Value> &records) {
-    try {
-        auto source = native_source(reckoner, records.size());
-        if (!source) return std::nullopt;
-        tw::reckon::Report report;
-        for (const auto &r : records) {
-            auto cost = tw::reckon::estimate_record(r.as_map(), *source);
-            report.add(tw::pytext::str_of(cost.type), cost.monthly_cost);
+// The module's Reckoner, constructed with no arguments when first needed.
+class PyEstimator : public gate::Estimator {
+public:
+    std::unique_ptr<gate::Store> store(size_t records) override {
+        try {
+            return native_store(reckoner(), records);
+        } catch (const std::exception &) {
+            return nullptr;  // a store that cannot be opened: the estimator reports it itself
         }
-        return tw::pytext::round2(report.total);
-    } catch (const std::exception &) {
-        // Failures are reported by the estimator itself, on the host path.
-        return std::nullopt;
     }
-}
+    gate::Totals report(const gate::Records &records, bool listed) override {
+        nb::handle r = reckoner();
+        nb::object list;
+        if (records.host) list = static_cast<const PyRecords &>(*records.host).list;
+        else {
+            py::GcPause pause;
+            nb::list converted;
+            for (const auto &v : records.values) converted.append(py::to_python(v));
+            list = converted;
+        }
+        nb::object report = r.attr("estimate_total_costs")(list);
+        gate::Totals t;
+        t.total = as_double(report["total_monthly_cost"]);
+        if (!listed) return t;
+        nb::object resources = nb::getattr(report, "get", nb::none()).is_none() ? nb::none() : report.attr("get")("resources");
+        if (resources.is_none()) return t;
+        for (nb::handle item : resources)
+            t.resources.push_back({text_of(item.attr("get")("type")), text_of(item.attr("get")("name")),
+                                   text_of(item.attr("get")("region", "")), text_of(item.attr("get")("basis", "")),
+                                   as_double(item.attr("get")("monthly_cost", 0.0))});
+        return t;
+    }
 
-void say(const std::string &text) { print(text); }
+private:
+    nb::handle reckoner() {
+        if (!reckoner_.is_valid()) reckoner_ = nb::getattr(g_module, "Reckoner")();
+        return reckoner_;
+    }
+    nb::object reckoner_;
+};
+
+// Messages through the host's sys.stdout; the question through the module's
+// get_controlling_terminal_input; the document on the standard output of the call's start.
+class PyTerminal : public gate::Terminal {
+public:
+    void say(const std::string &line) override { print(line); }
+    void warn(const std::string &line) override { say_err(line); }
+    gate::Answer ask(const std::string &prompt) override {
+        try {
+            nb::object answer = nb::getattr(g_module, "get_controlling_terminal_input")(nb::str(prompt.c_str())).attr("lower")();
+            return {gate::Answer::Kind::Line, py::to_utf8(answer)};
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_KeyboardInterrupt)) return {gate::Answer::Kind::Interrupted, {}};
+            if (e.matches(PyExc_EOFError) || e.matches(PyExc_OSError)) return {gate::Answer::Kind::NoInput, {}};
+            throw;
+        }
+    }
+    void document(const std::string &doc) override {
+        if (stdout_.is_none()) return;
+        stdout_.attr("write")(py::from_utf8(doc));
+        stdout_.attr("flush")();
+    }
+
+private:
+    nb::object stdout_ = nb::module_::import_("sys").attr("stdout");
+};
+
+// sys.stdout points at sys.stderr while it lives: the JSON document owns standard output.
+struct MessagesToStderr {
+    nb::object sys = nb::module_::import_("sys");
+    nb::object saved = sys.attr("stdout");
+    MessagesToStderr() { sys.attr("stdout") = sys.attr("stderr"); }
+    ~MessagesToStderr() {
+        if (PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr()) < 0) PyErr_Clear();
+    }
+    MessagesToStderr(const MessagesToStderr &) = delete;
+    MessagesToStderr &operator=(const MessagesToStderr &) = delete;
+};
 
 // An interrupt that git met or that arrived while it ran, raised as the host's own.
 [[noreturn]] void raise_interrupt() {
@@ -190,9 +243,6 @@ void say(const std::string &text) { print(text); }
 constexpr int kInterruptedStatus = 130;
 void say_interrupted() { say(std::string(kPrefix) + "Interrupted; commit aborted."); }
 
-std::string money(nb::handle value) {
-    return py::to_utf8(nb::module_::import_("builtins").attr("format")(value, ".2f"));
-}
 
 // A hook framework may give the hook a pipe or a pseudo-terminal of its own as standard
 // output: the terminal the answer is read from then gets what the run printed, and the
@@ -277,430 +327,29 @@ nb::object get_controlling_terminal_input(nb::handle prompt_msg) {
     return line.attr("strip")();
 }
 
-int ask(bool strict);
-
-int run_hook(nb::handle directory, nb::handle threshold, bool strict, nb::handle exclude, bool modules) {
-    say(std::string(kPrefix) + "Scanning '" + tw::names::printable(py::to_utf8(nb::str(directory))) +
-        "' for cost changes...");
+// run_hook: the collaborators the module holds now, adapted to the core's flow.
+int run_hook(nb::handle directory, const gate::Options &o, nb::handle exclude, bool modules, bool diff) {
+    std::vector<std::string> excludes;
+    bool native_args = native_excludes(exclude, excludes);
+    PyTerminal terminal;
+    std::optional<MessagesToStderr> quiet;
+    if (o.json) quiet.emplace();
     // With the original reader and estimator the records stay native; any replacement on the
     // module or on the classes is called through the host as usual.
-    nb::object reader = nb::getattr(g_module, "StackReader");
-    std::optional<std::vector<Value>> records;
-    nb::object resources;
-    if (untouched(g_reader, reader)) {
-        py::GcPause pause;
-        records = native_scan(directory, scan_options(exclude, modules));
-    }
-    if (!records) {
-        // The modules keyword only when asked, so that replaced readers without it still work.
-        if (modules) resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude, "modules"_a = true);
-        else resources = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = exclude);
-    }
-    if (records ? records->empty() : !nb::bool_(resources)) {
-        say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
-        return 0;
-    }
-    nb::object reckoner = nb::getattr(g_module, "Reckoner")();
-    nb::object total;
-    if (records) {
-        if (auto t = native_total(reckoner, *records)) total = nb::float_(*t);
-        else {
-            py::GcPause pause;
-            nb::list converted;
-            for (const auto &r : *records) converted.append(py::to_python(r));
-            resources = converted;
-        }
-    }
-    if (!total.is_valid()) total = reckoner.attr("estimate_total_costs")(resources)["total_monthly_cost"];
-    say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + money(total) + "/month.");
-    if (PyFloat_Check(total.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(total.ptr()))) {
-        say(tw::report::not_finite_line("Projected cost ($" + money(total) + ")"));
-        return ask(strict);
-    }
-    int exceeded = PyObject_RichCompareBool(total.ptr(), threshold.ptr(), Py_GT);
-    if (exceeded < 0) throw nb::python_error();
-    if (!exceeded) {
-        say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
-        return 0;
-    }
-    say("\n[Tally-Warden WARNING] Projected cost ($" + money(total) + ") exceeds the safety threshold of $" +
-        money(threshold) + "!");
-    return ask(strict);
-}
-
-// The developer's confirmation of a commit over the limits: 0 proceed, 1 abort.
-int ask(bool strict) {
-    try {
-        say(kSeparator);
-        nb::object prompt = nb::str(kPrompt);
-        nb::object answer = nb::getattr(g_module, "get_controlling_terminal_input")(prompt).attr("lower")();
-        say(kSeparator);
-        if (py::to_utf8(answer) == "confirm") {
-            say(std::string(kPrefix) + "Commit approved by developer. Proceeding...");
-            return 0;
-        }
-        say(std::string(kPrefix) + "Commit aborted. (You did not type 'confirm')");
-        return 1;
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_KeyboardInterrupt)) {
-            say("\n[Tally-Warden] Commit aborted by user interruption.");
-            return 1;
-        }
-        if (!e.matches(PyExc_EOFError) && !e.matches(PyExc_OSError)) throw;
-    }
-    say(std::string(kPrefix) + "Input stream is not available or closed.");
-    say(std::string(kPrefix) + "Running in non-interactive environment.");
-    if (strict) {
-        say(std::string(kPrefix) + "Strict mode enabled. Cost threshold exceeded, aborting commit.");
-        return 1;
-    }
-    say(std::string(kPrefix) + "Cost threshold exceeded. Proceeding anyway (non-strict, non-interactive).");
-    return 0;
-}
-
-// The options that ask for reports or for the staged change.
-struct Extras {
-    bool diff = false;
-    std::string base = "HEAD";
-    std::optional<std::string> head;  // price this revision's tree against the merge base instead of the index
-    std::optional<double> max_total;
-    bool breakdown = false;
-    bool json = false;      // a document owns standard output: JSON, or Markdown with `markdown`
-    bool markdown = false;
-    std::optional<std::string> output;
-    bool any() const { return diff || breakdown || json || output; }
-};
-
-// The document of the chosen format (JSON unless Markdown was asked for).
-std::string tree_doc(const Extras &x, const tw::report::Verdict &v, double total, const std::vector<tw::report::Item> &items) {
-    return x.markdown ? tw::report::tree_markdown(v, total, items) : tw::report::tree_json(v, total, items);
-}
-std::string diff_doc(const Extras &x, const tw::report::Verdict &v, bool scanned, double base_total, double new_total,
-                     const std::vector<tw::report::Row> &rows, const std::vector<tw::report::Item> &now) {
-    return x.markdown ? tw::report::diff_markdown(v, x.head ? x.base + "..." + *x.head : x.base, scanned, base_total,
-                                                  new_total, rows, now)
-                      : tw::report::diff_json(v, x.base, scanned, base_total, new_total, rows, now);
-}
-
-void say_err(const std::string &text) {
-    nb::object err = nb::module_::import_("sys").attr("stderr");
-    if (err.is_none()) return;
-    err.attr("write")(py::from_utf8(text + "\n"));
-    err.attr("flush")();
-}
-
-// sys.stdout points at sys.stderr while it lives: the JSON document owns standard output.
-struct MessagesToStderr {
-    nb::object sys = nb::module_::import_("sys");
-    nb::object saved = sys.attr("stdout");
-    MessagesToStderr() { sys.attr("stdout") = sys.attr("stderr"); }
-    ~MessagesToStderr() {
-        if (PyObject_SetAttrString(sys.ptr(), "stdout", saved.ptr()) < 0) PyErr_Clear();
-    }
-    MessagesToStderr(const MessagesToStderr &) = delete;
-    MessagesToStderr &operator=(const MessagesToStderr &) = delete;
-};
-
-// Writes the document where the options ask; false (after saying why) when the file fails.
-bool emit(const Extras &x, const std::string &doc, nb::handle real_stdout) {
-    if (x.output) {
-        std::string tmp = *x.output + ".tmp" + std::to_string(::getpid());
-        bool ok;
-        {
-            std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-            f << doc;
-            f.flush();
-            ok = f.good();
-        }
-        if (!ok || std::rename(tmp.c_str(), x.output->c_str()) != 0) {
-            int err = errno;
-            std::remove(tmp.c_str());
-            say_err(std::string(kPrefix) + "Cannot write the report to '" + *x.output + "': " + std::strerror(err));
-            return false;
-        }
-    }
-    if (x.json && !real_stdout.is_none()) {
-        real_stdout.attr("write")(py::from_utf8(doc));
-        real_stdout.attr("flush")();
-    }
-    return true;
-}
-
-// A scanned path as the user's directory names it: `root` replaced by `display`.
-std::string shown_path(const std::string &path, const std::string &root, const std::string &display) {
-    std::string p = path.starts_with(root) ? display + path.substr(root.size()) : path;
-    while (p.starts_with("./")) p.erase(0, 2);
-    return p;
-}
-
-struct Priced {
-    std::vector<tw::report::Item> items;
-    double total = 0.0;
-};
-
-std::string text_of(nb::handle v) { return v.is_none() ? std::string("None") : py::to_utf8(nb::str(v)); }
-
-// The priced records of one tree by file, so that a record of the other tree found at the
-// same place of the same file, and equal, takes its price without a second estimate.
-struct PriceMemo {
-    const std::vector<Value> *records = nullptr;
-    const std::vector<tw::report::Item> *items = nullptr;
-    std::unordered_map<std::string_view, std::pair<size_t, size_t>> by_file;  // first, count
-};
-
-PriceMemo memo_of(const std::vector<Value> &records, const Priced &priced) {
-    PriceMemo memo;
-    if (records.size() != priced.items.size()) return memo;
-    memo.records = &records;
-    memo.items = &priced.items;
-    for (size_t i = 0; i < records.size();) {
-        size_t j = i;
-        while (j < records.size() && priced.items[j].file == priced.items[i].file) ++j;
-        memo.by_file.try_emplace(priced.items[i].file, i, j - i);
-        i = j;
-    }
-    return memo;
-}
-
-// One tree's records priced resource by resource: natively with the original estimator
-// (through `source`), else through the host's estimate_total_costs. `host` holds the
-// records when the reader was replaced; `files` the file of each native record (empty
-// when unknown).
-Priced price_tree(nb::handle reckoner, tw::reckon::RateSource *source, const std::vector<Value> &records,
-                  nb::handle host, const std::vector<std::string> &files, const std::string &root,
-                  const std::string &display, const PriceMemo *memo = nullptr) {
-    Priced p;
-    auto file_of = [&](size_t i) {
-        return shown_path(i < files.size() ? files[i] : root, root, display);
-    };
-    if (!host.is_valid() && source) {
-        try {
-            tw::reckon::Report report;
-            p.items.reserve(records.size());
-            size_t run = 0;  // where the records of the current file begin
-            for (size_t i = 0; i < records.size(); ++i) {
-                std::string file = file_of(i);
-                if (i == 0 || file != p.items.back().file) run = i;
-                const tw::report::Item *same = nullptr;
-                if (memo && memo->records) {
-                    auto it = memo->by_file.find(file);
-                    size_t k = i - run;
-                    if (it != memo->by_file.end() && k < it->second.second &&
-                        (*memo->records)[it->second.first + k] == records[i])
-                        same = &(*memo->items)[it->second.first + k];
-                }
-                if (same) {
-                    p.items.push_back(*same);
-                } else {
-                    auto cost = tw::reckon::estimate_record(records[i].as_map(), *source);
-                    std::string unit = tw::report::unit_of(file);
-                    p.items.push_back({std::move(file), std::move(unit), tw::pytext::str_of(cost.type),
-                                       tw::pytext::str_of(cost.name), cost.region, cost.basis,
-                                       tw::report::source_name(cost), cost.monthly_cost});
-                }
-                report.add(p.items.back().type, p.items.back().cost);
-            }
-            p.total = tw::pytext::round2(report.total);
-            return p;
-        } catch (const std::exception &) {
-            p.items.clear();  // reported by the estimator itself, on the host path
-        }
-    }
-    nb::object list;
-    if (host.is_valid()) list = nb::borrow(host);
-    else {
-        py::GcPause pause;
-        nb::list converted;
-        for (const auto &r : records) converted.append(py::to_python(r));
-        list = converted;
-    }
-    nb::object report = reckoner.attr("estimate_total_costs")(list);
-    p.total = nb::cast<double>(nb::float_(report["total_monthly_cost"]));
-    nb::object resources = nb::getattr(report, "get", nb::none()).is_none() ? nb::none() : report.attr("get")("resources");
-    if (resources.is_none()) return p;
-    size_t i = 0;
-    for (nb::handle r : resources) {
-        std::string file = file_of(host.is_valid() ? files.size() : i);
-        nb::object cost = r.attr("get")("monthly_cost", 0.0);
-        p.items.push_back({file, tw::report::unit_of(file), text_of(r.attr("get")("type")),
-                           text_of(r.attr("get")("name")), text_of(r.attr("get")("region", "")),
-                           text_of(r.attr("get")("basis", "")), "", nb::cast<double>(nb::float_(cost))});
-        ++i;
-    }
-    return p;
-}
-
-double as_double(nb::handle v) {
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
-// The plain mode with a breakdown or a document: the same lines, and the per-resource table.
-int run_report(nb::handle directory, nb::handle threshold, bool strict, const ScanOptions &options, const Extras &x) {
-    nb::object real_stdout = nb::module_::import_("sys").attr("stdout");
-    std::optional<MessagesToStderr> quiet;
-    if (x.json) quiet.emplace();
-    std::string shown = py::to_utf8(nb::str(directory));
-    say(std::string(kPrefix) + "Scanning '" + tw::names::printable(shown) + "' for cost changes...");
-    tw::report::Verdict v{shown, as_double(threshold), std::nullopt, false};
-
-    nb::object reader = nb::getattr(g_module, "StackReader");
-    std::vector<Value> records;
-    std::vector<std::string> files;
-    nb::object host;
-    std::string root = shown;
-    if (untouched(g_reader, reader) && PyUnicode_Check(directory.ptr()) && options.native) {
-        py::GcPause pause;
-        root = py::fspath(directory);
-        records = scan_tree(root, options, printer(), &files);
-    } else {
-        host = reader.attr("parse_tf_dir")(directory, "exclude_patterns"_a = options.exclude);
-    }
-    if (host.is_valid() ? !nb::bool_(host) : records.empty()) {
-        say(std::string(kPrefix) + "No Terraform/plan resources found. Hook passed.");
-        return emit(x, tree_doc(x, v, 0.0, {}), real_stdout) ? 0 : 2;
-    }
-    nb::object reckoner = nb::getattr(g_module, "Reckoner")();
-    std::unique_ptr<tw::reckon::RateSource> source;
-    if (!host.is_valid()) source = native_source_or_null(reckoner, records.size());
-    Priced priced = price_tree(reckoner, source.get(), records, host, files, root, shown);
-    say(std::string(kPrefix) + "Total projected cost of scanned configurations: $" + tw::report::money(priced.total) +
-        "/month.");
-    if (x.breakdown) {
-        for (auto &line : tw::report::breakdown_table(priced.items)) say(line);
-        for (auto &line : tw::report::defaults_summary(priced.items)) say(line);
-    }
-    v.exceeded = tw::report::over_limit(priced.total, v.threshold);
-    if (!emit(x, tree_doc(x, v, priced.total, priced.items), real_stdout)) return 2;
-    if (!v.exceeded) {
-        say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
-        return 0;
-    }
-    if (!std::isfinite(priced.total))
-        say(tw::report::not_finite_line("Projected cost ($" + tw::report::money(priced.total) + ")"));
+    nb::object cls = nb::getattr(g_module, "StackReader");
+    std::unique_ptr<gate::Reader> reader;
+    if (untouched(g_reader, cls) && native_args && (diff || PyUnicode_Check(directory.ptr())))
+        reader = std::make_unique<PausedReader>(excludes, modules);
     else
-        say("\n[Tally-Warden WARNING] Projected cost ($" + tw::report::money(priced.total) +
-            ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
-    if (x.json) return 1;
-    return ask(strict);
-}
-
-void replace_all(std::string &s, const std::string &from, const std::string &to) {
-    if (from.empty()) return;
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) s.replace(at, from.size(), to);
-}
-
-// The staged change against its base, resource by resource.
-int run_diff(nb::handle directory, nb::handle threshold, bool strict, const ScanOptions &options, const Extras &x) {
-    nb::object real_stdout = nb::module_::import_("sys").attr("stdout");
-    std::optional<MessagesToStderr> quiet;
-    if (x.json) quiet.emplace();
-    std::string shown = py::to_utf8(nb::str(directory));
-    if (x.head)
-        say(std::string(kPrefix) + "Checking the changes of " + tw::names::printable(*x.head) + " in '" +
-            tw::names::printable(shown) + "' against its merge base with " + tw::names::printable(x.base) + "...");
-    else
-        say(std::string(kPrefix) + "Checking the staged changes in '" + tw::names::printable(shown) + "' against " +
-            tw::names::printable(x.base) + "...");
-    tw::report::Verdict v{shown, as_double(threshold), x.max_total, false};
-
-    std::vector<Value> base_records, new_records;
-    std::vector<std::string> base_files, new_files;
-    nb::object base_host, new_host;
-    std::string base_root, new_root;
-    // The temporary trees are removed on a thread of their own once both scans are done,
-    // while the records are priced; always before anything is decided.
-    struct Remover {
-        std::thread thread;
-        void wait() {
-            if (thread.joinable()) thread.join();
-        }
-        ~Remover() { wait(); }
-    } remover;
+        reader = std::make_unique<PyReader>(cls, directory, exclude, modules);
+    PyEstimator estimator;
+    if (!diff) return gate::run(o, *reader, estimator, terminal);
+    gate::GitChange change(py::fspath(directory), o.base, o.head, excludes, modules);
     try {
-        std::string path = py::fspath(directory);
-        // With modules, a source elsewhere in the repository counts as well.
-        std::optional<bool> quick;
-        if (!options.modules && !x.head) quick = tw::commit::quick_staged_changes(path, x.base, options.excludes);
-        std::optional<tw::commit::Repo> repo;
-        if (!quick) repo = x.head ? tw::commit::open_range(path, x.base, *x.head) : tw::commit::open(path, x.base);
-        if (!(quick ? *quick : tw::commit::staged_changes(*repo, options.excludes, options.modules))) {
-            say(std::string(kPrefix) + "No infrastructure files changed under '" + tw::names::printable(shown) +
-                "'. Hook passed.");
-            return emit(x, diff_doc(x, v, false, 0.0, 0.0, {}, {}), real_stdout) ? 0 : 2;
-        }
-        if (!repo) repo = tw::commit::open(path, x.base);
-        auto snap = std::make_unique<tw::commit::Snapshot>(*repo, options.excludes, options.modules);
-        base_root = snap->base_root();
-        new_root = snap->index_root();
-        nb::object reader = nb::getattr(g_module, "StackReader");
-        if (untouched(g_reader, reader) && options.native) {
-            // Lines about the staged files name them as the directory does; the base's are not shown.
-            tw::stack::Sink staged = [&](std::string_view line) {
-                std::string l(line);
-                replace_all(l, new_root, shown);
-                print(tw::names::printable(l));
-            };
-            tw::stack::Sink none = [](std::string_view) {};
-            py::GcPause pause;
-            // .terraform/modules is not committed: it is read from the working tree.
-            base_records = scan_tree(base_root, options, none, &base_files, path, snap->base_top(), repo->top);
-            new_records = scan_tree(new_root, options, staged, &new_files, path, snap->index_top(), repo->top);
-        } else {
-            base_host = reader.attr("parse_tf_dir")(py::from_utf8(base_root), "exclude_patterns"_a = options.exclude);
-            new_host = reader.attr("parse_tf_dir")(py::from_utf8(new_root), "exclude_patterns"_a = options.exclude);
-        }
-        remover.thread = std::thread([s = std::move(snap)]() mutable { s.reset(); });
-    } catch (const tw::commit::GitError &e) {
-        say_err(std::string(kPrefix) + "Cannot read the staged change: " + tw::names::printable(e.what()));
-        return 2;
+        return gate::run_diff(o, change, *reader, estimator, terminal);
     } catch (const tw::commit::Interrupted &) {
         raise_interrupt();
     }
-    nb::object reckoner = nb::getattr(g_module, "Reckoner")();
-    std::unique_ptr<tw::reckon::RateSource> source;
-    if (!base_host.is_valid()) source = native_source_or_null(reckoner, base_records.size() + new_records.size());
-    Priced before = price_tree(reckoner, source.get(), base_records, base_host, base_files, base_root, shown);
-    PriceMemo memo = memo_of(base_records, before);
-    Priced after = price_tree(reckoner, source.get(), new_records, new_host, new_files, new_root, shown, &memo);
-    auto rows = tw::report::compare(before.items, after.items);
-    double change = tw::pytext::round2(after.total - before.total);
-
-    say(std::string(kPrefix) + "Base total (" + tw::names::printable(x.head ? x.base + "..." + *x.head : x.base) +
-        "): $" + tw::report::money(before.total) + "/month.");
-    say(std::string(kPrefix) + "New total: $" + tw::report::money(after.total) + "/month.");
-    say(std::string(kPrefix) + "Change: " + tw::report::signed_money(change) + "/month.");
-    if (x.breakdown)
-        for (auto &line : tw::report::breakdown_table(after.items)) say(line);
-    auto table = tw::report::diff_table(rows);
-    if (table.empty()) say(std::string(kPrefix) + "No resource changed its cost.");
-    for (auto &line : table) say(line);
-    for (auto &line : tw::report::defaults_summary(after.items)) say(line);
-
-    // Only an increase can stop a commit.
-    bool over_increase = change > 0 && change > v.threshold;
-    bool over_total = change > 0 && x.max_total && after.total > *x.max_total;
-    bool not_finite = !std::isfinite(before.total) || !std::isfinite(after.total) || !std::isfinite(change);
-    v.exceeded = over_increase || over_total || not_finite;
-    remover.wait();
-    if (!emit(x, diff_doc(x, v, true, before.total, after.total, rows, after.items), real_stdout))
-        return 2;
-    if (!v.exceeded) {
-        say(std::string(kPrefix) + "Cost changes are within safety limits. Proceeding...");
-        return 0;
-    }
-    if (not_finite)
-        say(tw::report::not_finite_line("The change ($" + tw::report::money(before.total) + " to $" +
-                                        tw::report::money(after.total) + ")"));
-    else if (over_increase)
-        say("\n[Tally-Warden WARNING] Projected increase ($" + tw::report::money(change) +
-            ") exceeds the safety threshold of $" + tw::report::money(v.threshold) + "!");
-    if (over_total && !not_finite)
-        say("\n[Tally-Warden WARNING] Projected total ($" + tw::report::money(after.total) +
-            ") exceeds the maximum total of $" + tw::report::money(*x.max_total) + "!");
-    if (x.json) return 1;
-    return ask(strict);
 }
 
 // Whether a number option is a usable amount of money: finite and not negative.
@@ -907,19 +556,18 @@ NB_MODULE(hookgate, m) {
         if (!g_in_main) g_transcript.clear();
         if (format != "text" && format != "json" && format != "markdown")
             throw nb::value_error("format must be 'text', 'json' or 'markdown'");
-        Extras x;
-        x.diff = diff;
-        x.base = base;
-        if (!head.is_none()) x.head = py::to_utf8(nb::str(head));
-        if (!max_total.is_none()) x.max_total = as_double(max_total);
-        x.breakdown = breakdown;
-        x.json = format != "text";
-        x.markdown = format == "markdown";
-        if (!output.is_none()) x.output = py::fspath(output);
-        if (!x.any()) return run_hook(directory, threshold, s == 1, exclude, modules);
-        ScanOptions options = scan_options(exclude, modules);
-        return x.diff ? run_diff(directory, threshold, s == 1, options, x)
-                      : run_report(directory, threshold, s == 1, options, x);
+        gate::Options o;
+        o.shown = py::to_utf8(nb::str(directory));
+        o.threshold = as_double(threshold);
+        o.strict = s == 1;
+        o.base = base;
+        if (!head.is_none()) o.head = py::to_utf8(nb::str(head));
+        if (!max_total.is_none()) o.max_total = as_double(max_total);
+        o.breakdown = breakdown;
+        o.json = format != "text";
+        o.markdown = format == "markdown";
+        if (!output.is_none()) o.output = py::fspath(output);
+        return run_hook(directory, o, exclude, modules, diff);
     },
         nb::sig("def run_hook(directory: str | os.PathLike[str], threshold: float, strict: bool = False, "
                 "exclude: list[str] | None = None, *, modules: bool = False, diff: bool = False, base: str = 'HEAD', "

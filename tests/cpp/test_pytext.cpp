@@ -88,6 +88,7 @@ std::pair<int, int> test_store_digest();
 std::pair<int, int> test_snapshot();
 std::pair<int, int> test_scan_bounds();
 std::pair<int, int> test_tfexpr();
+std::pair<int, int> test_gate();
 
 int main(int argc, char **argv) {
     if (argc > 1 && std::string(argv[1]) == "--serve") return serve();
@@ -189,6 +190,7 @@ int main(int argc, char **argv) {
     { auto [p, q] = test_snapshot(); passed += p; failed += q; }
     { auto [p, q] = test_scan_bounds(); passed += p; failed += q; }
     { auto [p, q] = test_tfexpr(); passed += p; failed += q; }
+    { auto [p, q] = test_gate(); passed += p; failed += q; }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed ? 1 : 0;
 }

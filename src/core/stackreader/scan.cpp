@@ -536,7 +536,9 @@ private:
         Scope scope = root_scope(d);
         ProviderRegions regions;
         add_provider_regions(d.providers, scope, regions);
-        std::vector<Frame> stack{{dir, "", real_path(dir)}};
+        // The resolved path only finds cycles of calls: a directory without calls needs none.
+        bool calls = std::any_of(d.files.begin(), d.files.end(), [](const auto &f) { return !f.model.modules.empty(); });
+        std::vector<Frame> stack{{dir, "", calls ? real_path(dir) : dir}};
         root_dir_ = dir;
         for (const auto &f : d.files) {
             if (!f.read) {

@@ -31,6 +31,11 @@ public:
     explicit Parser(std::string_view s) : s_(s) {}
     std::vector<Node> nodes;
 
+    // Whether an expression (after white space) can begin with `c`.
+    static bool begins_expression(char c) {
+        return ident_start(c) || (c >= '0' && c <= '9') || c == '"' || c == '(' || c == '[' || c == '{' || c == '!' ||
+               c == '-' || c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    }
     int parse() {
         int root = expr(0);
         skip();
@@ -805,10 +810,16 @@ std::optional<Value> evaluate(std::string_view text, const Scope &scope) {
     std::string_view s = pytext::strip(text);
     if (!worth_parsing(s)) return std::nullopt;
     Parser p(s);
-    int root;
-    try {
-        root = p.parse();
-    } catch (const Fail &) {
+    std::optional<int> root;
+    // A text that no expression can begin with (a "${...}" the reader left unquoted) is
+    // tried as a template only: a failed parse costs a thrown exception.
+    if (Parser::begins_expression(s.front())) {
+        try {
+            root = p.parse();
+        } catch (const Fail &) {
+        }
+    }
+    if (!root) {
         if (s.find("${") == std::string_view::npos) return std::nullopt;
         try {
             root = p.parse_template_body();
@@ -816,7 +827,7 @@ std::optional<Value> evaluate(std::string_view text, const Scope &scope) {
             return std::nullopt;
         }
     }
-    const Node &top = p.nodes[size_t(root)];
+    const Node &top = p.nodes[size_t(*root)];
     if (top.k == K::Lit) {
         if (top.lit.is_null()) return Value();
         return std::nullopt;
@@ -824,10 +835,10 @@ std::optional<Value> evaluate(std::string_view text, const Scope &scope) {
     if (top.k == K::ListLit || top.k == K::MapLit) return std::nullopt;
     if (top.k == K::Tmpl && plain_template(p.nodes, top)) return std::nullopt;
     Eval e(p.nodes, scope);
-    R r = e.eval(root, 0);
+    R r = e.eval(*root, 0);
     if (r.s != S::Known) return std::nullopt;
     // A plain reference is left to the plain pass unless it is null.
-    if (plain_reference(p.nodes, root) && !r.v.is_null()) return std::nullopt;
+    if (plain_reference(p.nodes, *root) && !r.v.is_null()) return std::nullopt;
     return reader_form(std::move(r.v));
 }
 
