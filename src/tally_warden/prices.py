@@ -35,6 +35,25 @@ class Failure(Exception):
     """A failure the user can meet: reported as one line, nothing written."""
 
 
+def say(text=""):
+    """One line on standard output; a reader that went away (`| head`) silences the rest."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
+def complain(text):
+    """A note or an error: on standard error, so that piped output stays data."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (BrokenPipeError, ValueError):
+        pass
+
+
 def _today():
     return datetime.datetime.now(datetime.UTC).date().isoformat()
 
@@ -160,7 +179,7 @@ def fetch(book, args):
     if "google" in providers and not key:
         if args.provider:
             raise Failure(f"Google's Cloud Billing Catalog needs an API key: set {GOOGLE_KEY_ENV}")
-        print(f"Note: Google Cloud prices skipped: set {GOOGLE_KEY_ENV} to an API key to fetch them")
+        complain(f"Note: Google Cloud prices skipped: set {GOOGLE_KEY_ENV} to an API key to fetch them")
         providers = [p for p in providers if p != "google"]
     base = args.base_url.rstrip("/") if args.base_url else None
     rates = []
@@ -184,7 +203,7 @@ def print_changes(changes):
     for action, provider, rtype, item, region, before, after in changes:
         price = _money(after) if action == "add" else _money(before) if action == "drop" else \
             f"{_money(before)} -> {_money(after)}"
-        print(f"{marks[action]} {provider} {rtype} {item} [{region}] {price}/hour")
+        say(f"{marks[action]} {provider} {rtype} {item} [{region}] {price}/hour")
 
 
 def refresh(book, rates, write):
@@ -194,10 +213,10 @@ def refresh(book, rates, write):
     counts = (f"{result['added']} added, {result['changed']} changed, {result['dropped']} dropped "
               f"({result['unchanged']} unchanged, {result['kept']} of your rows kept)")
     if write:
-        print(f"Prices refreshed: {counts}.")
+        say(f"Prices refreshed: {counts}.")
     else:
         print_changes(result["changes"])
-        print(f"A refresh would write: {counts}.")
+        say(f"A refresh would write: {counts}.")
 
 
 def show(book, args):
@@ -209,7 +228,7 @@ def show(book, args):
         region = book._normalise_region(provider, args.region)
         exact = [r for r in rows if r["region"] == region]
         if not exact:
-            print(f"No {region} row; the estimator uses this price:")
+            say(f"No {region} row; the estimator uses this price:")
             rate = book.get_pricing_rate(provider, args.type, args.key, args.region)
             rows = [{"region": "fallback", **rate, "source": None, "source_date": None}] if rate else []
         else:
@@ -219,7 +238,7 @@ def show(book, args):
     for r in rows:
         prices = ", ".join(f"{k} {_money(r[k])}" for k in PRICE_KEYS if r.get(k))
         origin = " ".join(str(r[k]) for k in ("source", "source_date") if r.get(k))
-        print(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
+        say(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
               f"{' (' + origin + ')' if origin else ''}")
 
 
@@ -258,13 +277,13 @@ def main(argv=None):
         else:
             refresh(book, fetch(book, args), write=args.command == "fetch")
     except Failure as e:
-        print(f"Error: {e}", flush=True)
+        complain(f"Error: {e}")
         return 1
     except (sqlite3.Error, OSError) as e:
-        print(f"Error: the price database: {e}", flush=True)
+        complain(f"Error: the price database: {e}")
         return 1
     except KeyboardInterrupt:
-        print("Interrupted; nothing written.", flush=True)
+        complain("Interrupted; nothing written.")
         return 130
     return 0
 
