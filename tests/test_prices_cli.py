@@ -217,5 +217,9 @@ def test_show_prints_rows_with_their_origin(capsys, db):
     code, out, err = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", "sa-east-1")
     assert code == 0
     assert out == "aws_instance m5.large [sa-east-1] price_per_hour 0.153 USD (AmazonEC2 2026-07-20)\n"
+    code, out, err = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", "ap-east-2")
+    assert code == 0
+    assert out == ("No ap-east-2 row; the estimator uses the us-east-1 row:\n"
+                   "aws_instance m5.large [us-east-1] price_per_hour 0.096 USD (AmazonEC2 2026-07-20)\n")
     code, out, err = run(capsys, "--db", db, "show", "aws_instance", "no.such")
     assert code == 1 and out == "" and err.startswith("Error: ")

@@ -27,6 +27,7 @@ MAX_PAGES = 2000
 TIMEOUT = 60
 PROVIDERS = ("aws", "azure", "google")
 PREFIXES = {"aws_": "aws", "azurerm_": "azure", "google_": "google"}
+DEFAULT_REGIONS = {"aws": "us-east-1", "azure": "eastus", "google": "us-central1"}
 PRICE_KEYS = ("price_per_hour", "price_per_million_requests", "price_per_gb_second",
               "price_per_gb_month", "price_per_gb_transfer", "price_per_request")
 
@@ -227,12 +228,18 @@ def show(book, args):
     if args.region:
         region = book._normalise_region(provider, args.region)
         exact = [r for r in rows if r["region"] == region]
-        if not exact:
+        by_region = {r["region"]: r for r in rows}
+        # The lookup's own order: the region, the global row, the provider's default region.
+        fallback = by_region.get("global") or by_region.get(DEFAULT_REGIONS[provider])
+        if exact:
+            rows = exact
+        elif fallback:
+            say(f"No {region} row; the estimator uses the {fallback['region']} row:")
+            rows = [fallback]
+        else:
             say(f"No {region} row; the estimator uses this price:")
             rate = book.get_pricing_rate(provider, args.type, args.key, args.region)
             rows = [{"region": "fallback", **rate, "source": None, "source_date": None}] if rate else []
-        else:
-            rows = exact
     if not rows:
         raise Failure(f"no price for {args.type} {args.key}")
     for r in rows:
