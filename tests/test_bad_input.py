@@ -2,6 +2,7 @@
 as git runs it: every run ends with the specified lines and a status, never a traceback."""
 import json
 import os
+import pathlib
 import shutil
 import sqlite3
 import subprocess
@@ -78,6 +79,24 @@ def test_byte_order_mark_is_read_as_text(repo):
     res = hook([".", "-t", "1000"], cwd=repo)
     no_traceback(res)
     assert WEB_TOTAL in res.stdout and "Error" not in res.stdout
+
+
+@pytest.mark.parametrize("kind", ["fifo", "socket"])
+def test_special_files_are_reported_not_waited_for(repo, kind):
+    path = repo / f"pipe.{'tf' if kind == 'fifo' else 'yaml'}"
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        import socket
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(str(path))
+    res = hook([".", "-t", "1000"], cwd=repo, timeout=60)
+    no_traceback(res)
+    assert WEB_TOTAL in res.stdout
+    [line] = [l for l in res.stdout.splitlines() if l.startswith("Error reading")]
+    assert line.startswith("Error reading ") and f"./{path.name}: " in line
+    if kind == "fifo":
+        assert line.endswith("not a regular file: './pipe.tf'")
 
 
 def test_directory_symlink_loop_is_walked_once(repo):
@@ -260,3 +279,28 @@ def test_installed_package_runs_on_its_own_database(repo):
     res = run_cli([".", "-t", "1000"], cwd=repo)
     no_traceback(res)
     assert WEB_TOTAL in res.stdout
+
+
+@pytest.mark.parametrize("command", [
+    ["tally_warden.prices", "--db", "{db}", "show", "aws_instance", "m5.large"],
+    ["tally_warden.prices", "--db", "{db}", "show", "aws_instance", "m5.large", "--region", "xx-nowhere-1"],
+    ["tally_warden.prices", "--db", "{db}", "diff", "{missing}"],
+    ["tally_warden.hotspots", "{src}"],
+    ["tally_warden", "{repo}", "--breakdown", "--threshold", "1e9"],
+])
+def test_reader_that_goes_away_ends_without_a_traceback(tmp_path, repo, command):
+    """`... | head -1`: the reader closes the pipe before the program writes."""
+    values = {"db": str(tmp_path / "p.db"), "missing": str(tmp_path / "missing.csv"), "repo": str(repo),
+              "src": str(pathlib.Path(__file__).parent / "fixtures")}
+    args = [a.format(**values) for a in command]
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        res = subprocess.run([sys.executable, "-P", "-m", *args], stdout=write, stderr=subprocess.PIPE,
+                             stdin=subprocess.DEVNULL, text=True, timeout=120, start_new_session=True)
+    finally:
+        os.close(write)
+    assert "Traceback" not in res.stderr and "Exception ignored" not in res.stderr, res.stderr
+    assert res.returncode in (0, 1), res.stderr
+    if "missing.csv" in args[-1]:
+        assert res.stderr.startswith("Error: cannot read ")

@@ -523,7 +523,7 @@ def test_module_instances_are_told_apart_by_their_root(repo, env):
     git(repo, env, "rm", "-q", "-r", "infra/a")
     res = hook(repo, env, "--modules", "-t", "1e9", "infra")
     assert res.returncode == 0, res.stderr
-    assert rows(res.stdout) == [("removed", "aws_instance.module.app.aws_instance.this")]
+    assert rows(res.stdout) == [("removed", "module.app.aws_instance.this")]
     [line] = [l for l in res.stdout.splitlines() if "removed" in l and "module.app" in l]
     assert "infra/a/main.tf" in line
 

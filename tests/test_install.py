@@ -234,6 +234,35 @@ def test_team_hook_script_starts_with_its_interpreter_line():
     assert script[0] == "#!/bin/sh"
 
 
+def test_team_hook_script_from_the_readme_gates_the_change(tmp_path):
+    """The script as the README prints it: a commit of documentation in a repository whose
+    total is over the threshold passes without a question."""
+    text = (ROOT / "README.md").read_text()
+    block = text[text.index("`scripts/git-hooks/pre-commit` (committed, executable):"):]
+    block = block[:block.index("and once per clone:")]
+    script = "\n".join(line[6:] for line in block.splitlines()[1:] if line.strip()) + "\n"
+    repo = tmp_path / "repo"
+    hook = repo / "scripts" / "git-hooks" / "pre-commit"
+    hook.parent.mkdir(parents=True)
+    hook.write_text(script)
+    hook.chmod(0o755)
+    (repo / "main.tf").write_text('resource "aws_instance" "big" {\n  instance_type = "m5.8xlarge"\n}\n')
+    (repo / "README.md").write_text("docs\n")
+    git(repo, "init", "-q")
+    git(repo, "add", "-A")
+    git(repo, "commit", "-q", "--no-verify", "-m", "base")
+    git(repo, "config", "core.hooksPath", "scripts/git-hooks")
+    (repo / "README.md").write_text("more docs\n")
+    env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    res = subprocess.run(["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@example.com", "commit",
+                          "-q", "-am", "docs"], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                         start_new_session=True, timeout=120)
+    assert res.returncode == 0, res.stdout + res.stderr
+    # git gives a hook's standard output to its standard error
+    assert "not installed" not in res.stderr and "Type 'confirm'" not in res.stderr
+    assert "No infrastructure files changed" in res.stderr
+
+
 def git(repo, *args):
     res = run(["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@example.com", *args])
     assert res.returncode == 0, res.stderr

@@ -105,3 +105,16 @@ def test_nothing_changed(repo, env):
     res = run_cli([".", "--diff", "--format", "markdown"], cwd=repo, env=env)
     assert res.returncode == 0
     assert res.stdout.endswith("\n\nNo infrastructure file changed.\n")
+
+
+@pytest.mark.parametrize("fmt, shown", [
+    (["--breakdown"], " module.db.aws_db_instance.main "),
+    (["--format", "markdown"], "`module.db.aws_db_instance.main`"),
+])
+def test_module_resources_are_named_by_their_address(tmp_path, env, fmt, shown):
+    (tmp_path / "mod").mkdir()
+    (tmp_path / "mod" / "main.tf").write_text('resource "aws_db_instance" "main" {\n  instance_class = "db.t3.micro"\n}\n')
+    (tmp_path / "main.tf").write_text('module "db" {\n  source = "./mod"\n}\n')
+    res = run_cli([".", "--modules", "-t", "5000", *fmt], cwd=tmp_path, env=env)
+    assert res.returncode == 0, res.stderr
+    assert shown in res.stdout and "aws_db_instance.module." not in res.stdout

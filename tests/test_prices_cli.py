@@ -96,7 +96,8 @@ def origin(path, provider, rtype, item, region):
 
 def run(capsys, *argv):
     code = prices.main([str(a) for a in argv])
-    return code, capsys.readouterr().out
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
 
 
 FETCHED = [
@@ -112,7 +113,7 @@ FETCHED = [
 def test_fetch_writes_prices_with_their_origin(capsys, monkeypatch, server, db, provider, region, key, price,
                                                source, date):
     monkeypatch.setenv(prices.GOOGLE_KEY_ENV, "test-key")
-    code, out = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", provider,
+    code, out, err = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", provider,
                     "--region", region)
     assert code == 0, out
     assert out.startswith("Prices refreshed: ")
@@ -120,13 +121,13 @@ def test_fetch_writes_prices_with_their_origin(capsys, monkeypatch, server, db, 
     # Rows of other regions in the same file are not the ones asked for.
     assert (origin(db, "aws", "aws_instance", "m5.large", "sa-east-1") or (0, None))[1] != "AmazonEC2"
     # The same fetch again changes nothing.
-    code, out = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", provider,
+    code, out, err = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", provider,
                     "--region", region)
     assert code == 0 and "0 added, 0 changed, 0 dropped" in out
 
 
 def test_fetch_follows_azure_pages_to_the_given_server(capsys, server, db):
-    code, _ = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", "azure", "--region", "eastus")
+    code, _, _ = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", "azure", "--region", "eastus")
     assert code == 0
     assert any("$skip=100" in urllib.parse.unquote(p) for p in server.seen)
 
@@ -134,7 +135,7 @@ def test_fetch_follows_azure_pages_to_the_given_server(capsys, server, db):
 def test_diff_names_changes_and_writes_nothing(capsys, server, db):
     server.ec2 = server.ec2.replace('"0.4284000000"', '"0.5000000000"')
     before = table(db)
-    code, out = run(capsys, "--db", db, "diff", "--base-url", server.url, "--provider", "aws",
+    code, out, err = run(capsys, "--db", db, "diff", "--base-url", server.url, "--provider", "aws",
                     "--region", "us-east-1")
     assert code == 0
     assert table(db) == before
@@ -144,7 +145,7 @@ def test_diff_names_changes_and_writes_nothing(capsys, server, db):
 
 def test_import_detects_formats_and_drops_what_a_source_no_longer_lists(capsys, db, tmp_path):
     files = sorted(FIXTURES.glob("*.[cj]s*"))
-    code, out = run(capsys, "--db", db, "import", *files)
+    code, out, err = run(capsys, "--db", db, "import", *files)
     assert code == 0, out
     assert origin(db, "aws", "aws_instance", "m5.large", "sa-east-1") == (0.153, "AmazonEC2", "2026-07-20")
     assert origin(db, "azure", "azurerm_linux_virtual_machine", "Standard_D2s_v5", "brazilsouth")[1:] == \
@@ -157,9 +158,9 @@ def test_import_detects_formats_and_drops_what_a_source_no_longer_lists(capsys, 
                           "armRegionName": "brazilsouth", "armSkuName": "Standard_D4s_v5", "retailPrice": 0.306})
     newer = tmp_path / "page.json"
     newer.write_text(json.dumps(page))
-    code, out = run(capsys, "--db", db, "diff", newer)
+    code, out, err = run(capsys, "--db", db, "diff", newer)
     assert "- azure azurerm_linux_virtual_machine Standard_D2s_v5 [brazilsouth] 0.153/hour" in out
-    code, out = run(capsys, "--db", db, "import", newer)
+    code, out, err = run(capsys, "--db", db, "import", newer)
     assert code == 0
     assert "dropped" in out and origin(db, "azure", "azurerm_linux_virtual_machine", "Standard_D2s_v5",
                                        "brazilsouth") is None
@@ -171,7 +172,7 @@ def test_user_rows_are_kept(capsys, server, db, command):
     Ratebook(str(db)).update_pricing_rate("aws", "aws_instance", "m5.large", {"price_per_hour": 1.5}, "us-east-1")
     args = ["fetch", "--base-url", server.url, "--provider", "aws", "--region", "us-east-1"] \
         if command == "fetch" else ["import", FIXTURES / "AmazonEC2.csv"]
-    code, out = run(capsys, "--db", db, *args)
+    code, out, err = run(capsys, "--db", db, *args)
     assert code == 0
     assert "1 of your rows kept" in out
     assert origin(db, "aws", "aws_instance", "m5.large", "us-east-1")[:2] == (1.5, "user")
@@ -195,29 +196,33 @@ def test_failed_download_changes_nothing(capsys, server, db, how):
         server.azure_page = "<html>maintenance</html>"
     before = table(db)
     provider, region = ("azure", "eastus") if how == "not a price list" else ("aws", "us-east-1")
-    code, out = run(capsys, "--db", db, "fetch", "--base-url", base, "--provider", provider, "--region", region)
+    code, out, err = run(capsys, "--db", db, "fetch", "--base-url", base, "--provider", provider, "--region", region)
     assert code == 1
-    assert len(out.splitlines()) == 1 and out.startswith("Error: ")
+    assert out == "" and len(err.splitlines()) == 1 and err.startswith("Error: ")
     assert table(db) == before
 
 
 def test_google_needs_a_key_and_never_prints_it(capsys, monkeypatch, server, db):
     monkeypatch.delenv(prices.GOOGLE_KEY_ENV, raising=False)
-    code, out = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", "google")
-    assert code == 1 and prices.GOOGLE_KEY_ENV in out
+    code, out, err = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", "google")
+    assert code == 1 and prices.GOOGLE_KEY_ENV in err
     monkeypatch.setenv(prices.GOOGLE_KEY_ENV, "wrong-secret")
-    code, out = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", "google",
+    code, out, err = run(capsys, "--db", db, "fetch", "--base-url", server.url, "--provider", "google",
                     "--region", "us-central1")
-    assert code == 1 and "HTTP 403" in out and "wrong-secret" not in out
+    assert code == 1 and "HTTP 403" in err and "wrong-secret" not in out + err
 
 
 def test_show_prints_rows_with_their_origin(capsys, db):
     run(capsys, "--db", db, "import", FIXTURES / "AmazonEC2.csv")
-    code, out = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", "sa-east-1")
+    code, out, err = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", "sa-east-1")
     assert code == 0
     assert out == "aws_instance m5.large [sa-east-1] price_per_hour 0.153 USD (AmazonEC2 2026-07-20)\n"
-    code, out = run(capsys, "--db", db, "show", "aws_instance", "no.such")
-    assert code == 1 and out.startswith("Error: ")
+    code, out, err = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", "ap-east-2")
+    assert code == 0
+    assert out == ("No ap-east-2 row; the estimator uses the us-east-1 row:\n"
+                   "aws_instance m5.large [us-east-1] price_per_hour 0.096 USD (AmazonEC2 2026-07-20)\n")
+    code, out, err = run(capsys, "--db", db, "show", "aws_instance", "no.such")
+    assert code == 1 and out == "" and err.startswith("Error: ")
 
 
 @pytest.mark.parametrize("region, user_row, mark", [
@@ -228,6 +233,6 @@ def test_show_prints_rows_with_their_origin(capsys, db):
 def test_show_marks_derived_shipped_rows(capsys, db, region, user_row, mark):
     if user_row:
         Ratebook(str(db)).update_pricing_rate("aws", "aws_instance", "m5.large", {"price_per_hour": 0.1}, region)
-    code, out = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", region)
+    code, out, err = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", region)
     assert code == 0 and out.startswith(f"aws_instance m5.large [{region}] price_per_hour ")
     assert out.endswith(" USD" + mark + "\n"), out

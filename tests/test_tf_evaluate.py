@@ -98,15 +98,18 @@ def test_huge_count_is_capped_with_a_line(tmp_path, capsys):
     assert "count 99999999 is more than 10000" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("text", [
-    'x = [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\n',
-    'x = {\n' * 5000,
-    'x = "unterminated\n',
-    '= 1\n',
+@pytest.mark.parametrize("text, said", [
+    ('x = [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\n', None),
+    ('x = {\n' * 5000, None),
+    ('x = "unterminated\n', "line 1: the value of 'x' is an unterminated string; it is ignored"),
+    ('y = 2\nx = "\n', "line 2: the value of 'x' is an unterminated string; it is ignored"),
+    ('= 1\n', None),
 ])
-def test_malformed_tfvars_are_ignored(tmp_path, text):
+def test_malformed_tfvars_are_ignored(tmp_path, capsys, text, said):
     (tmp_path / "main.tf").write_text('variable "x" {\n  default = "d"\n}\nresource "aws_s3_bucket" "b" {\n  x = var.x\n}\n')
     (tmp_path / "terraform.tfvars").write_text(text)
     (tmp_path / "x.auto.tfvars.json").write_text("[" * 20000)
     [record] = StackReader.parse_tf_dir(str(tmp_path))
-    assert record["name"] == "b"
+    assert record["name"] == "b" and record["properties"]["x"] == "d"
+    lines = [l for l in capsys.readouterr().out.splitlines() if "terraform.tfvars" in l]
+    assert lines == ([f"Error reading file {tmp_path}/terraform.tfvars: {said}"] if said else [])

@@ -33,6 +33,16 @@ LOCALS = {"suffix": "logs"}
         (" 42 ", 42),
         (7, 7),
         (None, None),
+        # whole list elements that are references take their values
+        ("[var.region]", '["eu-west-1"]'),
+        ("[var.env, local.suffix, var.size]", '["prod", "logs", 20]'),
+        ('[\n  "a",\n  var.env,\n]', '[\n  "a",\n  "prod",\n]'),
+        ("[var.missing, var.env]", '[var.missing, "prod"]'),
+        # parts of elements and quoted texts stay as written
+        ("[var.env[0], var.size + 1]", "[var.env[0], var.size + 1]"),
+        ('["var.env", "${var.env}"]', '["var.env", "prod"]'),
+        ('["a\\\\", var.env]', '["a\\\\", "prod"]'),
+        ("{ Name = var.env }", "{ Name = var.env }"),
     ],
 )
 def test_resolve_value(value, expected):
@@ -90,3 +100,12 @@ def test_collection_skips_unreadable_files_silently(tmp_path, capsys):
     assert StackReader.parse_variables_and_locals(str(tmp_path)) == ({"y": 1}, {})
     assert StackReader.parse_variables_and_locals(str(tmp_path / "nope")) == ({}, {})
     assert capsys.readouterr().out == ""
+
+
+def test_resource_list_attribute_takes_variable_values(tmp_path):
+    write(tmp_path, 'variable "t" {\n  default = "m7i.xlarge"\n}\nlocals {\n  n = 3\n}\n'
+                    'resource "aws_eks_node_group" "w" {\n  instance_types = [var.t]\n'
+                    '  subnet_ids = [aws_subnet.a.id, local.n]\n}\n')
+    (record,) = StackReader.parse_tf_dir(str(tmp_path))
+    assert record["properties"]["instance_types"] == '["m7i.xlarge"]'
+    assert record["properties"]["subnet_ids"] == "[aws_subnet.a.id, 3]"

@@ -40,17 +40,25 @@ std::string os_error_text(int err, const std::string &path) {
 }
 
 bool read_bytes(const std::string &path, std::string &out, std::string &error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer (the scan would hang).
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = os_error_text(errno, path);
         return false;
     }
-    struct stat st;
+    struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
         error = os_error_text(EISDIR, path);
         return false;
     }
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        ::close(fd);
+        error = "not a regular file: " + py_repr(path);
+        return false;
+    }
+    // Regular files read as before, blocking.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     out.clear();
     if (st.st_size > 0) out.reserve(size_t(st.st_size));
     char buf[1 << 16];

@@ -28,12 +28,32 @@ TIMEOUT = 60
 PROVIDERS = ("aws", "azure", "google")
 PREFIXES = {"aws_": "aws", "azurerm_": "azure", "google_": "google"}
 SHIPPED = "shipped"  # the store's origin of rows seeded from the shipped list
+DEFAULT_REGIONS = {"aws": "us-east-1", "azure": "eastus", "google": "us-central1"}
 PRICE_KEYS = ("price_per_hour", "price_per_million_requests", "price_per_gb_second",
               "price_per_gb_month", "price_per_gb_transfer", "price_per_request")
 
 
 class Failure(Exception):
     """A failure the user can meet: reported as one line, nothing written."""
+
+
+def say(text=""):
+    """One line on standard output; a reader that went away (`| head`) silences the rest."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except BrokenPipeError:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
+def complain(text):
+    """A note or an error: on standard error, so that piped output stays data."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (BrokenPipeError, ValueError):
+        pass
 
 
 def _today():
@@ -167,7 +187,7 @@ def fetch(book, args):
     if "google" in providers and not key:
         if args.provider:
             raise Failure(f"Google's Cloud Billing Catalog needs an API key: set {GOOGLE_KEY_ENV}")
-        print(f"Note: Google Cloud prices skipped: set {GOOGLE_KEY_ENV} to an API key to fetch them")
+        complain(f"Note: Google Cloud prices skipped: set {GOOGLE_KEY_ENV} to an API key to fetch them")
         providers = [p for p in providers if p != "google"]
     base = args.base_url.rstrip("/") if args.base_url else None
     rates = []
@@ -191,7 +211,7 @@ def print_changes(changes):
     for action, provider, rtype, item, region, before, after in changes:
         price = _money(after) if action == "add" else _money(before) if action == "drop" else \
             f"{_money(before)} -> {_money(after)}"
-        print(f"{marks[action]} {provider} {rtype} {item} [{region}] {price}/hour")
+        say(f"{marks[action]} {provider} {rtype} {item} [{region}] {price}/hour")
 
 
 def refresh(book, rates, write):
@@ -201,10 +221,10 @@ def refresh(book, rates, write):
     counts = (f"{result['added']} added, {result['changed']} changed, {result['dropped']} dropped "
               f"({result['unchanged']} unchanged, {result['kept']} of your rows kept)")
     if write:
-        print(f"Prices refreshed: {counts}.")
+        say(f"Prices refreshed: {counts}.")
     else:
         print_changes(result["changes"])
-        print(f"A refresh would write: {counts}.")
+        say(f"A refresh would write: {counts}.")
 
 
 def show(book, args):
@@ -215,12 +235,18 @@ def show(book, args):
     if args.region:
         region = book._normalise_region(provider, args.region)
         exact = [r for r in rows if r["region"] == region]
-        if not exact:
-            print(f"No {region} row; the estimator uses this price:")
+        by_region = {r["region"]: r for r in rows}
+        # The lookup's own order: the region, the global row, the provider's default region.
+        fallback = by_region.get("global") or by_region.get(DEFAULT_REGIONS[provider])
+        if exact:
+            rows = exact
+        elif fallback:
+            say(f"No {region} row; the estimator uses the {fallback['region']} row:")
+            rows = [fallback]
+        else:
+            say(f"No {region} row; the estimator uses this price:")
             rate = book.get_pricing_rate(provider, args.type, args.key, args.region)
             rows = [{"region": "fallback", **rate, "source": None, "source_date": None}] if rate else []
-        else:
-            rows = exact
     if not rows:
         raise Failure(f"no price for {args.type} {args.key}")
     entry = _shipped_entry(provider, args.type)
@@ -233,6 +259,8 @@ def show(book, args):
         derived = isinstance(rates, dict) and rates.get("note") == "derived"
         print(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
               f"{' (' + origin + ')' if origin else ''}{' (derived)' if derived else ''}")
+        say(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
+              f"{' (' + origin + ')' if origin else ''}")
 
 
 def parser():
@@ -270,13 +298,13 @@ def main(argv=None):
         else:
             refresh(book, fetch(book, args), write=args.command == "fetch")
     except Failure as e:
-        print(f"Error: {e}", flush=True)
+        complain(f"Error: {e}")
         return 1
     except (sqlite3.Error, OSError) as e:
-        print(f"Error: the price database: {e}", flush=True)
+        complain(f"Error: the price database: {e}")
         return 1
     except KeyboardInterrupt:
-        print("Interrupted; nothing written.", flush=True)
+        complain("Interrupted; nothing written.")
         return 130
     return 0
 

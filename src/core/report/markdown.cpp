@@ -31,7 +31,7 @@ const Item &shown(const Row &r) { return r.after ? *r.after : *r.before; }
 
 std::string dollars(double d) { return "$" + money(d); }
 
-std::string resource(const Item &it) { return md_code(it.type + "." + it.name); }
+std::string resource(const Item &it) { return md_code(resource_label(it)); }
 
 void defaults_lines(std::string &out, const std::vector<Item> &items) {
     auto counts = default_counts(items);

@@ -56,7 +56,7 @@ std::vector<std::string> table(std::vector<std::vector<std::string>> cells, cons
     return lines;
 }
 
-std::string label(const Item &it) { return it.type + "." + it.name; }
+std::string label(const Item &it) { return resource_label(it); }
 
 void json_string(std::string &out, std::string_view s) { json::write_string(out, s, false); }
 
@@ -327,6 +327,15 @@ std::string diff_json(const Verdict &v, const std::string &base, bool scanned, d
     defaults_field(o, now);
     o.close();
     return out + "\n";
+}
+
+std::string resource_label(const Item &it) {
+    const std::string &n = it.name;
+    if (n.starts_with("module.") && !it.type.empty()) {
+        size_t at = n.find("." + it.type + ".");
+        if (at != std::string::npos && at + it.type.size() + 2 < n.size()) return n;
+    }
+    return it.type + "." + n;
 }
 
 }  // namespace tw::report

@@ -54,6 +54,10 @@ bool over_limit(double amount, double limit);
 // what they are, e.g. "Projected cost ($inf)".
 std::string not_finite_line(const std::string &shown);
 
+// How a resource is named in reports: "type.name", or the module address alone for a
+// resource read through a module call ("module.app.aws_instance.this" already holds the type).
+std::string resource_label(const Item &it);
+
 // Table lines (without line ends) of the resources, costliest first.
 std::vector<std::string> breakdown_table(const std::vector<Item> &items);
 // Table lines of the rows that changed (none when nothing changed).

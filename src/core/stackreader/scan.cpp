@@ -237,11 +237,16 @@ bool render_literal(const Value &v, std::string &out, int depth = 0) {
 
 // Values of one variable file: top-level "name = value" lines, a multi-line list or map
 // kept whole as text; JSON files decoded, lists and maps kept as their JSON text.
-void read_tfvars(const std::string &path, Map &out) {
+// Lines it cannot use are reported through `say` (JSON files are reported by the JSON reader).
+void read_tfvars(const std::string &path, Map &out, const Sink *say = nullptr) {
     std::string text, error;
-    if (!fs::read_utf8(path, text, error)) return;
+    bool json = path.ends_with(".json");
+    if (!fs::read_utf8(path, text, error)) {
+        if (say && !json) (*say)("Error reading file " + path + ": " + error);
+        return;
+    }
     std::string_view body = pytext::strip_bom(text);
-    if (path.ends_with(".json")) {
+    if (json) {
         Value doc;
         if (!json::parse(body, doc, error) || !doc.is_map()) return;
         for (const auto &kv : doc.as_map()) {
@@ -258,7 +263,9 @@ void read_tfvars(const std::string &path, Map &out) {
     }
     std::string key, pending;
     long balance = 0;
+    size_t number = 0;
     for (std::string_view line : pytext::split_newlines(body)) {
+        ++number;
         std::string_view cut = comment_cut(line);
         if (balance > 0) {
             pending += '\n';
@@ -280,6 +287,13 @@ void read_tfvars(const std::string &path, Map &out) {
         if (balance > 0) {
             key = std::string(name);
             pending = std::string(value);
+            continue;
+        }
+        if (value.front() == '"' && (value.size() < 2 || value.back() != '"')) {
+            // An unterminated text: Terraform rejects the file; the variable keeps its default.
+            if (say)
+                (*say)("Error reading file " + path + ": line " + std::to_string(number) + ": the value of '" +
+                       std::string(name) + "' is an unterminated string; it is ignored");
             continue;
         }
         out.set(std::string(name), number_or_text(unquote(value)));
@@ -372,7 +386,7 @@ public:
             auto it = dirs_.find(normalise(fs::dirname(path)));
             if (it == dirs_.end()) continue;
             Map values;
-            read_tfvars(path, values);
+            read_tfvars(path, values, &out_);
             std::set<std::string_view> declared(it->second.declared.begin(), it->second.declared.end());
             for (const auto &kv : values)
                 if (declared.count(kv.first)) it->second.tfvars.set(kv.first, kv.second);

@@ -1,4 +1,5 @@
 // Variables, locals and the shallow resolution of references and interpolations.
+#include <optional>
 #include <unordered_map>
 
 #include "core/fsutil.h"
@@ -161,12 +162,82 @@ const Value *lookup(std::string_view expr, const Scope &scope, bool &referenced)
     referenced = false;
     return nullptr;
 }
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool ref_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
+}
+
+// A text or number as an element of a list literal.
+std::string element_text(const Value &v) {
+    if (!v.is_str()) return pytext::str_of(v);
+    std::string out = "\"";
+    for (char c : v.as_str()) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+
+// `[var.a, "b", local.c]`: whole elements that are plain references to a known text or
+// number are replaced by their value, so the list reads as if written with literals.
+// Elements that are anything else (an index, an operator, a call) stay as written.
+std::optional<std::string> list_with_values(std::string_view text, const Scope &scope) {
+    if (!text.starts_with('[')) return std::nullopt;
+    std::string out;
+    bool changed = false;
+    size_t copied = 0, i = 1;
+    char last = '[';  // the last character outside spaces and strings
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '"') {
+            // A quoted text, with its escapes and the braces of its interpolations.
+            int braces = 0;
+            for (++i; i < text.size(); ++i) {
+                if (text[i] == '\\') ++i;
+                else if (text[i] == '$' && i + 1 < text.size() && text[i + 1] == '{') ++braces, ++i;
+                else if (braces && text[i] == '}') --braces;
+                else if (!braces && text[i] == '"') break;
+            }
+            ++i;
+            last = '"';
+            continue;
+        }
+        if ((last == '[' || last == ',') && (c == 'v' || c == 'l' || c == 'e' || c == 'c')) {
+            size_t end = i;
+            while (end < text.size() && ref_char(text[end])) ++end;
+            size_t after = end;
+            while (after < text.size() && blank(text[after])) ++after;
+            bool whole = after < text.size() && (text[after] == ',' || text[after] == ']');
+            bool referenced = false;
+            const Value *v = whole ? lookup(text.substr(i, end - i), scope, referenced) : nullptr;
+            if (v && (v->is_str() || v->is_int() || v->is_float())) {
+                out.append(text, copied, i - copied);
+                out += element_text(*v);
+                copied = end;
+                changed = true;
+                if (out.size() > limits::kMaxValueBytes) return std::nullopt;
+            }
+            last = 'x';
+            i = end;
+            continue;
+        }
+        if (!blank(c)) last = c;
+        ++i;
+    }
+    if (!changed) return std::nullopt;
+    out.append(text, copied, std::string_view::npos);
+    return out;
+}
 }  // namespace
 
 Value resolve_scoped(const Value &val, const Scope &scope) {
     if (!val.is_str()) return val;
     if (auto evaluated = tfexpr::evaluate(val.as_str(), scope)) return std::move(*evaluated);
-    const std::string &input = val.as_str();
+    std::optional<std::string> listed;
+    if (val.as_str().find('.') != std::string::npos) listed = list_with_values(pytext::strip(val.as_str()), scope);
+    const std::string &input = listed ? *listed : val.as_str();
     std::string_view stripped = pytext::strip(input);
     std::string_view uq = unquote(stripped);
     if (uq.size() != stripped.size()) stripped = pytext::strip(uq);
