@@ -34,8 +34,11 @@ def rk(tmp_path_factory):
                                                   "location": "us-central1-a"}, 195.66, "2x e2-standard-4"),
         # Batch pools: dedicated nodes of fixed_scale (default 1) x vm_size; an auto-scale
         # formula is not evaluated, low-priority nodes are not priced, and both say so.
-        ("azurerm", "azurerm_batch_pool", {"vm_size": "Standard_D2s_v5", "fixed_scale": [{"target_dedicated_nodes": 3}]},
+        ("azurerm", "azurerm_batch_pool", {"vm_size": "Standard_D2s_v5", "fixed_scale": [{"target_dedicated_nodes": 3}],
+                                           "storage_image_reference": [{"sku": "22_04-lts"}]},
          210.24, "3x Standard_D2s_v5"),
+        # The image's `sku`, flattened beside the pool's keys, is not the size.
+        ("azurerm", "azurerm_batch_pool", {"vm_size": "Standard_D2s_v5", "sku": "22_04-lts"}, 70.08, "1x Standard_D2s_v5"),
         ("azurerm", "azurerm_batch_pool",
          {"vm_size": "STANDARD_D2S_V5", "fixed_scale": {"target_dedicated_nodes": 0, "target_low_priority_nodes": 4}},
          0.0, "(low-priority nodes not priced)"),

@@ -190,8 +190,10 @@ void scale_set(Ctx &c) {
     std::string note;
     // `sku` is text, or (the older scale set) a block whose `name` is the size.
     std::string sku;
-    if (const Value *v = inside(c, "sku", "name"); v && v->is_str()) sku = v->as_str();
-    if (sku.empty()) sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
+    // A Batch pool's `sku` is its image's (storage_image_reference); its size is `vm_size`.
+    if (c.type == "azurerm_batch_pool") sku = first_text(c.first_of({"vm_size"})).value_or("");
+    else if (const Value *v = inside(c, "sku", "name"); v && v->is_str()) sku = v->as_str();
+    if (sku.empty() && c.type != "azurerm_batch_pool") sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
     if (sku.empty()) {
         sku = "Standard_B2s";
         note = " (default size)";
