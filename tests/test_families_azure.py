@@ -97,18 +97,21 @@ def rk(tmp_path_factory):
     return Reckoner(str(tmp_path_factory.mktemp("store") / "pricing.db"))
 
 
-# NetApp Files bills a capacity pool's provisioned size by service level; Premium is $0.000403 per
-# GiB-hour (learn.microsoft.com/azure/azure-netapp-files/azure-netapp-files-cost-model, read
-# 2026-12-08): 4 TiB is 4,096 GiB x 730 h x $0.000403 = $1,205.00. Levels without a listed
-# price take the default rate, which the cost source reports.
+# NetApp Files bills a capacity pool's provisioned size by service level, per GiB-hour: Standard
+# $0.000202, Premium $0.000403, Ultra $0.000538 (learn.microsoft.com/azure/azure-netapp-files/
+# azure-netapp-files-cost-model, read 2026-12-08): 4 TiB Premium is 4,096 GiB x 730 h x $0.000403
+# = $1,205.00. Flexible has no listed price and takes the default rate, which the cost source reports.
 @pytest.mark.parametrize(
     "rtype, props, cost, basis, source",
     [
         ("azurerm_netapp_pool", {"service_level": "Premium", "size_in_tb": 4}, 1205.0,
          "NetApp Files Premium pool 4 TiB @ $0.2942/GiB-mo", ("rule", False)),
         ("azurerm_netapp_pool", {"service_level": "Premium", "size_in_tb": 1}, 301.25, "pool 1 TiB", ("rule", False)),
-        ("azurerm_netapp_pool", {"service_level": "Standard", "size_in_tb": 4}, 1205.0,
-         "(no Standard price: default rate)", ("rule", True)),
+        ("azurerm_netapp_pool", {"service_level": "Standard", "size_in_tb": 4}, 604.0,
+         "NetApp Files Standard pool 4 TiB @ $0.1475/GiB-mo", ("rule", False)),
+        ("azurerm_netapp_pool", {"service_level": "Ultra", "size_in_tb": 2}, 804.33, "Ultra pool 2 TiB", ("rule", False)),
+        ("azurerm_netapp_pool", {"service_level": "Flexible", "size_in_tb": 4}, 1205.0,
+         "(no Flexible price: default rate)", ("rule", True)),
         # Volumes, snapshots and the account bill through the pool.
         ("azurerm_netapp_volume", {"storage_quota_in_gb": 100}, 0.0, "Billed through its capacity pool", ("free-catalog", False)),
         ("azurerm_netapp_account", {}, 0.0, "Billed through its capacity pools", ("free-catalog", False)),
@@ -122,6 +125,10 @@ def rk(tmp_path_factory):
         ("azurerm_key_vault_key", {"key_type": "EC-HSM", "curve": "P-256"}, 5.0, "HSM-protected key (EC-HSM)", ("rule", True)),
         ("azurerm_key_vault_certificate", {}, 0.25, "0.08 renewals/mo @ $3.00/renewal", ("rule", True)),
         ("azurerm_key_vault_certificate", {"tally_renewals": 2}, 6.0, "2.00 renewals/mo", ("rule", True)),
+        # Sentinel watchlists are stored in the workspace's Watchlist table (Microsoft's article
+        # docs.azure.cn/en-us/sentinel/watchlists, read 2026-12-08): they bill as its ingestion.
+        ("azurerm_sentinel_watchlist_item", {}, 0.0, "billed through the workspace's data ingestion",
+         ("free-catalog", False)),
         # Load balancer rules: within the load balancer's charge for its first five.
         ("azurerm_lb_nat_rule", {}, 0.0, "hourly charge for the first five rules", ("rule", False)),
         ("azurerm_lb_rule", {}, 0.0, "(rules beyond five not priced)", ("rule", False)),
@@ -134,3 +141,15 @@ def test_pools_keys_and_children(rk, rtype, props, cost, basis, source):
     got = rk.estimate_resource_cost(record)
     assert (got["monthly_cost"], basis in got["basis"]) == (pytest.approx(cost, abs=0.01), True), got["basis"]
     assert _cost_source(rk, record) == source
+
+
+# Microsoft's cost model, example 2 (page above): a 24 TiB pool costs $9,519.76 for 720 hours of
+# Ultra, $238.29 for 48 hours of Standard and $1,188.50 for 120 hours of Premium; the family's
+# monthly cost is for 730 hours.
+@pytest.mark.parametrize("level, hours, published", [("Ultra", 720, 9519.76), ("Standard", 48, 238.29),
+                                                     ("Premium", 120, 1188.50)])
+def test_netapp_pool_matches_the_published_example(rk, level, hours, published):
+    record = {"provider": "azurerm", "type": "azurerm_netapp_pool", "name": "n",
+              "properties": {"location": "eastus", "service_level": level, "size_in_tb": 24}}
+    monthly = rk.estimate_resource_cost(record)["monthly_cost"]
+    assert monthly * hours / 730 == pytest.approx(published, rel=0.001)

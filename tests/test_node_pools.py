@@ -1,5 +1,6 @@
 """Node pools at the instance prices of the shipped list: Standard_D2s_v5 $0.096/h, e2-standard-4
-$0.134012/h, m5.large $0.096/h; the AKS Free tier control plane costs nothing, GKE's $0.10/h."""
+$0.134012/h, m5.large $0.096/h; the AKS Free tier control plane costs nothing, GKE's $0.10/h.
+Batch pools are priced as their nodes' virtual machines."""
 import pytest
 
 from tally_warden.reckoner import Reckoner
@@ -31,6 +32,18 @@ def rk(tmp_path_factory):
         ("google", "google_container_node_pool", {"autoscaling": {"min_node_count": 2, "max_node_count": 4},
                                                   "node_config": {"machine_type": "e2-standard-4"},
                                                   "location": "us-central1-a"}, 195.66, "2x e2-standard-4"),
+        # Batch pools: dedicated nodes of fixed_scale (default 1) x vm_size; an auto-scale
+        # formula is not evaluated, low-priority nodes are not priced, and both say so.
+        ("azurerm", "azurerm_batch_pool", {"vm_size": "Standard_D2s_v5", "fixed_scale": [{"target_dedicated_nodes": 3}],
+                                           "storage_image_reference": [{"sku": "22_04-lts"}]},
+         210.24, "3x Standard_D2s_v5"),
+        # The image's `sku`, flattened beside the pool's keys, is not the size.
+        ("azurerm", "azurerm_batch_pool", {"vm_size": "Standard_D2s_v5", "sku": "22_04-lts"}, 70.08, "1x Standard_D2s_v5"),
+        ("azurerm", "azurerm_batch_pool",
+         {"vm_size": "STANDARD_D2S_V5", "fixed_scale": {"target_dedicated_nodes": 0, "target_low_priority_nodes": 4}},
+         0.0, "(low-priority nodes not priced)"),
+        ("azurerm", "azurerm_batch_pool", {"vm_size": "Standard_D2s_v5", "auto_scale": [{"formula": "$TargetDedicatedNodes=2;"}]},
+         70.08, "(auto-scale formula not evaluated: 1 node)"),
         # EKS managed node groups read scaling_config.
         ("aws", "aws_eks_node_group", {"instance_types": ["m5.large"], "scaling_config": {"desired_size": 2, "min_size": 1}},
          140.16, "2x m5.large"),

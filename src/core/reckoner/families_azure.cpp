@@ -185,24 +185,36 @@ void service_plan(Ctx &c) {
     if (pytext::lower(c.key_of({"os_type"}, "Linux")).rfind("windows", 0) != 0) c.basis += " (Windows price)";
 }
 
-// Scale sets and node pools: instances × VM size through the VM prices.
+// Scale sets and node pools (Batch pools too): instances × VM size through the VM prices.
 void scale_set(Ctx &c) {
     std::string note;
     // `sku` is text, or (the older scale set) a block whose `name` is the size.
     std::string sku;
-    if (const Value *v = inside(c, "sku", "name"); v && v->is_str()) sku = v->as_str();
-    if (sku.empty()) sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
+    // A Batch pool's `sku` is its image's (storage_image_reference); its size is `vm_size`.
+    if (c.type == "azurerm_batch_pool") sku = first_text(c.first_of({"vm_size"})).value_or("");
+    else if (const Value *v = inside(c, "sku", "name"); v && v->is_str()) sku = v->as_str();
+    if (sku.empty() && c.type != "azurerm_batch_pool") sku = first_text(c.first_of({"sku", "vm_size"})).value_or("");
     if (sku.empty()) {
         sku = "Standard_B2s";
         note = " (default size)";
     }
     double count;
-    if (c.type == "azurerm_machine_learning_compute_cluster")
+    if (c.type == "azurerm_machine_learning_compute_cluster") {
         count = block_number(c, "scale_settings", {"min_node_count"}).value_or(0);
-    else
+    } else if (c.type == "azurerm_batch_pool") {
+        // Dedicated nodes of a fixed-scale pool (default 1); an auto-scale formula is not
+        // evaluated, and low-priority nodes bill at another rate.
+        std::optional<double> fixed = block_number(c, "fixed_scale", {"target_dedicated_nodes"});
+        count = fixed.value_or(1);
+        if (!fixed && inside(c, "auto_scale", "formula")) note += " (auto-scale formula not evaluated: 1 node)";
+        if (block_number(c, "fixed_scale", {"target_low_priority_nodes"}).value_or(0) > 0)
+            note += " (low-priority nodes not priced)";
+    } else {
         count = block_number(c, "sku", {"instances", "node_count", "min_count", "capacity"}).value_or(1);
+    }
     bool windows = c.type == "azurerm_windows_virtual_machine_scale_set" ||
-                   pytext::lower(c.key_of({"os_type"}, "")) == "windows";
+                   pytext::lower(c.key_of({"os_type"}, "")) == "windows" ||
+                   pytext::lower(c.key_of({"node_agent_sku_id"}, "")).find("windows") != std::string::npos;
     price_instances(c, windows ? "azurerm_windows_virtual_machine" : "azurerm_linux_virtual_machine", sku, count,
                     note);
 }
@@ -348,7 +360,7 @@ void add_azure_families(FamilyTable &t) {
     add_family(t,
                {"azurerm_virtual_machine_scale_set", "azurerm_linux_virtual_machine_scale_set",
                 "azurerm_windows_virtual_machine_scale_set", "azurerm_orchestrated_virtual_machine_scale_set",
-                "azurerm_kubernetes_cluster_node_pool", "azurerm_machine_learning_compute_cluster"},
+                "azurerm_kubernetes_cluster_node_pool", "azurerm_machine_learning_compute_cluster", "azurerm_batch_pool"},
                scale_set);
     add_hourly_unit(t, "azurerm_public_ip", {"Public IP", public_ip_sku, nullptr, 0.005});
     add_monthly_fee(t, "azurerm_app_configuration", {"App Configuration", lower_sku, nullptr, 0.0});
