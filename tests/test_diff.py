@@ -193,6 +193,12 @@ def test_branch_against_its_merge_base(branched, env, args, extra_env, change, b
         assert f"{P}Base total ({base}):" in res.stdout and f"{P}Change: {change}/month." in res.stdout
 
 
+def test_head_alone_implies_the_diff(branched, env):
+    res = run_cli(["-t", "1000", "--base", "main", "--head", "feature"], cwd=branched, env=env)
+    assert res.returncode == 0, res.stderr
+    assert f"{P}Base total (main...feature):" in res.stdout and f"{P}Change: +$73.00/month." in res.stdout
+
+
 @pytest.mark.parametrize("args, message", [
     (["--base", "main", "--head", "nope"], "unknown head revision 'nope'"),
     (["--base", "nope", "--head", "feature"], "unknown base revision 'nope'"),
@@ -331,7 +337,8 @@ def test_prompt_on_the_terminal(repo, env, stdout_elsewhere):
         (["--diff", "--max-total", "nan"], "max-total"),
         (["no-such-dir"], "does not exist"),
         (["--base", "HEAD"], "need --diff"),
-        (["--diff", "--head", "HEAD"], "--head needs --diff and --base"),
+        (["--diff", "--head", "HEAD"], "--head needs --base"),
+        (["--head", "HEAD"], "--head needs --base"),
         (["--format", "xml"], "format"),
     ],
 )

@@ -40,6 +40,8 @@ def notes(out):
     ([".", "--exclude", "nosuch", "app/nosuch", "../tree"], "123.00",
      ["--exclude 'nosuch' matches no directory", "--exclude 'app/nosuch' matches no directory",
       "--exclude '../tree' matches no directory"]),
+    # a name found only under another excluded directory still matches
+    ([".", "--exclude", "net", "app", "vpc"], None, []),
     # the directory written after the option is one more exclusion, as specified; one line says so
     (["--exclude", "vpc", "app"], None,
      ["'app' after --exclude was taken as a directory to exclude, and '.' is scanned; to scan 'app', write it "

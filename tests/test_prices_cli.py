@@ -236,3 +236,11 @@ def test_show_marks_derived_shipped_rows(capsys, db, region, user_row, mark):
     code, out, err = run(capsys, "--db", db, "show", "aws_instance", "m5.large", "--region", region)
     assert code == 0 and out.startswith(f"aws_instance m5.large [{region}] price_per_hour ")
     assert out.endswith(" USD" + mark + "\n"), out
+
+
+@pytest.mark.parametrize("command", [["show", "aws_instance", "m5.large"], ["diff", FIXTURES / "AmazonEC2.csv"]])
+def test_reading_commands_create_no_database(capsys, tmp_path, command):
+    missing = tmp_path / "no-such-dir" / "pricing.db"
+    code, out, err = run(capsys, "--db", missing, *command)
+    assert (code, out) == (1, "") and err == f"Error: no price database at {missing}\n"
+    assert not missing.parent.exists()

@@ -442,8 +442,8 @@ void main_body() {
     parser.attr("add_argument")("--diff", "action"_a = "store_true",
                                 "help"_a = "Price the staged change against its base (the threshold applies to the increase)");
     parser.attr("add_argument")("--head", "metavar"_a = "REF",
-                                "help"_a = "With --diff and --base, price the tree of REF against its merge base with "
-                                           "--base (git diff BASE...REF) instead of the staged change");
+                                "help"_a = "With --base, price the tree of REF against its merge base with --base "
+                                           "(git diff BASE...REF) instead of the staged change; implies --diff");
     parser.attr("add_argument")("--base", "metavar"_a = "REF",
                                 "help"_a = "Base revision of --diff (default: HEAD)");
     parser.attr("add_argument")("--max-total", "type"_a = flt, "metavar"_a = "X",
@@ -472,11 +472,14 @@ void main_body() {
     nb::object directory = args.attr("directory");
     if (!tw::fs::exists(py::fspath(directory)))
         parser.attr("error")("directory '" + py::to_utf8(nb::str(directory)) + "' does not exist");
+    // --base B --head H prices a branch's change, so --head implies --diff.
+    if (!args.attr("head").is_none()) {
+        if (args.attr("base").is_none()) parser.attr("error")("--head needs --base");
+        args.attr("diff") = nb::bool_(true);
+    }
     bool diff = bool(nb::bool_(args.attr("diff")));
     if (!diff && (!args.attr("base").is_none() || !args.attr("max_total").is_none()))
         parser.attr("error")("--base and --max-total need --diff");
-    if (!args.attr("head").is_none() && (!diff || args.attr("base").is_none()))
-        parser.attr("error")("--head needs --diff and --base");
     // pre-commit run --from-ref A --to-ref B (and pre-push) names the range in its environment.
     if (diff && args.attr("base").is_none() && args.attr("head").is_none()) {
         nb::object environ = nb::module_::import_("os").attr("environ");

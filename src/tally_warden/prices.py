@@ -257,10 +257,8 @@ def show(book, args):
         rates = entry.get(r["region"], {}) if r.get("source") == SHIPPED else {}
         rates = rates.get(args.key) if isinstance(rates, dict) else None
         derived = isinstance(rates, dict) and rates.get("note") == "derived"
-        print(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
-              f"{' (' + origin + ')' if origin else ''}{' (derived)' if derived else ''}")
         say(f"{args.type} {args.key} [{r['region']}] {prices or 'no price'} {r.get('unit') or ''}"
-              f"{' (' + origin + ')' if origin else ''}")
+            f"{' (' + origin + ')' if origin else ''}{' (derived)' if derived else ''}")
 
 
 def parser():
@@ -287,6 +285,9 @@ def parser():
 def main(argv=None):
     args = parser().parse_args(argv)
     try:
+        # Reading commands never create a database where a mistyped --db points.
+        if args.db and args.command in ("show", "diff") and not os.path.exists(args.db):
+            raise Failure(f"no price database at {args.db}")
         from tally_warden.ratebook import Ratebook
         book = Ratebook(args.db)
         if args.command == "show":

@@ -108,7 +108,7 @@ std::vector<std::string> unmatched_excludes(const std::string &directory, const 
             if (names.count(name)) seen.insert(name);
             for (const char *d : kDefaultExcludes)
                 if (name == d) return false;
-            return !names.count(name);
+            return true;  // a name may also lie under another excluded directory
         });
     std::vector<std::string> unmatched;
     for (const auto &v : values) {
