@@ -285,8 +285,8 @@ def parser():
 def main(argv=None):
     args = parser().parse_args(argv)
     try:
-        # Reading commands never create a database where a mistyped --db points.
-        if args.db and args.command in ("show", "diff") and not os.path.exists(args.db):
+        # show never creates a database where a mistyped --db points.
+        if args.db and args.command == "show" and not os.path.exists(args.db):
             raise Failure(f"no price database at {args.db}")
         from tally_warden.ratebook import Ratebook
         book = Ratebook(args.db)
