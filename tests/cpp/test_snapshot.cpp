@@ -49,6 +49,9 @@ std::pair<int, int> test_snapshot() {
             expect(snap.index_root().starts_with(roomy + "/tally-warden-"), "copied to the next place");
             expect(tw::fs::is_file(snap.index_root() + "/more.tf"), "the staged file is copied");
             expect(empty_dir(full), "nothing left in the full place");
+            expect(snap.notes().size() == 1 && snap.notes()[0] == "No space left for the temporary copy under " + full +
+                       "; it is made under " + roomy + " instead.",
+                   "the full place is named in one line");
         }
         expect(empty_dir(roomy), "removed with the object");
         bool no_space = false;

@@ -610,6 +610,8 @@ Snapshot::Snapshot(const Repo &repo, const std::vector<std::string> &exclude_pat
         } catch (const NoSpace &) {
             // build() removed what it wrote; the next place, if any.
             if (i + 1 >= where.size()) throw;
+            notes_.push_back("No space left for the temporary copy under " + where[i].dir + "; it is made under " +
+                             where[i + 1].dir + " instead.");
         }
     }
 }

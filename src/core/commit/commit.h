@@ -133,11 +133,14 @@ public:
     std::string index_top() const { return dir_ + "/index"; }
     // Removes the temporary directory now (idempotent).
     void remove();
+    // One line for each place that was full, naming where the copy went instead.
+    const std::vector<std::string> &notes() const { return notes_; }
 
 private:
     void build(const Repo &repo, const std::vector<std::string> &exclude_patterns, bool repo_tf,
                const TempPlace &place);
     std::string dir_, base_root_, index_root_;
+    std::vector<std::string> notes_;
 };
 
 // Removes a directory tree (no symlinks are followed).

@@ -212,7 +212,8 @@ bool GitChange::any() {
 Copies GitChange::copy() {
     if (!repo_) repo_ = commit::open(directory_, base_);
     snap_ = std::make_unique<commit::Snapshot>(*repo_, excludes_, modules_);
-    return {snap_->base_root(), snap_->index_root(), snap_->base_top(), snap_->index_top(), repo_->top, directory_};
+    return {snap_->base_root(), snap_->index_root(), snap_->base_top(), snap_->index_top(), repo_->top, directory_,
+            snap_->notes()};
 }
 
 void GitChange::release() {
@@ -303,6 +304,7 @@ int run_diff(const Options &o, Change &change, Reader &reader, Estimator &estima
             return emit(o, [&] { return diff_doc(o, v, false, 0.0, 0.0, {}, {}); }, terminal) ? 0 : 2;
         }
         copies = change.copy();
+        for (const auto &note : copies.notes) terminal.say(line(names::printable(note)));
         // Lines about the staged files name them as the directory does; the base's are not shown.
         stack::Sink staged = [&](std::string_view l) {
             std::string text(l);

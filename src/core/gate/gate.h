@@ -106,6 +106,7 @@ struct Copies {
     std::string base_top, new_top;    // each copy's repository top level
     std::string real_top;             // the repository's top level
     std::string real_dir;             // the scanned directory itself
+    std::vector<std::string> notes;   // lines about where the copies were made
 };
 
 class Change {
