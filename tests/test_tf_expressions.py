@@ -38,6 +38,17 @@ def value_of(tmp_path, expr):
     ('"${var.create ? "on" : "off"}-x"', "off-x"),
     ('var.sizes[var.env]', "m5.large"),
     ('var.names[1]', "a"),
+    # arithmetic: precedence, whole numbers kept whole, division and remainder
+    ('var.n * 2 + 1', 7),
+    ('1 + 2 * 3 - 4', 3),
+    ('(1 + 2) * var.n', 9),
+    ('var.counts[1] / 2', 4.5),
+    ('var.counts[0] / 2', 2),
+    ('var.counts[1] % 4', 1),
+    ('length(var.names) * 100', 300),
+    ('var.n * 2 > 5 ? "big" : "small"', "big"),
+    ('-var.n + 10', 7),
+    ('9223372036854775807 + 1', 9223372036854775808.0),
 ])
 def test_operators_and_conditionals(tmp_path, expr, expected):
     assert value_of(tmp_path, expr) == expected
@@ -84,6 +95,9 @@ def test_functions(tmp_path, expr, expected):
     'lower("ÉCOLE")',
     'data.aws_region.current.name',
     'cidrsubnet(var.cidr, 8, 1)',
+    'var.n / 0',
+    'var.n % 0',
+    'var.env * 2',
 ])
 def test_what_does_not_resolve_stays_text(tmp_path, expr):
     assert value_of(tmp_path, expr) in (expr, expr.strip("\""))
@@ -97,6 +111,7 @@ def test_what_does_not_resolve_stays_text(tmp_path, expr):
     '"${}x"', '"${var.n ? }"',
     'format("%', "try(", "coalesce(,,)", "var.n ?", "1 == == 2", "element([], 0) ? 1 : 0",
     "concat(" + ", ".join(["var.names"] * 3000) + ")",
+    "1 +", "* 2", "1 + " * 5000 + "1", "-" * 3000 + "1", "1e308 * 10",
     'join("", [' + ", ".join(['"' + "x" * 100 + '"'] * 1000) + "]) == 1 ? 1 : 0",
 ])
 def test_malformed_or_huge_expressions_do_not_crash(tmp_path, expr):

@@ -44,7 +44,11 @@ std::pair<int, int> test_tfexpr() {
         {"var.missing", "<unresolved>"},
         {"var.n", "<unresolved>"},  // plain references are the plain pass's
         {"length(var.deep)", "400"},  // deeper than a literal may be: it stays text
-        {"-9223372036854775807 - 1", "<unresolved>"},
+        {"-9223372036854775807 - 1", "-9223372036854775808"},
+        {"-9223372036854775807 - 2", "-9.223372036854776e+18"},  // past int64: a float, not a wrap
+        {"var.n * 2 + 1", "7"},
+        {"var.n / 0", "<unresolved>"},
+        {"7 % -1", "0"},
         {"tonumber(\"1e400\") > 1 ? 1 : 0", "<unresolved>"},
         {"-(-9223372036854775808) > 0 ? 1 : 0", "<unresolved>"},
     };

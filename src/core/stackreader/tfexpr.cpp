@@ -95,10 +95,10 @@ private:
         int b = expr(depth + 1);
         return add({K::Cond, {}, {}, {c, a, b}});
     }
-    // Levels: 0 "||", 1 "&&", 2 comparisons.
+    // Levels: 0 "||", 1 "&&", 2 comparisons, 3 "+ -", 4 "* / %".
     int binary(int depth, int level) {
         check(depth);
-        if (level == 3) return unary(depth + 1);
+        if (level == 5) return unary(depth + 1);
         int left = binary(depth + 1, level + 1);
         for (;;) {
             std::string op;
@@ -110,6 +110,13 @@ private:
                         op = o;
                         break;
                     }
+            } else if (level == 3 || level == 4) {
+                skip();
+                char c = i_ < s_.size() ? s_[i_] : '\0';
+                if ((level == 3 && (c == '+' || c == '-')) || (level == 4 && (c == '*' || c == '/' || c == '%'))) {
+                    op = std::string(1, c);
+                    ++i_;
+                }
             }
             if (op.empty()) return left;
             int right = binary(depth + 1, level + 1);
@@ -538,8 +545,44 @@ private:
         }
         auto x = number_of(meaning(a.v)), y = number_of(meaning(b.v));
         if (!x || !y) return error();
+        if (op.size() == 1 && std::string_view("+-*/%").find(op[0]) != std::string_view::npos)
+            return arithmetic(op[0], *x, *y);
         double p = as_double(*x), q = as_double(*y);
         bool r = op == "<" ? p < q : op == ">" ? p > q : op == "<=" ? p <= q : p >= q;
+        return known(Value(r));
+    }
+
+    // Whole numbers stay whole (6, not 6.0) unless they would overflow; division by zero and
+    // results that are not finite are errors, as Terraform reports them.
+    R arithmetic(char op, const Value &x, const Value &y) {
+        if (x.is_int() && y.is_int() && op != '/') {
+            int64_t a = x.as_int(), b = y.as_int(), r = 0;
+            bool over = op == '+' ? __builtin_add_overflow(a, b, &r)
+                        : op == '-' ? __builtin_sub_overflow(a, b, &r)
+                        : op == '*' ? __builtin_mul_overflow(a, b, &r)
+                                    : false;
+            if (op == '%') {
+                if (b == 0) return error();
+                if (b == -1) return known(Value(int64_t(0)));
+                r = a % b;
+            }
+            if (!over) return known(Value(r));
+        }
+        double p = as_double(x), q = as_double(y), r = 0.0;
+        switch (op) {
+            case '+': r = p + q; break;
+            case '-': r = p - q; break;
+            case '*': r = p * q; break;
+            case '/':
+                if (q == 0.0) return error();
+                r = p / q;
+                break;
+            default:
+                if (q == 0.0) return error();
+                r = std::fmod(p, q);
+        }
+        if (!std::isfinite(r)) return error();
+        if (op == '/' && r == std::trunc(r) && std::fabs(r) < 9.0e15) return known(Value(int64_t(r)));
         return known(Value(r));
     }
 
@@ -793,7 +836,7 @@ bool worth_parsing(std::string_view s) {
     if (s == "null") return true;
     for (std::string_view p : {"var.", "local.", "each.", "count."})
         if (s.starts_with(p)) return true;
-    return s.find_first_of("?()!=<>&|[") != std::string_view::npos;
+    return s.find_first_of("?()!=<>&|[+-*/%") != std::string_view::npos;
 }
 
 // The reader's form of a result: texts go through its number conversion and booleans are
