@@ -195,3 +195,39 @@ def test_unlisted_types_keep_the_keyword_classification(rk, rtype, provider):
     assert rtype not in FREE
     c = cost(rk, rtype, provider=provider)
     assert (c["monthly_cost"], c["basis"]) == keyword_classification(rtype)
+
+
+@pytest.mark.parametrize(
+    "rtype, basis",
+    [
+        # docs.aws.amazon.com/systems-manager/latest/userguide/fleet-manager-configure-instance-tiers.html
+        ("aws_ssm_activation",
+         "Standard-tier hybrid activations are free up to 1,000 nodes per account and Region: 'aws_ssm_activation' (free)"),
+        # cloud.google.com/firewall/docs/key-terms (address groups are Essentials) and /firewall/pricing
+        ("google_network_security_address_group",
+         "A Cloud NGFW Essentials feature, which has no charge: 'google_network_security_address_group' (free)"),
+        # cloud.google.com/firewall/pricing: Enterprise bills endpoint-hours and inspected data
+        ("google_network_security_security_profile_group",
+         "Billed through its firewall endpoints and the traffic they inspect: "
+         "'google_network_security_security_profile_group' (free)"),
+        # cloud.google.com/compute/docs/protocol-forwarding: charged at the load balancing rates
+        ("google_compute_target_instance",
+         "Billed through the forwarding rules that point to it: 'google_compute_target_instance' (free)"),
+        ("aws_eks_fargate_profile",
+         "Billed through the Fargate pods it schedules, per vCPU-hour and GB-hour: 'aws_eks_fargate_profile' (free)"),
+    ],
+)
+def test_types_without_a_charge_of_their_own(rk, rtype, basis):
+    c = cost(rk, rtype)
+    assert (c["monthly_cost"], c["basis"]) == (0.0, basis)
+
+
+# No provider page with their charges was read: they keep a visible default, not $0.
+@pytest.mark.parametrize(
+    "rtype",
+    ["aws_eks_capability", "google_network_connectivity_hub", "google_compute_packet_mirroring",
+     "google_network_security_mirroring_deployment_group", "google_network_security_mirroring_endpoint_group"],
+)
+def test_types_with_unread_charges_are_not_free(rk, rtype):
+    assert rtype not in FREE
+    assert cost(rk, rtype)["monthly_cost"] > 0
