@@ -25,7 +25,6 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr const char *kPrefix = "[Tally-Warden] ";
 
 nb::handle g_module;  // this module (never released)
 
@@ -241,7 +240,7 @@ struct MessagesToStderr {
 // Ctrl-C anywhere but at the prompt (which answers it itself): one line, and the status of a
 // process ended by SIGINT.
 constexpr int kInterruptedStatus = 130;
-void say_interrupted() { say(std::string(kPrefix) + "Interrupted; commit aborted."); }
+void say_interrupted() { say(gate::line("Interrupted; commit aborted.")); }
 
 
 // A hook framework may give the hook a pipe or a pseudo-terminal of its own as standard
@@ -366,7 +365,7 @@ bool amount_ok(nb::handle v) {
         ::dup2(fd, 1);  // the host's final flush of what is still buffered goes nowhere
         ::close(fd);
     }
-    say_err(std::string(kPrefix) + "Standard output was closed; commit aborted.");
+    say_err(gate::line("Standard output was closed; commit aborted."));
     nb::module_::import_("sys").attr("exit")(1);
     throw nb::python_error();
 }
@@ -416,12 +415,12 @@ void check_excludes(nb::handle exclude, nb::handle directory, bool directory_giv
         std::string cmd = "tally-warden " + py::to_utf8(quote(last));
         if (values.size() > 1) cmd += " --exclude";
         for (size_t i = 0; i + 1 < values.size(); ++i) cmd += " " + py::to_utf8(quote(values[i]));
-        note(std::string(kPrefix) + "'" + last + "' after --exclude was taken as a directory to exclude, and '.' is "
-             "scanned; to scan '" + last + "', write it before the option: " + cmd);
+        note(gate::line("'" + last + "' after --exclude was taken as a directory to exclude, and '.' is "
+             "scanned; to scan '" + last + "', write it before the option: " + cmd));
     }
     std::string dir = py::fspath(directory);
     for (const auto &v : tw::stack::unmatched_excludes(dir, values))
-        note(std::string(kPrefix) + "--exclude '" + v + "' matches no directory under '" + dir + "'; it excludes nothing.");
+        note(gate::line("--exclude '" + v + "' matches no directory under '" + dir + "'; it excludes nothing."));
 }
 
 void main_body() {

@@ -89,7 +89,7 @@ def store_rates(rows, meta):
 
 
 def read_files(paths):
-    rates = []
+    rates, types = [], machine_types()
     for path in paths:
         try:
             with open(path, encoding="utf-8-sig") as f:
@@ -97,7 +97,7 @@ def read_files(paths):
         except (OSError, UnicodeDecodeError) as e:
             raise Failure(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from None
         try:
-            _, rows, _, meta = pf.read_file(text, machine_types())
+            _, rows, _, meta = pf.read_file(text, types)
         except (pf.FormatError, ValueError) as e:
             raise Failure(f"{path}: {e}") from None
         rates += store_rates(rows, meta)
@@ -170,12 +170,12 @@ def fetch_azure(base, regions, rebase):
 
 
 def fetch_google(base, regions, key):
-    rates, token, pages, wanted = [], "", 0, set(regions)
+    rates, token, pages, wanted, types = [], "", 0, set(regions), machine_types()
     while pages == 0 or (token and pages < MAX_PAGES):
         query = {"currencyCode": "USD", "key": key, **({"pageToken": token} if token else {})}
         url = f"{base}/v1/services/{COMPUTE_ENGINE}/skus?{urllib.parse.urlencode(query)}"
         data = _page(download(url), url)
-        rows, _, meta = _parsed(pf.read_gcp_page, data, machine_types(), url=url)
+        rows, _, meta = _parsed(pf.read_gcp_page, data, types, url=url)
         rates += store_rates([r for r in rows if r.region in wanted], meta)
         token, pages = data.get("nextPageToken"), pages + 1
     return rates

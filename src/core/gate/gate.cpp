@@ -16,13 +16,12 @@
 
 namespace tw::gate {
 
+std::string line(std::string_view text) { return std::string("[Tally-Warden] ").append(text); }
+
 namespace {
 
-constexpr const char *kPrefix = "[Tally-Warden] ";
 constexpr const char *kSeparator = "----------------------------------------------------------------------";
 constexpr const char *kPrompt = "[Tally-Warden] High-cost change detected. Type 'confirm' to proceed: ";
-
-std::string line(std::string_view text) { return std::string(kPrefix).append(text); }
 
 // A scanned path as the user's directory names it: `root` replaced by `display`.
 std::string shown_path(const std::string &path, const std::string &root, const std::string &display) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -155,6 +156,9 @@ struct Options {
     std::optional<std::string> head;
     std::optional<double> max_total;
 };
+
+// A message line of the hook: "[Tally-Warden] " and `text`.
+std::string line(std::string_view text);
 
 // The exit status of one tree's check (0 proceed, 1 abort, 2 the report could not be written).
 int run(const Options &o, Reader &reader, Estimator &estimator, Terminal &terminal);

@@ -56,8 +56,6 @@ std::vector<std::string> table(std::vector<std::vector<std::string>> cells, cons
     return lines;
 }
 
-std::string label(const Item &it) { return resource_label(it); }
-
 void json_string(std::string &out, std::string_view s) { json::write_string(out, s, false); }
 
 void json_number(std::string &out, double d) {
@@ -216,7 +214,7 @@ std::vector<std::string> breakdown_table(const std::vector<Item> &items) {
         return by_place(*a, *b);
     });
     std::vector<std::vector<std::string>> cells{{"Monthly", "File", "Resource", "Basis"}};
-    for (const Item *it : order) cells.push_back({"$" + money(it->cost), it->file, label(*it), it->basis});
+    for (const Item *it : order) cells.push_back({"$" + money(it->cost), it->file, resource_label(*it), it->basis});
     return table(std::move(cells), {true, false, false, false});
 }
 
@@ -226,7 +224,7 @@ std::vector<std::string> diff_table(const std::vector<Row> &rows) {
         if (r.status == Status::Unchanged) continue;
         const Item &it = shown(r);
         cells.push_back({signed_money(r.change), r.before ? "$" + money(r.before->cost) : "-",
-                         r.after ? "$" + money(r.after->cost) : "-", status_name(r.status), it.file, label(it),
+                         r.after ? "$" + money(r.after->cost) : "-", status_name(r.status), it.file, resource_label(it),
                          it.basis});
     }
     if (cells.size() == 1) return {};
