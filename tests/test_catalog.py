@@ -215,6 +215,8 @@ def test_unlisted_types_keep_the_keyword_classification(rk, rtype, provider):
          "Billed through the forwarding rules that point to it: 'google_compute_target_instance' (free)"),
         ("aws_eks_fargate_profile",
          "Billed through the Fargate pods it schedules, per vCPU-hour and GB-hour: 'aws_eks_fargate_profile' (free)"),
+        ("google_network_connectivity_hub",
+         "Billed through its spokes' hours and their outbound traffic: 'google_network_connectivity_hub' (free)"),
     ],
 )
 def test_types_without_a_charge_of_their_own(rk, rtype, basis):
@@ -225,8 +227,7 @@ def test_types_without_a_charge_of_their_own(rk, rtype, basis):
 # No provider page with their charges was read: they keep a visible default, not $0.
 @pytest.mark.parametrize(
     "rtype",
-    ["aws_eks_capability", "google_network_connectivity_hub", "google_compute_packet_mirroring",
-     "google_network_security_mirroring_deployment_group", "google_network_security_mirroring_endpoint_group"],
+    ["google_network_security_mirroring_deployment_group", "google_network_security_mirroring_endpoint_group"],
 )
 def test_types_with_unread_charges_are_not_free(rk, rtype):
     assert rtype not in FREE

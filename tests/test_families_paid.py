@@ -80,6 +80,13 @@ LIST_PRICES = [
     ("google", "google_compute_security_policy", {}, 5.0),
     ("google", "google_compute_global_forwarding_rule", {}, 18.25),
     ("google", "google_bigtable_instance", {"num_nodes": 3}, 1423.5),
+    # EKS capabilities: per capability-hour plus per managed unit-hour.
+    ("aws", "aws_eks_capability", {"type": "ARGOCD"}, 21.9),
+    ("aws", "aws_eks_capability", {"type": "ARGOCD", "tally_managed_units": 10}, 32.85),
+    ("aws", "aws_eks_capability", {"type": "ACK", "tally_managed_units": 100}, 7.3),
+    ("aws", "aws_eks_capability", {"type": "KRO"}, 3.65),
+    # Packet Mirroring bills the mirrored GB only.
+    ("google", "google_compute_packet_mirroring", {}, 0.0),
 ]
 
 
@@ -117,6 +124,10 @@ def test_list_prices(shipped, estimate, case):
         ("google", "google_compute_region_instance_group_manager", {"target_size": 4},
          "4x e2-medium (estimated) @ $0.0960/hr (template size not read)"),
         ("google", "google_compute_router_nat", {}, "Cloud NAT 32 VMs @ $0.0440/hr + 0GB @ $0.0450/GB"),
+        ("aws", "aws_eks_capability", {"type": "ACK", "tally_managed_units": 20},
+         "EKS capability ACK @ $0.0050/hr + 20 resources @ $0.000050/hr each"),
+        ("aws", "aws_eks_capability", {"type": "FLUX"},
+         "EKS capability Argo CD @ $0.0300/hr + 0 Applications @ $0.001500/hr each (type not read: priced as Argo CD)"),
     ],
 )
 def test_basis_with_empty_store(estimate, provider, rtype, props, basis):

@@ -217,6 +217,30 @@ std::string alarm_resolution(const Ctx &c) {
     return "standard";
 }
 
+// An EKS capability (`type` ARGOCD, ACK or KRO) bills per capability-hour, plus per hour of each
+// unit it manages: Argo CD Applications, ACK resources, kro RGD instances (hint managed_units,
+// default 0). Item keys "<kind>" and "<kind>/unit".
+void eks_capability(Ctx &c) {
+    static constexpr struct {
+        const char *kind, *label, *units;
+        double hourly, per_unit;
+    } kinds[] = {{"argocd", "Argo CD", "Applications", 0.03, 0.0015},
+                 {"ack", "ACK", "resources", 0.005, 0.00005},
+                 {"kro", "kro", "RGD instances", 0.005, 0.00005}};
+    std::string wanted = pytext::lower(c.key_of({"type", "Type"}, "argocd"));
+    const auto *k = &kinds[0];
+    bool known = false;
+    for (const auto &e : kinds)
+        if (wanted == e.kind) k = &e, known = true;
+    double rate = c.rate(k->kind).get(PER_HOUR, k->hourly);
+    double per_unit = c.rate(std::string(k->kind) + "/unit").get(PER_HOUR, k->per_unit);
+    double units = c.hint("managed_units", 0);
+    if (!countable(units)) units = 0;
+    c.hourly(rate + units * per_unit);
+    c.basis = std::string("EKS capability ") + k->label + " @ $" + f(rate, 4) + "/hr + " + f(units, units == std::floor(units) ? 0 : 2) + " " +
+              k->units + " @ $" + f(per_unit, 6) + "/hr each" + (known ? "" : " (type not read: priced as Argo CD)");
+}
+
 // Nodes of a managed node group or an Auto Scaling group, priced through the EC2 prices.
 void node_group(Ctx &c) {
     std::string note;
@@ -317,6 +341,7 @@ void add_aws_families(FamilyTable &t) {
     add_metered_usage(t, "aws_efs_file_system", {"EFS", efs_class, PER_GB_MONTH, 0.30, "storage_gb", 10, "GB-mo"});
     add_family(t, {"aws_eks_node_group", "aws_autoscaling_group"}, node_group);
     add_family(t, {"aws_rds_cluster_instance"}, aurora_instance);
+    add_family(t, {"aws_eks_capability"}, eks_capability);
     add_metered_usage(t, "aws_appsync_graphql_api",
                       {"AppSync operations", nullptr, PER_MILLION_REQUESTS, 4.0, "million_requests", 1, "M"});
     add_metered_usage(t, "aws_sfn_state_machine",

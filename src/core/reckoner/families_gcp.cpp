@@ -210,6 +210,10 @@ void add_gcp_families(FamilyTable &t) {
     // Network Connectivity Center: per spoke-hour; no published price was read, so the
     // built-in rate applies and the resource counts as default-rate.
     add_hourly_unit(t, "google_network_connectivity_spoke", {"NCC spoke", nullptr, nullptr, 0.05});
+    // Packet Mirroring bills the mirrored traffic per GB processed, nothing per policy. No Google
+    // price was read: the built-in rate is a figure quoted by a third party, flagged as default.
+    add_metered_usage(t, "google_compute_packet_mirroring",
+                      {"Packet Mirroring", nullptr, PER_GB_TRANSFER, 0.05, "transfer_gb", 0, "GB"});
     add_monthly_fee(t, "google_secret_manager_secret",
                     {"Secret version location", nullptr,
                      [](const Ctx &c) { return count_of_list(c, {"replicas"}, 1); }, 0.06});
