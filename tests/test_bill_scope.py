@@ -61,6 +61,7 @@ def test_a_load_balancer_service_stays_priced(rk):
         ("Microsoft.Network/publicIPAddresses@2023-05-01", {}, 3.65, "Public IP"),
         ("microsoft.network/natgateways@2023-05-01", {}, 32.85, "Azure NAT Gateway"),
         ("Microsoft.Compute/virtualMachines@2024-03-01", {"vm_size": "Standard_D2s_v5"}, 70.08, "Standard_D2s_v5"),
+        ("Microsoft.Insights/diagnosticSettings@2021-05-01-preview", {}, 0.0, "(free)"),
         # Without a family: the keywords of the last segment, the ARM type in the basis.
         ("Microsoft.Network/virtualNetworks@2023-05-01", {}, 0.0,
          "Metadata/Configuration resource 'Microsoft.Network/virtualNetworks' (free)"),

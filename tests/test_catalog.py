@@ -215,6 +215,10 @@ def test_unlisted_types_keep_the_keyword_classification(rk, rtype, provider):
          "Billed through the forwarding rules that point to it: 'google_compute_target_instance' (free)"),
         ("aws_eks_fargate_profile",
          "Billed through the Fargate pods it schedules, per vCPU-hour and GB-hour: 'aws_eks_fargate_profile' (free)"),
+        ("azurerm_virtual_hub_connection",
+         "Billed through its hub's data processing, connection units bill on-premises endpoints only: "
+         "'azurerm_virtual_hub_connection' (free)"),
+        ("azapi_resource_action", "An action on an existing resource, billed through that resource: 'azapi_resource_action' (free)"),
         ("google_network_connectivity_hub",
          "Billed through its spokes' hours and their outbound traffic: 'google_network_connectivity_hub' (free)"),
     ],

@@ -62,6 +62,7 @@ LIST_PRICES = [
     ("azurerm", "azurerm_eventgrid_topic", {"tally_million_requests": 10}, 6.0),
     ("azurerm", "azurerm_private_dns_zone", {}, 0.5),
     ("azurerm", "azurerm_monitor_metric_alert", {}, 0.1),
+    ("azurerm", "azurerm_virtual_hub", {"location": "eastus"}, 182.5),
     # Cloud NAT: $0.0014 per VM-hour up to the $0.044 gateway-hour cap, $0.045 per GiB.
     ("google", "google_compute_router_nat", {}, 32.12),
     ("google", "google_compute_router_nat", {"tally_instances": 10, "tally_transfer_gb": 100}, 14.72),

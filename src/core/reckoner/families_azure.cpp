@@ -363,6 +363,7 @@ void add_azure_families(FamilyTable &t) {
                 "azurerm_kubernetes_cluster_node_pool", "azurerm_machine_learning_compute_cluster", "azurerm_batch_pool"},
                scale_set);
     add_hourly_unit(t, "azurerm_public_ip", {"Public IP", public_ip_sku, nullptr, 0.005});
+    add_hourly_unit(t, "azurerm_virtual_hub", {"Virtual WAN hub", nullptr, nullptr, 0.25});
     add_monthly_fee(t, "azurerm_app_configuration", {"App Configuration", lower_sku, nullptr, 0.0});
     add_monthly_fee(t, "azurerm_cdn_frontdoor_profile", {"Front Door", frontdoor_sku, nullptr, 35.0});
     add_monthly_fee(t, "azurerm_monitor_metric_alert", {"Metric alert time series", nullptr, nullptr, 0.10});
