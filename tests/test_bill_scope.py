@@ -62,6 +62,13 @@ def test_a_load_balancer_service_stays_priced(rk):
         ("microsoft.network/natgateways@2023-05-01", {}, 32.85, "Azure NAT Gateway"),
         ("Microsoft.Compute/virtualMachines@2024-03-01", {"vm_size": "Standard_D2s_v5"}, 70.08, "Standard_D2s_v5"),
         ("Microsoft.Insights/diagnosticSettings@2021-05-01-preview", {}, 0.0, "(free)"),
+        # The size in the ARM body: HCL text, jsonencode text, or a plan's map.
+        ("Microsoft.Compute/virtualMachines@2024-03-01",
+         {"body": '{ properties = { hardwareProfile = { vmSize = "Standard_D2s_v5" } } }'}, 70.08, "Standard_D2s_v5"),
+        ("Microsoft.Compute/virtualMachines@2024-03-01",
+         {"body": 'jsonencode({"properties": {"hardwareProfile": {"vmSize": "Standard_D2s_v5"}}})'}, 70.08, "Standard_D2s_v5"),
+        ("Microsoft.Compute/virtualMachines@2024-03-01",
+         {"body": {"properties": {"hardwareProfile": {"vmSize": "Standard_D2s_v5"}}}}, 70.08, "Standard_D2s_v5"),
         # Without a family: the keywords of the last segment, the ARM type in the basis.
         ("Microsoft.Network/virtualNetworks@2023-05-01", {}, 0.0,
          "Metadata/Configuration resource 'Microsoft.Network/virtualNetworks' (free)"),

@@ -293,6 +293,82 @@ std::optional<ArmType> azapi_type(const Map &props) {
     }
     return out;
 }
+
+bool ident_char(char ch) {
+    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
+}
+
+// Where the value of `key` starts in HCL (`key = v`) or JSON (`"key": v`) text, from `from`;
+// npos when the key is not there.
+size_t value_at(std::string_view text, std::string_view key, size_t from = 0) {
+    for (size_t at = text.find(key, from); at != std::string_view::npos; at = text.find(key, at + 1)) {
+        size_t end = at + key.size();
+        if ((at > 0 && ident_char(text[at - 1])) || (end < text.size() && ident_char(text[end]))) continue;
+        if (end < text.size() && text[end] == '"') ++end;
+        while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
+        if (end < text.size() && (text[end] == '=' || text[end] == ':')) {
+            ++end;
+            while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
+            return end;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// The quoted text at `at`, if any.
+std::optional<std::string> quoted_at(std::string_view text, size_t at) {
+    if (at >= text.size() || text[at] != '"') return std::nullopt;
+    size_t close = text.find('"', at + 1);
+    if (close == std::string_view::npos || close == at + 1) return std::nullopt;
+    return std::string(text.substr(at + 1, close - at - 1));
+}
+
+// The size an ARM body gives: properties.hardwareProfile.vmSize, else sku.name; from a body
+// map (plan JSON) or from its text (HCL or jsonencode, as the .tf reader keeps it).
+struct ArmSize {
+    std::optional<std::string> vm_size, sku;
+};
+
+ArmSize arm_size(const Map &props) {
+    ArmSize out;
+    const Value *body = props.find("body");
+    if (body && body->is_map()) {
+        const Map &b = body->as_map();
+        if (const Value *p = b.find("properties"); p && p->is_map())
+            if (const Value *h = p->as_map().find("hardwareProfile"); h && h->is_map())
+                if (const Value *v = h->as_map().find("vmSize"); v && v->is_str() && !v->as_str().empty())
+                    out.vm_size = v->as_str();
+        if (const Value *sku = b.find("sku"); sku && sku->is_map())
+            if (const Value *n = sku->as_map().find("name"); n && n->is_str() && !n->as_str().empty())
+                out.sku = n->as_str();
+        return out;
+    }
+    if (!body || !body->is_str()) return out;
+    std::string_view text = body->as_str();
+    if (size_t at = value_at(text, "vmSize"); at != std::string_view::npos) out.vm_size = quoted_at(text, at);
+    if (size_t at = value_at(text, "sku"); at != std::string_view::npos && at < text.size() && text[at] == '{') {
+        size_t close = text.find('}', at);
+        std::string_view block = text.substr(at, close == std::string_view::npos ? std::string_view::npos : close - at);
+        if (size_t n = value_at(block, "name"); n != std::string_view::npos) out.sku = quoted_at(block, n);
+    }
+    return out;
+}
+
+// The properties an azurerm family reads, with the ARM body's size under the azurerm keys
+// (`size`, `vm_size`, `sku`, `sku_name`) where the resource does not set them itself.
+std::optional<Map> with_arm_size(const Map &props) {
+    ArmSize size = arm_size(props);
+    if (!size.vm_size && !size.sku) return std::nullopt;
+    Map out = props;
+    auto put = [&](const char *key, const std::optional<std::string> &v) {
+        if (v && !out.contains(key)) out.set(key, Value(*v));
+    };
+    put("size", size.vm_size);
+    put("vm_size", size.vm_size);
+    put("sku", size.sku);
+    put("sku_name", size.sku);
+    return out;
+}
 }  // namespace
 
 bool outside_cloud_bill(std::string_view type) {
@@ -315,13 +391,16 @@ Cost estimate_as_given(const Value &provider_v, const Value &type_v, const Value
     // An azapi resource prices as the azurerm type of its ARM type, else by the keywords of
     // the ARM type's last segment.
     std::string priced_as = type, shown = type;
+    std::optional<Map> arm_props;
     if (type == "azapi_resource" || type == "azapi_update_resource") {
         if (auto arm = azapi_type(props)) {
             priced_as = arm->mapped.empty() ? arm->snake : arm->mapped;
             shown = arm->mapped.empty() ? arm->arm : arm->mapped;
+            if (!arm->mapped.empty()) arm_props = with_arm_size(props);
         }
     }
-    Ctx ctx{pricing_provider(provider), priced_as, props, region, source, 0.0, "No price mapped", {}};
+    Ctx ctx{pricing_provider(provider), priced_as, arm_props ? *arm_props : props, region, source, 0.0,
+            "No price mapped", {}};
     const auto &table = families();
     CostSource how = CostSource::Rule;
     if (auto it = table.find(priced_as); it != table.end()) {
