@@ -25,6 +25,11 @@ std::string_view strip(std::string_view s);
 std::string_view lstrip(std::string_view s);
 std::string_view rstrip(std::string_view s);
 
+// A character of a Terraform identifier: ASCII letters, digits, '_' and '-'.
+inline bool is_ident_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
 // str.lower() (full Unicode mapping).
 std::string lower(std::string_view s);
 bool is_ascii_lower(std::string_view s);

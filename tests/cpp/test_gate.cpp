@@ -100,6 +100,19 @@ std::string joined(const std::vector<std::string> &lines) {
     return s;
 }
 
+// One tree, "dir", holding `records`, with the fakes and options for one plain run.
+struct Rig {
+    FakeReader reader;
+    FakeEstimator estimator;
+    FakeTerminal terminal;
+    gate::Options o;
+    explicit Rig(std::vector<Value> records) {
+        reader.trees["dir"] = std::move(records);
+        o.shown = "dir";
+    }
+    int run() { return gate::run(o, reader, estimator, terminal); }
+};
+
 }  // namespace
 
 std::pair<int, int> test_gate() {
@@ -138,15 +151,11 @@ std::pair<int, int> test_gate() {
          {no_input[0], no_input[1], P + "Strict mode enabled. Cost threshold exceeded, aborting commit."}},
     };
     for (const auto &c : answers) {
-        FakeReader reader;
-        reader.trees["dir"] = {eks("k")};
-        FakeEstimator estimator;
-        FakeTerminal terminal;
+        Rig r({eks("k")});
+        auto &terminal = r.terminal;
         terminal.answer = c.answer;
-        gate::Options o;
-        o.shown = "dir";
-        o.strict = c.strict;
-        int status = gate::run(o, reader, estimator, terminal);
+        r.o.strict = c.strict;
+        int status = r.run();
         std::vector<std::string> want = {scanning, bad_file,
                                          P + "Total projected cost of scanned configurations: $730.00/month.", warning,
                                          SEP, "ASK " + PROMPT};
@@ -170,16 +179,13 @@ std::pair<int, int> test_gate() {
         {"nothing found", {}, 0.0, true, false, "", 0},
     };
     for (const auto &c : trees) {
-        FakeReader reader;
-        reader.trees["dir"] = c.records;
-        FakeEstimator estimator;
+        Rig r(c.records);
+        auto &estimator = r.estimator;
+        auto &terminal = r.terminal;
         estimator.has_store = c.has_store;
         estimator.store_fails = c.store_fails;
-        FakeTerminal terminal;
-        gate::Options o;
-        o.shown = "dir";
-        o.threshold = c.threshold;
-        int status = gate::run(o, reader, estimator, terminal);
+        r.o.threshold = c.threshold;
+        int status = r.run();
         std::vector<std::string> want = {scanning, bad_file};
         if (c.total.empty()) want.push_back(P + "No Terraform/plan resources found. Hook passed.");
         else {
@@ -194,14 +200,10 @@ std::pair<int, int> test_gate() {
 
     // A document owns standard output: it is handed over once and nothing is asked.
     {
-        FakeReader reader;
-        reader.trees["dir"] = {eks("k")};
-        FakeEstimator estimator;
-        FakeTerminal terminal;
-        gate::Options o;
-        o.shown = "dir";
-        o.json = true;
-        int status = gate::run(o, reader, estimator, terminal);
+        Rig r({eks("k")});
+        auto &terminal = r.terminal;
+        r.o.json = true;
+        int status = r.run();
         expect(status == 1 && terminal.asked == 0 && terminal.documents.size() == 1 &&
                    terminal.documents[0].find("\"exceeded\": true") != std::string::npos &&
                    terminal.documents[0].find("aws_eks_cluster") != std::string::npos,
@@ -229,15 +231,10 @@ std::pair<int, int> test_gate() {
     };
     int lookups_of_one = 0;
     {
-        FakeReader reader;
-        reader.trees["dir"] = {eks("a")};
-        FakeEstimator estimator;
-        FakeTerminal terminal;
-        gate::Options o;
-        o.shown = "dir";
-        o.threshold = 1e9;
-        gate::run(o, reader, estimator, terminal);
-        lookups_of_one = estimator.lookups;
+        Rig r({eks("a")});
+        r.o.threshold = 1e9;
+        r.run();
+        lookups_of_one = r.estimator.lookups;
     }
     for (const auto &c : diffs) {
         FakeReader reader;

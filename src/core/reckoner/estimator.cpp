@@ -294,16 +294,14 @@ std::optional<ArmType> azapi_type(const Map &props) {
     return out;
 }
 
-bool ident_char(char ch) {
-    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
-}
-
 // Where the value of `key` starts in HCL (`key = v`) or JSON (`"key": v`) text, from `from`;
 // npos when the key is not there.
 size_t value_at(std::string_view text, std::string_view key, size_t from = 0) {
     for (size_t at = text.find(key, from); at != std::string_view::npos; at = text.find(key, at + 1)) {
         size_t end = at + key.size();
-        if ((at > 0 && ident_char(text[at - 1])) || (end < text.size() && ident_char(text[end]))) continue;
+        bool inside_word = (at > 0 && pytext::is_ident_char(text[at - 1])) ||
+                           (end < text.size() && pytext::is_ident_char(text[end]));
+        if (inside_word) continue;
         if (end < text.size() && text[end] == '"') ++end;
         while (end < text.size() && (text[end] == ' ' || text[end] == '\t')) ++end;
         if (end < text.size() && (text[end] == '=' || text[end] == ':')) {

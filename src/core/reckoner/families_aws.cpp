@@ -1,4 +1,7 @@
 // Rule families of AWS-only resource types.
+#include <algorithm>
+#include <iterator>
+
 #include "core/pytext.h"
 #include "core/reckoner/family_props.h"
 #include "core/reckoner/frame.h"
@@ -228,10 +231,9 @@ void eks_capability(Ctx &c) {
                  {"ack", "ACK", "resources", 0.005, 0.00005},
                  {"kro", "kro", "RGD instances", 0.005, 0.00005}};
     std::string wanted = pytext::lower(c.key_of({"type", "Type"}, "argocd"));
-    const auto *k = &kinds[0];
-    bool known = false;
-    for (const auto &e : kinds)
-        if (wanted == e.kind) k = &e, known = true;
+    const auto *k = std::find_if(std::begin(kinds), std::end(kinds), [&](const auto &e) { return wanted == e.kind; });
+    bool known = k != std::end(kinds);
+    if (!known) k = &kinds[0];
     double rate = c.rate(k->kind).get(PER_HOUR, k->hourly);
     double per_unit = c.rate(std::string(k->kind) + "/unit").get(PER_HOUR, k->per_unit);
     double units = c.hint("managed_units", 0);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/pytext.h"
 #include "core/reckoner/estimator.h"
 
 namespace tw::stack {
@@ -63,10 +64,6 @@ std::string base_name(const std::string &name) {
     return p == std::string::npos ? name : name.substr(0, p);
 }
 
-bool ident_char(char ch) {
-    return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '-';
-}
-
 // Sizes by "<copy_to>\n<reference>", a reference being "<type>.<name>" or, for launch templates,
 // "name:<template name>". An empty size marks a reference that names templates of different
 // sizes (the same address in several directories), which is not resolved.
@@ -83,9 +80,9 @@ void references_in(std::string_view text, const char *copy_to, std::vector<std::
         if (std::string_view(k.copy_to) != copy_to) continue;
         std::string prefix = std::string(k.type) + ".";
         for (size_t at = text.find(prefix); at != std::string_view::npos; at = text.find(prefix, at + 1)) {
-            if (at > 0 && ident_char(text[at - 1])) continue;  // the tail of a longer type name
+            if (at > 0 && pytext::is_ident_char(text[at - 1])) continue;  // the tail of a longer type name
             size_t end = at + prefix.size();
-            while (end < text.size() && ident_char(text[end])) ++end;
+            while (end < text.size() && pytext::is_ident_char(text[end])) ++end;
             if (end > at + prefix.size()) out.emplace_back(text.substr(at, end - at));
         }
     }

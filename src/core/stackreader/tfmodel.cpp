@@ -185,10 +185,6 @@ size_t value_extent(std::string_view v, long &bal) {
     return end;
 }
 
-bool ident_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
-}
-
 // The tag of a heredoc that `text` opens at its end (`<<EOF`, `<<-EOF`), else empty.
 std::string_view heredoc_tag(std::string_view text) {
     text = pytext::strip(text);
@@ -198,7 +194,7 @@ std::string_view heredoc_tag(std::string_view text) {
     if (tag.starts_with("-")) tag.remove_prefix(1);
     if (tag.empty() || (tag[0] >= '0' && tag[0] <= '9') || tag[0] == '-') return {};
     for (char c : tag)
-        if (!ident_char(c)) return {};
+        if (!pytext::is_ident_char(c)) return {};
     // Not inside a string.
     bool code = false;
     each_code_char(text, [&](size_t i, char) {
@@ -212,7 +208,7 @@ std::string_view heredoc_tag(std::string_view text) {
 // and first label; false when `s` up to its first "{" is not one.
 bool block_header(std::string_view s, std::string_view &name, std::string_view &label, size_t &open) {
     size_t i = 0, n = s.size();
-    while (i < n && ident_char(s[i])) ++i;
+    while (i < n && pytext::is_ident_char(s[i])) ++i;
     if (i == 0) return false;
     name = s.substr(0, i);
     label = {};
@@ -230,7 +226,7 @@ bool block_header(std::string_view s, std::string_view &name, std::string_view &
             if (label.empty()) label = s.substr(i + 1, close - i - 1);
             i = close + 1;
         } else {
-            while (i < n && ident_char(s[i])) ++i;
+            while (i < n && pytext::is_ident_char(s[i])) ++i;
             if (i == start) return false;
             if (label.empty()) label = s.substr(start, i - start);
         }
